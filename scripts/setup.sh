@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# scripts/setup.sh: installs what the builds and tests need, once; a second call on a
+# machine that has everything returns at once.
+set -euo pipefail
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v ninja >/dev/null || need+=(ninja-build)
+command -v g++ >/dev/null || need+=(g++)
+command -v clang++ >/dev/null || need+=(clang)
+[ -e /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a ] || [ -n "$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || need+=(libclang-rt-14-dev)
+[ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+command -v i686-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev)
+command -v wine >/dev/null || need+=(wine wine32:i386 wine64)
+command -v Xvfb >/dev/null || need+=(xvfb)
+command -v xdotool >/dev/null || need+=(xdotool)
+command -v xwininfo >/dev/null || need+=(x11-utils)
+command -v import >/dev/null || need+=(imagemagick)
+[ -e /usr/share/fonts/opentype/ipafont-gothic/ipag.ttf ] || need+=(fonts-ipafont-gothic)
+command -v python3 >/dev/null || need+=(python3)
+command -v localedef >/dev/null || need+=(locales)
+
+if [ ${#need[@]} -gt 0 ]; then
+    echo "setup: installing ${need[*]}"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO dpkg --add-architecture i386
+    $SUDO apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"
+fi
+
+# Wine shows the program's code page 932 texts only under a Japanese locale.
+if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf-\?8$'; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+fi

@@ -1,0 +1,36 @@
+// ui/state.h: the process-wide values that the dialog, the start-up load, the chooser and
+// the restore worker share.
+#pragma once
+#include <windows.h>
+
+#include <atomic>
+
+#include "format/piece.h"
+
+// The run state shared by the dialog and the worker.
+enum : LONG { kRunIdle = 0, kRunRunning = 1, kRunCancelRequested = -2, kRunStopped = -1 };
+
+const int kTextBufferSize = 2048;
+// Paths as the start-up load keeps them, and as the worker holds them.
+const int kShortPathSize = 260;
+const int kPathBufferSize = 1284;
+
+// What the start-up load reads from the executable's own first piece.
+struct RestoreInfo {
+    char ownPath[kShortPathSize];
+    long long totalSize;
+    long long firstPieceLength;
+    LONG headerLength;
+    BYTE setId[2];
+    WORD year;
+    DWORD packedTime;
+    char storedName[kNameHolderSize];
+    char extension[kNameHolderSize];
+};
+
+extern HWND g_dialog;                 // the dialog; set by the entry once it is created (UI thread)
+extern HINSTANCE g_instance;          // the module instance; set by the entry (UI thread)
+extern std::atomic<LONG> g_runState;  // 0 idle, 1 running, -2 cancel requested, -1 stopped
+extern RestoreInfo g_restoreInfo;     // written by the start-up load only, read afterwards
+// The text buffer: the start-up load, the chooser and one restore run use it in turn.
+extern char g_textBuffer[kTextBufferSize];
