@@ -1,0 +1,210 @@
+// restore/worker.cpp: the restore thread: copies every piece's data into the destination
+// in 1024-byte blocks, checks each piece's CRC and gives the file its stored time stamp.
+#include "restore/worker.h"
+
+#include <commctrl.h>
+#include <string.h>
+
+#include "format/crc16.h"
+#include "format/piece.h"
+#include "resource.h"
+
+int AskUser(const char *text, const char *caption, UINT type)
+{
+    return MessageBoxA(g_dialog, text, caption, type);
+}
+
+void CloseRunFiles(RestoreRun *run)
+{
+    if (run->source != INVALID_HANDLE_VALUE)
+        CloseHandle(run->source);
+    if (run->destination != INVALID_HANDLE_VALUE)
+        CloseHandle(run->destination);
+    run->source = INVALID_HANDLE_VALUE;
+    run->destination = INVALID_HANDLE_VALUE;
+}
+
+void StopForTruncatedPiece(RestoreRun *run)
+{
+    wsprintfA((char *)run->block, "ファイルの終端が欠けてします。\n[%s]", run->pieceName);
+    AskUser((const char *)run->block, "Parcelon", MB_ICONERROR | MB_OK);
+    CloseRunFiles(run);
+}
+
+// Positions a file at a 64-bit offset from its start.
+static void SeekFromStart(HANDLE file, long long offset)
+{
+    LONG high = (LONG)(offset >> 32);
+    SetFilePointer(file, (LONG)(DWORD)offset, &high, FILE_BEGIN);
+}
+
+// Sends the position the bytes written so far give, when it differs from the one last
+// sent: the bar then shows the same positions with far fewer cross-thread messages.
+static void SendProgress(RestoreRun *run)
+{
+    const RestoreInfo &info = g_restoreInfo;
+    int position = 100;
+    // A total size of 0 has nothing to divide by: the restore is complete at once.
+    if (info.totalSize != 0)
+        position = (int)(((double)info.totalSize - (double)run->remainingTotal) * 100.0 / (double)info.totalSize);
+    if (position == run->lastPosition)
+        return;
+    run->lastPosition = position;
+    SendMessageA(run->progress, PBM_SETPOS, (WPARAM)position, 0);
+}
+
+// Writes count bytes of the block to the destination. A full disk or any other failed or
+// short write stops the run: the destination would otherwise miss data silently.
+static BOOL WriteBlock(RestoreRun *run, DWORD count)
+{
+    DWORD written = 0;
+    if (WriteFile(run->destination, run->block, count, &written, NULL) && written == count)
+        return TRUE;
+    wsprintfA(g_textBuffer, "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]",
+              run->destinationPath);
+    AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
+    CloseRunFiles(run);
+    return FALSE;
+}
+
+// One copy step: a full block, the tail of the piece, or nothing when the piece is done.
+static BOOL CopyStep(RestoreRun *run)
+{
+    if (run->pieceRemainder <= 0)
+        return TRUE;
+    DWORD count = run->pieceRemainder >= kBlockSize ? kBlockSize : (DWORD)run->pieceRemainder;
+    DWORD got = 0;
+    if (!ReadFile(run->source, run->block, count, &got, NULL) || got != count) {
+        StopForTruncatedPiece(run);
+        return FALSE;
+    }
+    if (!WriteBlock(run, count))
+        return FALSE;
+    run->pieceCrc = Crc16Update(run->block, (LONG)count, 1);
+    run->pieceRemainder -= count;
+    run->remainingTotal -= count;
+    return TRUE;
+}
+
+// Opens the executable at its first data byte and creates the destination, asking
+// before an existing file or folder of that name is overwritten.
+static BOOL StartRun(RestoreRun *run)
+{
+    const RestoreInfo &info = g_restoreInfo;
+    run->source = INVALID_HANDLE_VALUE;
+    run->destination = INVALID_HANDLE_VALUE;
+    run->remainingTotal = info.totalSize;
+    run->pieceNumber = 1;
+    run->pieceCrc = Crc16Update(NULL, 0, 0);
+    run->progress = GetDlgItem(g_dialog, IDC_PROGRESS);
+    run->lastPosition = 0;
+    SendMessageA(run->progress, PBM_SETPOS, 0, 0);
+
+    run->source = CreateFileA(info.ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (run->source == INVALID_HANDLE_VALUE) {
+        AskUser("ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "Parcelon 復元確認",
+                MB_ICONQUESTION | MB_OK);
+        return FALSE;
+    }
+    SeekFromStart(run->source, kFirstPieceOffset + (long long)info.headerLength);
+    run->pieceRemainder = info.firstPieceLength - (long long)info.headerLength;
+
+    GetDlgItemTextA(g_dialog, IDC_DESTINATION, run->destinationPath, kPathBufferSize);
+    if (GetFileAttributesA(run->destinationPath) != INVALID_FILE_ATTRIBUTES) {
+        wsprintfA(g_textBuffer, "%s は\nすでに存在しますが、上書きしてもよろしいですか", run->destinationPath);
+        if (AskUser(g_textBuffer, "Parcelon  上書き確認", MB_ICONQUESTION | MB_YESNO) == IDNO) {
+            CloseRunFiles(run);
+            return FALSE;
+        }
+    }
+    run->destination = CreateFileA(run->destinationPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (run->destination == INVALID_HANDLE_VALUE) {
+        AskUser("復元ファイルを作成できません\nファイルパス名を確認してください。", "Parcelon", MB_ICONWARNING | MB_OK);
+        CloseRunFiles(run);
+        return FALSE;
+    }
+    strcpy(run->pieceName, info.ownPath);
+    return TRUE;
+}
+
+// The end of a piece that is not the last: compare its check value, then bring in the
+// next piece.
+static BOOL EndIntermediatePiece(RestoreRun *run)
+{
+    run->pieceNumber++;
+    if (ReadCheckValue(run->source) != (WORD)run->pieceCrc) {
+        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。強行しますか？\n[%s]", run->pieceName);
+        if (AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO) {
+            CloseRunFiles(run);
+            return FALSE;
+        }
+    }
+    run->pieceCrc = Crc16Update(NULL, 0, 0);
+    CloseHandle(run->source);
+    run->source = INVALID_HANDLE_VALUE;
+    return BringInNextPiece(run);
+}
+
+// Gives the destination the stored last-write time (UTC). A stored date that is no valid
+// date leaves the times the file system gave it.
+static void ApplyTimeStamp(RestoreRun *run)
+{
+    const RestoreInfo &info = g_restoreInfo;
+    if (info.year == 0)
+        return;
+    SYSTEMTIME time;
+    memset(&time, 0, sizeof time);
+    time.wYear = info.year;
+    time.wMonth = (WORD)(info.packedTime >> 22);
+    time.wDay = (WORD)(info.packedTime >> 17 & 0x1F);
+    time.wHour = (WORD)(info.packedTime >> 12 & 0x1F);
+    time.wMinute = (WORD)(info.packedTime >> 6 & 0x3F);
+    time.wSecond = (WORD)(info.packedTime & 0x3F);
+    FILETIME stamp;
+    if (SystemTimeToFileTime(&time, &stamp))
+        SetFileTime(run->destination, NULL, NULL, &stamp);
+}
+
+// The last piece: the total size has been written.
+static void Finish(RestoreRun *run)
+{
+    if (ReadCheckValue(run->source) != (WORD)run->pieceCrc) {
+        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n[%s]", run->pieceName);
+        AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_OK);
+    }
+    ApplyTimeStamp(run);
+    CloseRunFiles(run);
+}
+
+// The whole run; TRUE when the file was restored, FALSE when the run stopped (its files
+// are closed by then).
+static BOOL Restore(RestoreRun *run)
+{
+    if (!StartRun(run))
+        return FALSE;
+    for (;;) {
+        if (!CopyStep(run))
+            return FALSE;
+        if (g_runState.load() == kRunCancelRequested) {
+            CloseRunFiles(run);
+            return FALSE;
+        }
+        SendProgress(run);
+        if (run->remainingTotal <= 0) {
+            Finish(run);
+            return TRUE;
+        }
+        if (run->pieceRemainder > 0)
+            continue;
+        if (!EndIntermediatePiece(run))
+            return FALSE;
+    }
+}
+
+DWORD WINAPI RestoreWorker(LPVOID)
+{
+    RestoreRun run;
+    LONG outcome = Restore(&run) ? kRunIdle : kRunStopped;
+    g_runState.store(outcome);
+    return 0;
+}
