@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# scripts/test.sh: installs what is missing, builds the stub and the native tree, and runs
+# every test: the unit and integration tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the threaded ones again under ThreadSanitizer, the fuzz
+# targets for a bounded time, and the end-to-end suite of the real stub under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/setup.sh
+
+echo "== Windows build: the stub and the end-to-end driver"
+cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+cmake --build build-win
+
+echo "== native build under ThreadSanitizer: the tests that run threads"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARCELON_SANITIZE=thread >/dev/null
+cmake --build build-tsan
+TSAN_OPTIONS="halt_on_error=1" ctest --test-dir build-tsan --output-on-failure -j2 -L threads
+
+if [ -d tests/fuzz ]; then
+    echo "== fuzz targets, bounded"
+    tests/fuzz/run.sh "$root/build-fuzz" "${PARCELON_FUZZ_SECONDS:-60}"
+fi
+
+echo "== native build under AddressSanitizer and UndefinedBehaviorSanitizer, with the Wine suite"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPARCELON_SANITIZE=address,undefined \
+    -DPARCELON_WIN_BUILD="$root/build-win" >/dev/null
+cmake --build build-asan
+ctest --test-dir build-asan --output-on-failure -j2
