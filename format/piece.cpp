@@ -107,6 +107,9 @@ static BOOL IsDeviceName(const char *name)
 {
     static const char *const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
     size_t stem = strcspn(name, ".");
+    // Windows drops the spaces at the end of a name part, so "NUL .txt" is NUL as well.
+    while (stem > 0 && name[stem - 1] == ' ')
+        stem--;
     char upper[5] = {0};
     if (stem < 3 || stem > 4)
         return FALSE;
@@ -127,9 +130,11 @@ BOOL IsPlainFileName(const char *name)
         return FALSE;
     for (const unsigned char *p = (const unsigned char *)name; *p; p++) {
         if (IsLeadByte(*p)) {
-            // The trail byte belongs to the same character, even where it is 0x5C.
-            if (p[1] == 0)
-                break;
+            // The trail byte belongs to the same character, even where it is 0x5C. A lead
+            // byte followed by anything else is no character, and a separator, colon or
+            // control byte behind it must not pass as its second half.
+            if (!IsTrailByte(p[1]))
+                return FALSE;
             p++;
             continue;
         }

@@ -1,0 +1,420 @@
+// tests/split_test.cpp: parcelon-split: its refusals, the piece sizes it chooses, the data
+// counts it is given, the stored names it accepts, and the malformed sets it makes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "format/crc16.h"
+#include "format/piece.h"
+#include "support/support.h"
+
+namespace {
+
+const long long F = kFirstPieceOffset;
+
+// A test's folder with a stub, an input of 5,000 bytes and an empty output folder.
+struct Workspace {
+    TempDir dir;
+    std::string stub = MakeStub(dir);
+    std::string input = dir.File("input.bin");
+    std::string out = dir.MakeFolder("out");
+    Bytes content = SomeBytes(5000, 11);
+
+    Workspace() { WriteFileBytes(input, content); }
+
+    // The usual command line before the test's own options and the input.
+    std::vector<std::string> Args(const std::vector<std::string> &options) const
+    {
+        std::vector<std::string> args = {"--stub", stub, "--out", out};
+        args.insert(args.end(), options.begin(), options.end());
+        return args;
+    }
+};
+
+// A set read back through the format reads, as the restoring side goes through it.
+struct SetContents {
+    Bytes data;
+    std::vector<long long> dataCounts;
+    std::vector<std::string> setIds; // two bytes each
+    std::vector<bool> checkValuesRight;
+    std::string name;
+};
+
+// Finds the first marker in a later piece file.
+long long MarkerOffset(const Bytes &file)
+{
+    const char *marker = kPieceMarker;
+    auto at = std::search(file.begin(), file.end(), marker, marker + kPieceMarkerLength);
+    return at == file.end() ? -1 : at - file.begin();
+}
+
+void ReadPieceData(const Bytes &file, long long start, long long count, SetContents *set)
+{
+    if (start < 0 || count < 0 || start + count + 2 > (long long)file.size()) {
+        ADD_FAILURE() << "piece " << set->dataCounts.size() << " is shorter than its header says";
+        return;
+    }
+    set->data.insert(set->data.end(), file.begin() + start, file.begin() + start + count);
+    WORD crc = Crc16Compute(0, file.data() + start, (size_t)count);
+    set->checkValuesRight.push_back((file[start + count] | file[start + count + 1] << 8) == crc);
+}
+
+SetContents ReadSet(const std::string &pathWithoutExtension)
+{
+    SetContents set;
+    std::string exe = pathWithoutExtension + ".exe";
+    FirstPieceHeader first;
+    long long headerEnd;
+    {
+        OpenedFile file(exe);
+        if (!ReadFirstPieceHeader(file.Handle(), &first)) {
+            ADD_FAILURE() << exe << " is damaged";
+            return set;
+        }
+        headerEnd = file.Position();
+    }
+    set.name = first.name;
+    set.setIds.push_back(std::string((const char *)first.setId, 2));
+    set.dataCounts.push_back(first.pieceLength - (headerEnd - F));
+    ReadPieceData(ReadFileBytes(exe), headerEnd, set.dataCounts.back(), &set);
+    for (int piece = 2; (long long)set.data.size() < first.totalSize && piece < 1000; piece++) {
+        char extension[16];
+        snprintf(extension, sizeof extension, ".d%02d", piece);
+        std::string path = pathWithoutExtension + extension;
+        Bytes bytes = ReadFileBytes(path);
+        long long marker = MarkerOffset(bytes);
+        if (marker < 0) {
+            ADD_FAILURE() << path << " has no marker";
+            return set;
+        }
+        OpenedFile file(path);
+        file.Seek(marker + kPieceMarkerLength);
+        LaterPieceHeader later;
+        ReadLaterPieceStart(file.Handle(), &later);
+        if (!ReadLaterPieceRecords(file.Handle(), &later)) {
+            ADD_FAILURE() << path << " is truncated";
+            return set;
+        }
+        set.setIds.push_back(std::string((const char *)later.setId, 2));
+        set.dataCounts.push_back(later.remaining);
+        ReadPieceData(bytes, file.Position(), later.remaining, &set);
+    }
+    return set;
+}
+
+long long FileSize(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? (long long)info.st_size : -1;
+}
+
+struct Refusal {
+    const char *label;
+    // Prepares the workspace and returns the whole command line.
+    std::function<std::vector<std::string>(Workspace &)> command;
+    int status;
+    const char *message;
+};
+
+std::string Repeat(const std::string &text, int count)
+{
+    std::string result;
+    for (int i = 0; i < count; i++)
+        result += text;
+    return result;
+}
+
+// The first piece header of input.bin with a time stamp: marker 5, two skipped bytes,
+// total size and piece length 4 each, set identifier 2, name record 2 + 9, time-stamp
+// record 8, end tag.
+const long long kInputHeader = 37;
+
+TEST(SplitTest, Refusals)
+{
+    const Refusal kRefusals[] = {
+        {"stub one byte too long",
+         [](Workspace &w) {
+             WriteFileBytes(w.stub, Bytes((size_t)F + 1, 'S'));
+             return w.Args({"--data-counts", "5000", w.input});
+         },
+         1, "at most 53248 bytes"},
+        {"input missing", [](Workspace &w) { return w.Args({"--data-counts", "5000", w.dir.File("missing")}); }, 1,
+         "cannot read"},
+        {"input is a folder", [](Workspace &w) { return w.Args({"--data-counts", "0", w.dir.Path()}); }, 1,
+         "not a file"},
+        {"name outside code page 932",
+         [](Workspace &w) { return w.Args({"--data-counts", "5000", "--name", "smile\xF0\x9F\x98\x80.txt", w.input}); },
+         1, "code page 932"},
+        {"name of 260 bytes in code page 932",
+         [](Workspace &w) {
+             // 89 characters of two bytes, 78 letters and ".txt": 260 bytes in code page 932.
+             return w.Args({"--data-counts", "5000", "--name", Repeat("\xE8\xA1\xA8", 89) + Repeat("x", 78) + ".txt",
+                            w.input});
+         },
+         1, "at most 259"},
+        {"output folder missing",
+         [](Workspace &w) {
+             return std::vector<std::string>{"--stub", w.stub, "--out", w.dir.File("missing"), "--data-counts", "5000",
+                                             w.input};
+         },
+         1, "output folder"},
+        {"output folder is a file",
+         [](Workspace &w) {
+             return std::vector<std::string>{"--stub", w.stub, "--out", w.input, "--data-counts", "5000", w.input};
+         },
+         1, "not a folder"},
+        {"set file would replace the input",
+         [](Workspace &w) {
+             std::string input = w.out + "/data.exe";
+             WriteFileBytes(input, w.content);
+             return w.Args({"--data-counts", "5000", input});
+         },
+         1, "would replace"},
+        {"second file's name taken by a folder: fails after the executable is in place",
+         [](Workspace &w) {
+             mkdir((w.out + "/input.d02").c_str(), 0777);
+             WriteFileBytes(w.out + "/input.d02/keep", {1});
+             return w.Args({"--data-counts", "2000,3000", w.input});
+         },
+         1, "cannot rename"},
+        {"data counts one byte short", [](Workspace &w) { return w.Args({"--data-counts", "2000,2999", w.input}); }, 1,
+         "add up"},
+        {"data counts one byte over", [](Workspace &w) { return w.Args({"--data-counts", "2000,3001", w.input}); }, 1,
+         "add up"},
+        {"data count not a number", [](Workspace &w) { return w.Args({"--data-counts", "2000,x", w.input}); }, 2,
+         "not a number"},
+        {"data count negative", [](Workspace &w) { return w.Args({"--data-counts", "-1,5001", w.input}); }, 2,
+         "not a number"},
+        {"later piece file of 1,024 bytes",
+         [](Workspace &w) { return w.Args({"--data-counts", "3991,1009", w.input}); }, 1, "1,024 bytes or less"},
+        {"piece size leaving a last file of 1,024 bytes",
+         [](Workspace &w) {
+             // The executable takes 5,000 - 1,009 data bytes; the rest makes 13 + 1,009 + 2.
+             return w.Args({"--piece-size", std::to_string(F + kInputHeader + 3991 + 2), w.input});
+         },
+         1, "1,024 bytes or less"},
+        {"piece size too small for the first header",
+         [](Workspace &w) { return w.Args({"--piece-size", std::to_string(F + kInputHeader + 1), w.input}); }, 1,
+         "cannot hold"},
+        {"piece files of 4 GiB + 500 bytes",
+         [](Workspace &w) {
+             // Sparse: nothing is read before the refusal.
+             int fd = open(w.input.c_str(), O_WRONLY);
+             EXPECT_EQ(ftruncate(fd, 9LL << 30), 0);
+             close(fd);
+             return w.Args({"--piece-size", std::to_string((4LL << 30) + 500), w.input});
+         },
+         1, "low 32 bits"},
+        {"both ways of cutting",
+         [](Workspace &w) { return w.Args({"--data-counts", "5000", "--piece-size", "60000", w.input}); }, 2,
+         "either"},
+        {"garbage before the executable's piece",
+         [](Workspace &w) { return w.Args({"--data-counts", "5000", "--garbage", "1:10", w.input}); }, 2,
+         "--garbage"},
+        {"option naming a piece beyond the set",
+         [](Workspace &w) { return w.Args({"--data-counts", "2000,3000", "--bad-crc", "3", w.input}); }, 1,
+         "names piece 3"},
+        {"end tag as an extra record",
+         [](Workspace &w) { return w.Args({"--data-counts", "5000", "--extra-record", "1:0:4", w.input}); }, 2,
+         "--extra-record"},
+        {"unknown option", [](Workspace &w) { return w.Args({"--data-count", "5000", w.input}); }, 2,
+         "unknown option"},
+    };
+    for (const Refusal &r : kRefusals) {
+        SCOPED_TRACE(r.label);
+        Workspace w;
+        std::vector<std::string> args = r.command(w);
+        std::vector<std::string> before = ListFolder(w.out);
+        SplitRun run = RunSplit(args);
+        EXPECT_EQ(run.status, r.status) << run.errors;
+        EXPECT_NE(run.errors.find(r.message), std::string::npos) << run.errors;
+        EXPECT_EQ(ListFolder(w.out), before);
+    }
+}
+
+// Every file at most N bytes, every one but the last exactly N, and the set restores.
+TEST(SplitTest, PieceSizeFillsEveryFile)
+{
+    const struct {
+        long long pieceSize;
+        size_t files;
+    } kCases[] = {
+        {F + kInputHeader + 2 + 300000, 1}, // the whole input fits the executable
+        {100000, 4},                        // 46,713 data bytes, then 99,985, 99,985 and 53,317
+        {60000, 6},                         // 6,713, then four of 59,985 and 53,347
+        {F + kInputHeader + 2, 7},          // no data in the executable, then five of 53,272 and 33,640
+    };
+    Bytes content = SomeBytes(300000, 12);
+    for (const auto &c : kCases) {
+        SCOPED_TRACE(c.pieceSize);
+        Workspace w;
+        WriteFileBytes(w.input, content);
+        SplitRun run = RunSplit(w.Args({"--piece-size", std::to_string(c.pieceSize), w.input}));
+        ASSERT_EQ(run.status, 0) << run.errors;
+        std::vector<std::string> files = ListFolder(w.out);
+        ASSERT_EQ(files.size(), c.files);
+        for (size_t i = 0; i < files.size(); i++) {
+            long long size = FileSize(w.out + "/" + files[i]);
+            // "input.d02" ... sort before "input.exe", which is the last name.
+            bool last = i + 2 == files.size();
+            if (c.files == 1 || !last)
+                EXPECT_EQ(size, c.pieceSize) << files[i];
+            else
+                EXPECT_LE(size, c.pieceSize) << files[i];
+        }
+        SetContents set = ReadSet(w.out + "/input");
+        EXPECT_EQ(set.data, content);
+        EXPECT_EQ(set.checkValuesRight, std::vector<bool>(c.files, true));
+    }
+}
+
+TEST(SplitTest, DataCountsAreExact)
+{
+    const std::vector<std::vector<long long>> kCases = {
+        {5000},
+        {2000, 3000},
+        {0, 5000},
+        {3990, 1010}, // a piece file of 1,025 bytes, the smallest accepted
+        {500, 1500, 1500, 1500},
+    };
+    for (const std::vector<long long> &counts : kCases) {
+        std::string list;
+        for (long long count : counts)
+            list += (list.empty() ? "" : ",") + std::to_string(count);
+        SCOPED_TRACE(list);
+        Workspace w;
+        SplitRun run = RunSplit(w.Args({"--data-counts", list, w.input}));
+        ASSERT_EQ(run.status, 0) << run.errors;
+        EXPECT_EQ(ListFolder(w.out).size(), counts.size());
+        SetContents set = ReadSet(w.out + "/input");
+        EXPECT_EQ(set.dataCounts, counts);
+        EXPECT_EQ(set.data, w.content);
+    }
+}
+
+// Names as the user gives them (the literals here are code page 932 and converted to
+// UTF-8 for the command line), checked as the restoring side will use them.
+TEST(SplitTest, StoredNameCheck)
+{
+    const std::string k259 = std::string(255, 'n') + ".txt";
+    const struct {
+        std::string name;
+        bool accepted;
+    } kCases[] = {
+        {"a/b.txt", false},
+        {"a\\b.txt", false},
+        {"C:\\x", false},
+        {"C:x", false},
+        {"..", false},
+        {".", false},
+        {"", false},
+        {"file.txt:stream", false},
+        {"tab\there.txt", false},
+        {"line\nbreak", false},
+        {"CON", false},
+        {"con", false},
+        {"CON.txt", false},
+        {"con.txt", false},
+        {"PRN", false},
+        {"aux.doc", false},
+        {"Nul.tar.gz", false},
+        {"NUL .txt", false},
+        {"COM1", false},
+        {"com1.txt", false},
+        {"LPT9", false},
+        {"lpt9.log", false},
+        {"表.txt", true},
+        {"ソフト.doc", true},
+        {"予定表 2024.xls", true},
+        {k259, true},
+        {"archive.tar.gz.part", true},
+        {".hidden", true},
+        {"CONSOLE.txt", true},
+        {"COM10", true},
+        {"nul_not.txt", true},
+    };
+    for (const auto &c : kCases) {
+        SCOPED_TRACE(c.name);
+        Workspace w;
+        SplitRun run = RunSplit(w.Args({"--data-counts", "5000", "--name", Utf8FromCp932(c.name), w.input}));
+        if (!c.accepted) {
+            EXPECT_EQ(run.status, 1);
+            EXPECT_NE(run.errors.find("not a plain file name"), std::string::npos) << run.errors;
+            EXPECT_TRUE(ListFolder(w.out).empty());
+            continue;
+        }
+        ASSERT_EQ(run.status, 0) << run.errors;
+        EXPECT_EQ(ReadSet(w.out + "/input").name, c.name);
+    }
+}
+
+// A yen sign has no character of its own in code page 932: it becomes a backslash,
+// which the name check then refuses.
+TEST(SplitTest, YenSignInANameIsASeparator)
+{
+    Workspace w;
+    SplitRun run = RunSplit(w.Args({"--data-counts", "5000", "--name", "a\xC2\xA5" "b.txt", w.input}));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.errors.find("not a plain file name"), std::string::npos) << run.errors;
+}
+
+// Without --name, --base and --time: the stored name is the input's file name, the set is
+// named after it without its extension, and the time stamp is its last-write time in UTC.
+TEST(SplitTest, DefaultsComeFromTheInput)
+{
+    Workspace w;
+    std::string folder = w.dir.MakeFolder(Utf8FromCp932("資料"));
+    std::string input = folder + "/" + Utf8FromCp932("予定表.tar.gz");
+    WriteFileBytes(input, w.content);
+    struct timeval times[2] = {{1710510330, 0}, {1710510330, 0}}; // 2024-03-15 13:45:30 UTC
+    ASSERT_EQ(utimes(input.c_str(), times), 0);
+    SplitRun run = RunSplit(w.Args({"--data-counts", "5000", input}));
+    ASSERT_EQ(run.status, 0) << run.errors;
+    std::string base = w.out + "/" + Utf8FromCp932("予定表.tar");
+    EXPECT_EQ(ListFolder(w.out), std::vector<std::string>{Utf8FromCp932("予定表.tar.exe")});
+    OpenedFile file(base + ".exe");
+    FirstPieceHeader header;
+    ASSERT_TRUE(ReadFirstPieceHeader(file.Handle(), &header));
+    EXPECT_STREQ(header.name, "予定表.tar.gz");
+    EXPECT_EQ(header.year, 2024);
+    EXPECT_EQ(header.packedTime, 14605150u);
+}
+
+// A stub shorter than the first-piece offset is padded with zero bytes up to it.
+TEST(SplitTest, ShortStubIsPadded)
+{
+    Workspace w;
+    WriteFileBytes(w.stub, Bytes(1000, 'S'));
+    SplitRun run = RunSplit(w.Args({"--data-counts", "5000", w.input}));
+    ASSERT_EQ(run.status, 0) << run.errors;
+    Bytes exe = ReadFileBytes(w.out + "/input.exe");
+    ASSERT_GT(exe.size(), (size_t)F);
+    EXPECT_EQ(Bytes(exe.begin(), exe.begin() + 1000), Bytes(1000, 'S'));
+    EXPECT_EQ(Bytes(exe.begin() + 1000, exe.begin() + F), Bytes((size_t)F - 1000, 0));
+    EXPECT_EQ(ReadSet(w.out + "/input").data, w.content);
+}
+
+// The options that make a set malformed do exactly the one thing they name.
+TEST(SplitTest, MalformedSets)
+{
+    Workspace w;
+    SplitRun run = RunSplit(w.Args({"--data-counts", "1000,2000,2000", "--set-id", "1A2B", "--set-id-for", "3=BEEF",
+                                    "--bad-crc", "2", "--garbage", "3:3000", w.input}));
+    ASSERT_EQ(run.status, 0) << run.errors;
+    SetContents set = ReadSet(w.out + "/input");
+    EXPECT_EQ(set.data, w.content);
+    EXPECT_EQ(set.setIds, std::vector<std::string>({"\x1A\x2B", "\x1A\x2B", "\xBE\xEF"}));
+    EXPECT_EQ(set.checkValuesRight, std::vector<bool>({true, false, true}));
+    Bytes third = ReadFileBytes(w.out + "/input.d03");
+    EXPECT_EQ(MarkerOffset(third), 3000);
+    EXPECT_EQ(std::count(third.begin(), third.begin() + 3000, 0), 0);
+}
+
+} // namespace

@@ -1,0 +1,823 @@
+// tools/split.cpp: parcelon-split, the split-set writer: cuts a file into a self-restoring
+// executable (the stub padded to the first-piece offset, then the first piece) and the
+// piece files NAME.d02, NAME.d03, ... beside it.
+#include <errno.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "format/crc16.h"
+#include "format/piece.h"
+#include "format/piecewrite.h"
+#include "tools/setfiles.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: parcelon-split --stub STUB (--piece-size N | --data-counts N,N,...)\n"
+    "                      [--out DIR] [--base NAME] [options] INPUT\n"
+    "\n"
+    "Cuts INPUT into a split set that restores itself: DIR/NAME.exe holds the stub,\n"
+    "padded with zero bytes to 53,248 bytes, followed by the first piece; every later\n"
+    "piece goes into a file of its own, DIR/NAME.d02, DIR/NAME.d03, ..., NAME.d99,\n"
+    "NAME.d100, and so on.\n"
+    "\n"
+    "Required:\n"
+    "  --stub STUB            the stub executable, at most 53,248 bytes\n"
+    "  --piece-size N         no file of the set, the executable included, is longer than\n"
+    "                         N bytes; every piece but the last is made as full as that\n"
+    "                         allows\n"
+    "  --data-counts N,N,...  the data bytes of each piece, in order; they must add up to\n"
+    "                         the size of INPUT\n"
+    "\n"
+    "Names:\n"
+    "  --out DIR              folder of the set (default: the current folder)\n"
+    "  --base NAME            file name of the set without extension (default: the name\n"
+    "                         of INPUT without its extension)\n"
+    "  --name NAME            the file name stored in the set, under which the file is\n"
+    "                         restored (default: the last part of INPUT's path); it is\n"
+    "                         converted from the locale's encoding (UTF-8 under the C\n"
+    "                         locale) to code page 932 and must be a plain file name of at\n"
+    "                         most 259 bytes there: not empty, not \".\" or \"..\", no \\ / :\n"
+    "                         or control characters, no device name such as CON, NUL,\n"
+    "                         COM1 or LPT1, alone or before a \".\"\n"
+    "\n"
+    "Time stamp (the restored file's last-write time, stored in UTC):\n"
+    "  --time YYYY-MM-DDTHH:MM:SS  store this time instead of INPUT's last-write time\n"
+    "                         (years 1601 to 9999); the year 0000 stores a record that\n"
+    "                         means \"no time stamp\"\n"
+    "  --no-time              store no time-stamp record\n"
+    "\n"
+    "Set identifier (the two bytes that tie the pieces together):\n"
+    "  --set-id HEX4          these two bytes in hexadecimal, e.g. 1A2B (default: random)\n"
+    "\n"
+    "Malformed sets, for tests of the restoring side (PIECE counts from 1, the first\n"
+    "piece):\n"
+    "  --name-bytes HEX       store these raw bytes (at most 32,895) as the name, without\n"
+    "                         any check\n"
+    "  --second-name NAME     add a second name record to the first piece\n"
+    "  --set-id-for PIECE=HEX4  give one piece the identifier of another set\n"
+    "  --extra-record PIECE:TAG:LEN  add a record with tag TAG (1 to 255) and LEN filler\n"
+    "                         bytes (0 to 32,895) to that piece's header\n"
+    "  --length-int VALUE     the length integer after every later piece's set\n"
+    "                         identifier (0 to 32,895, default 0; 128 and more take two\n"
+    "                         bytes)\n"
+    "  --garbage PIECE:N      put N bytes (no zero bytes) before the marker of that later\n"
+    "                         piece's file\n"
+    "  --bad-crc PIECE        store a wrong check value after that piece's data\n"
+    "\n"
+    "  --help                 show this text\n"
+    "\n"
+    "Refused, with nothing left behind in DIR: a stub longer than 53,248 bytes, an input\n"
+    "that cannot be read, a stored name that is not a plain file name or does not fit\n"
+    "code page 932, an output folder that cannot be written, an output that would\n"
+    "replace INPUT or STUB, a later piece file of 1,024 bytes or less (also when only\n"
+    "the low 32 bits of its size are counted; the restoring side does not accept such a\n"
+    "file), a piece size too small for the first piece's header, and data counts that\n"
+    "do not add up. Files of the same names are replaced.\n"
+    "\n"
+    "Exit status: 0 when the set was written, 1 on an error, 2 on a wrong command line.\n";
+
+const long long kCheckValueSize = 2;
+const long long kSmallestPieceFile = 1025;
+// The restoring side takes a piece file's size from its low 32 bits only.
+const long long kLow32Bits = 0xFFFFFFFFLL;
+const size_t kCopyChunk = 1 << 20;
+// Progress lines for inputs from this size on, one per step.
+const long long kProgressMinimum = 64LL << 20;
+const long long kProgressStep = 256LL << 20;
+const BYTE kFillerByte = 'x';
+const long long kLargestCount = 0x7FFFFFFFFFFFFFFFLL;
+// The years of a time stamp that Windows can apply to a file.
+const int kEarliestYear = 1601;
+const int kLatestYear = 30827;
+// Bounds for piece numbers and garbage that no test set comes near.
+const int kLargestPieceNumber = 1000000000;
+const long long kLargestGarbage = 1LL << 40;
+// Garbage before a later piece's marker: no zero byte (it would hide the marker from the
+// restoring side's search) and no "-" (the garbage could end in a piece of the marker).
+const char kGarbagePattern[] = "abcdefghijklmnopqrstuvwxyz";
+
+struct ExtraRecordOption {
+    int piece;
+    BYTE tag;
+    LONG length;
+};
+
+struct Options {
+    std::string stub;
+    std::string input;
+    std::string outDir = ".";
+    std::string base;
+    long long pieceSize = -1;
+    std::vector<long long> dataCounts;
+    bool haveName = false;
+    std::string name;
+    bool haveNameBytes = false;
+    std::string nameBytes;
+    bool haveSecondName = false;
+    std::string secondName;
+    bool haveSetId = false;
+    BYTE setId[2] = {0, 0};
+    std::map<int, std::string> setIdFor;
+    std::vector<ExtraRecordOption> extraRecords;
+    LONG lengthInteger = 0;
+    std::map<int, long long> garbage;
+    std::set<int> badCrc;
+    bool haveTime = false;
+    struct tm time = {};
+    bool noTime = false;
+};
+
+// What every piece's header is built from, once the options are checked.
+struct SetDescription {
+    const Options *options;
+    long long totalSize;
+    std::string storedName; // code page 932
+    bool rawName;           // from --name-bytes: written as it is
+    std::string secondName; // code page 932, when --second-name was given
+    bool hasTimeStamp;
+    WORD year;
+    DWORD packedTime;
+    BYTE setId[2];
+};
+
+[[noreturn]] void UsageError(const char *format, const char *detail)
+{
+    fputs("parcelon-split: ", stderr);
+    fprintf(stderr, format, detail);
+    fputs("\nTry 'parcelon-split --help'.\n", stderr);
+    exit(2);
+}
+
+// A whole decimal number of 0 or more, without sign or blanks.
+bool ParseCount(const std::string &text, long long *value)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    *value = strtoll(text.c_str(), NULL, 10);
+    return errno == 0;
+}
+
+long long CountOption(const char *option, const std::string &text, long long smallest, long long largest)
+{
+    long long value;
+    if (!ParseCount(text, &value) || value < smallest || value > largest)
+        UsageError("%s", (std::string(option) + ": '" + text + "' is not a number from " + std::to_string(smallest) +
+                          " to " + std::to_string(largest))
+                             .c_str());
+    return value;
+}
+
+bool ParseHex(const std::string &text, std::string *bytes)
+{
+    if (text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    bytes->clear();
+    for (size_t i = 0; i < text.size(); i += 2)
+        bytes->push_back((char)strtol(text.substr(i, 2).c_str(), NULL, 16));
+    return true;
+}
+
+std::string SetIdOption(const char *option, const std::string &text)
+{
+    std::string bytes;
+    if (text.size() != 4 || !ParseHex(text, &bytes))
+        UsageError("%s", (std::string(option) + ": '" + text + "' is not four hexadecimal digits").c_str());
+    return bytes;
+}
+
+// Splits "A:B:C" (or "A=B") at every sep.
+std::vector<std::string> SplitAt(const std::string &text, char sep)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t at = text.find(sep, start);
+        parts.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos)
+            return parts;
+        start = at + 1;
+    }
+}
+
+int PieceOption(const char *option, const std::string &text, int smallest)
+{
+    return (int)CountOption(option, text, smallest, kLargestPieceNumber);
+}
+
+bool DaysInMonthOk(int year, int month, int day)
+{
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    int last = kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+    return day >= 1 && day <= last;
+}
+
+void ParseTime(const std::string &text, struct tm *time)
+{
+    static const char kShape[] = "dddd-dd-ddTdd:dd:dd";
+    bool shaped = text.size() == sizeof kShape - 1;
+    for (size_t i = 0; shaped && i < text.size(); i++)
+        shaped = kShape[i] == 'd' ? text[i] >= '0' && text[i] <= '9' : text[i] == kShape[i];
+    auto field = [&](size_t at, size_t width) { return atoi(text.substr(at, width).c_str()); };
+    int year = shaped ? field(0, 4) : 0, month = shaped ? field(5, 2) : 0, day = shaped ? field(8, 2) : 0;
+    if (!shaped || month < 1 || month > 12 || !DaysInMonthOk(year, month, day) || field(11, 2) > 23 ||
+        field(14, 2) > 59 || field(17, 2) > 59)
+        UsageError("--time: '%s' is not a date and time of the form YYYY-MM-DDTHH:MM:SS", text.c_str());
+    if (year != 0 && year < kEarliestYear)
+        UsageError("--time: '%s' lies before 1601, which Windows cannot apply; the year 0000 means none",
+                   text.c_str());
+    time->tm_year = year - 1900;
+    time->tm_mon = month - 1;
+    time->tm_mday = day;
+    time->tm_hour = field(11, 2);
+    time->tm_min = field(14, 2);
+    time->tm_sec = field(17, 2);
+}
+
+Options ParseOptions(int argc, char **argv)
+{
+    Options o;
+    bool pieceSizeGiven = false, countsGiven = false, inputGiven = false, optionsEnded = false;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+            if (inputGiven)
+                UsageError("more than one input file: '%s'", arg.c_str());
+            o.input = arg;
+            inputGiven = true;
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "--help") {
+            fputs(kHelp, stdout);
+            exit(0);
+        }
+        if (arg == "--no-time") {
+            o.noTime = true;
+            continue;
+        }
+        std::string key = arg, value;
+        size_t equals = arg.find('=');
+        if (equals != std::string::npos) {
+            key = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            UsageError("%s needs a value", arg.c_str());
+        }
+        const char *k = key.c_str();
+        if (key == "--stub") {
+            o.stub = value;
+        } else if (key == "--piece-size") {
+            o.pieceSize = CountOption(k, value, 1, kLargestCount);
+            pieceSizeGiven = true;
+        } else if (key == "--data-counts") {
+            o.dataCounts.clear();
+            for (const std::string &part : SplitAt(value, ','))
+                o.dataCounts.push_back(CountOption(k, part, 0, kLargestCount));
+            countsGiven = true;
+        } else if (key == "--out") {
+            o.outDir = value;
+        } else if (key == "--base") {
+            o.base = value;
+        } else if (key == "--name") {
+            o.name = value;
+            o.haveName = true;
+        } else if (key == "--name-bytes") {
+            if (!ParseHex(value, &o.nameBytes) || o.nameBytes.size() > (size_t)kMaxRecordLength)
+                UsageError("--name-bytes: '%s' is not at most 32,895 bytes in hexadecimal", value.c_str());
+            o.haveNameBytes = true;
+        } else if (key == "--second-name") {
+            o.secondName = value;
+            o.haveSecondName = true;
+        } else if (key == "--set-id") {
+            std::string bytes = SetIdOption(k, value);
+            memcpy(o.setId, bytes.data(), 2);
+            o.haveSetId = true;
+        } else if (key == "--set-id-for") {
+            std::vector<std::string> parts = SplitAt(value, '=');
+            if (parts.size() != 2)
+                UsageError("--set-id-for: '%s' is not PIECE=HEX4", value.c_str());
+            o.setIdFor[PieceOption(k, parts[0], 1)] = SetIdOption(k, parts[1]);
+        } else if (key == "--extra-record") {
+            std::vector<std::string> parts = SplitAt(value, ':');
+            if (parts.size() != 3)
+                UsageError("--extra-record: '%s' is not PIECE:TAG:LEN", value.c_str());
+            ExtraRecordOption extra;
+            extra.piece = PieceOption(k, parts[0], 1);
+            extra.tag = (BYTE)CountOption(k, parts[1], 1, 255);
+            extra.length = (LONG)CountOption(k, parts[2], 0, kMaxRecordLength);
+            o.extraRecords.push_back(extra);
+        } else if (key == "--length-int") {
+            o.lengthInteger = (LONG)CountOption(k, value, 0, kMaxRecordLength);
+        } else if (key == "--garbage") {
+            std::vector<std::string> parts = SplitAt(value, ':');
+            if (parts.size() != 2)
+                UsageError("--garbage: '%s' is not PIECE:N", value.c_str());
+            o.garbage[PieceOption(k, parts[0], 2)] = CountOption(k, parts[1], 0, kLargestGarbage);
+        } else if (key == "--bad-crc") {
+            o.badCrc.insert(PieceOption(k, value, 1));
+        } else if (key == "--time") {
+            ParseTime(value, &o.time);
+            o.haveTime = true;
+        } else {
+            UsageError("unknown option '%s'", key.c_str());
+        }
+    }
+    if (o.stub.empty())
+        UsageError("%s", "--stub STUB is required");
+    if (!inputGiven || o.input.empty())
+        UsageError("%s", "no input file given");
+    if (pieceSizeGiven == countsGiven)
+        UsageError("%s", "give either --piece-size or --data-counts");
+    if (o.haveName && o.haveNameBytes)
+        UsageError("%s", "--name and --name-bytes exclude each other");
+    if (o.haveTime && o.noTime)
+        UsageError("%s", "--time and --no-time exclude each other");
+    return o;
+}
+
+std::string LastPathPart(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Converts text between two encodings; false when it holds a byte sequence that the
+// source encoding does not define or the target cannot represent.
+bool Convert(const std::string &text, const char *from, const char *to, std::string *out)
+{
+    iconv_t cd = iconv_open(to, from);
+    if (cd == (iconv_t)-1)
+        Fail("cannot convert from %s to %s: %s", from, to, strerror(errno));
+    std::vector<char> in(text.begin(), text.end());
+    std::vector<char> buffer(text.size() * 4 + 16);
+    char *inPtr = in.data(), *outPtr = buffer.data();
+    size_t inLeft = in.size(), outLeft = buffer.size();
+    bool ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != (size_t)-1 &&
+              iconv(cd, NULL, NULL, &outPtr, &outLeft) != (size_t)-1;
+    iconv_close(cd);
+    out->assign(buffer.data(), (size_t)(outPtr - buffer.data()));
+    return ok;
+}
+
+// The file names on the command line are in the locale's encoding; under the C locale,
+// which says only ASCII, they are taken as UTF-8.
+const char *TextEncoding()
+{
+    const char *codeset = nl_langinfo(CODESET);
+    if (codeset == NULL || strcmp(codeset, "ANSI_X3.4-1968") == 0 || strcmp(codeset, "ASCII") == 0)
+        return "UTF-8";
+    return codeset;
+}
+
+std::string ToCodePage932(const std::string &text, const char *what)
+{
+    std::string wide, result;
+    if (!Convert(text, TextEncoding(), "UTF-32LE", &wide))
+        Fail("%s '%s' is not valid %s text", what, text.c_str(), TextEncoding());
+    if (!Convert(text, TextEncoding(), "CP932", &result))
+        Fail("%s '%s' cannot be written in code page 932", what, text.c_str());
+    return result;
+}
+
+// The stored name in code page 932, checked as the restoring side will use it: a file
+// name beside the executable.
+std::string StoredName(const Options &o)
+{
+    if (o.haveNameBytes)
+        return o.nameBytes;
+    std::string text = o.haveName ? o.name : LastPathPart(o.input);
+    std::string name = ToCodePage932(text, "the file name");
+    if (name.size() > (size_t)kMaxNameLength)
+        Fail("the file name '%s' takes %zu bytes in code page 932; at most %d are allowed", text.c_str(), name.size(),
+             kMaxNameLength);
+    if (!IsPlainFileName(name.c_str()))
+        Fail("the file name '%s' is not a plain file name: it is empty, \".\" or \"..\", holds \\, /, : or a "
+             "control character, or is a reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9)",
+             text.c_str());
+    return name;
+}
+
+std::string BaseName(const Options &o)
+{
+    std::string base = o.base;
+    if (base.empty()) {
+        base = LastPathPart(o.input);
+        size_t dot = base.rfind('.');
+        if (dot != std::string::npos && dot > 0)
+            base.erase(dot);
+    }
+    if (base.empty() || base == "." || base == ".." || base.find('/') != std::string::npos)
+        Fail("'%s' cannot name the set's files", base.c_str());
+    return base;
+}
+
+void SetTimeStamp(const Options &o, time_t inputTime, SetDescription *set)
+{
+    set->hasTimeStamp = false;
+    if (o.noTime)
+        return;
+    struct tm t;
+    if (o.haveTime) {
+        t = o.time;
+    } else if (gmtime_r(&inputTime, &t) == NULL) {
+        fputs("parcelon-split: warning: the input's last-write time cannot be read; no time stamp stored\n", stderr);
+        return;
+    }
+    int year = t.tm_year + 1900;
+    // --time has checked its year; a file's own time may lie anywhere.
+    if (!o.haveTime && (year < kEarliestYear || year > kLatestYear)) {
+        fprintf(stderr, "parcelon-split: warning: the year %d cannot be stored; no time stamp stored\n", year);
+        return;
+    }
+    set->hasTimeStamp = true;
+    set->year = (WORD)year;
+    set->packedTime = PackTime(t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+}
+
+void RandomSetId(BYTE *setId)
+{
+    int fd = open("/dev/urandom", O_RDONLY);
+    if (fd < 0 || read(fd, setId, 2) != 2)
+        Fail("cannot read /dev/urandom for a set identifier: %s", strerror(errno));
+    close(fd);
+}
+
+// The filler of extra records.
+const BYTE *Filler()
+{
+    static std::vector<BYTE> filler((size_t)kMaxRecordLength, kFillerByte);
+    return filler.data();
+}
+
+// Builds the header of a piece (1 for the first) with dataCount data bytes.
+std::vector<BYTE> BuildHeader(const SetDescription &set, int piece, long long dataCount, long long *pieceLength)
+{
+    const Options &o = *set.options;
+    std::vector<HeaderRecord> records;
+    // Room for the fixed fields, the name and the time stamp, and each record's tag
+    // and length integer.
+    size_t capacity = 64 + set.storedName.size() + set.secondName.size();
+    bool nameAsRecord = piece == 1 && set.rawName && set.storedName.size() > (size_t)kMaxNameLength;
+    if (nameAsRecord)
+        records.push_back({kNameTag, (LONG)set.storedName.size(), (const BYTE *)set.storedName.data()});
+    for (const ExtraRecordOption &extra : o.extraRecords)
+        if (extra.piece == piece)
+            records.push_back({extra.tag, extra.length, Filler()});
+    if (piece == 1 && o.haveSecondName)
+        records.push_back({kNameTag, (LONG)set.secondName.size(), (const BYTE *)set.secondName.data()});
+    for (const HeaderRecord &record : records)
+        capacity += 1 + kMaxLengthIntegerWidth + (size_t)record.length;
+
+    BYTE setId[2] = {set.setId[0], set.setId[1]};
+    auto own = o.setIdFor.find(piece);
+    if (own != o.setIdFor.end())
+        memcpy(setId, own->second.data(), 2);
+
+    std::vector<BYTE> header(capacity);
+    int length;
+    if (piece == 1) {
+        FirstPieceFields fields = {};
+        fields.totalSize = set.totalSize;
+        fields.dataCount = dataCount;
+        memcpy(fields.setId, setId, 2);
+        if (!nameAsRecord) {
+            fields.name = set.storedName.data();
+            fields.nameLength = (int)set.storedName.size();
+        }
+        fields.hasTimeStamp = set.hasTimeStamp;
+        fields.year = set.year;
+        fields.packedTime = set.packedTime;
+        fields.extraRecords = records.data();
+        fields.extraRecordCount = (int)records.size();
+        length = BuildFirstPieceHeader(header.data(), (int)capacity, &fields, pieceLength);
+    } else {
+        LaterPieceFields fields = {};
+        fields.dataCount = dataCount;
+        memcpy(fields.setId, setId, 2);
+        fields.lengthInteger = o.lengthInteger;
+        fields.records = records.data();
+        fields.recordCount = (int)records.size();
+        length = BuildLaterPieceHeader(header.data(), (int)capacity, &fields, pieceLength);
+    }
+    if (length < 0)
+        Fail("internal error: the header of piece %d with %lld data bytes cannot be built", piece, dataCount);
+    header.resize((size_t)length);
+    return header;
+}
+
+// The header length of a piece whose piece length takes the short form.
+long long ShortHeaderLength(const SetDescription &set, int piece)
+{
+    long long unused;
+    return (long long)BuildHeader(set, piece, 0, &unused).size();
+}
+
+long long Garbage(const Options &o, int piece)
+{
+    auto it = o.garbage.find(piece);
+    return it == o.garbage.end() ? 0 : it->second;
+}
+
+// The most data bytes (at most remaining) that fit room bytes beside a header of
+// shortHeader bytes, whose piece length grows by 4 bytes once it reaches 2^31. Piece
+// lengths from 2^31 to 2^31 + 3 cannot occur, so a room that would need one is filled
+// with the largest short-form piece instead. -1 when not even the header fits.
+long long FitData(long long room, long long shortHeader, long long remaining)
+{
+    const long long kShortLimit = 0x80000000LL;
+    if (room < shortHeader)
+        return -1;
+    long long best = std::min(room - shortHeader, kShortLimit - 1 - shortHeader);
+    if (room - 4 >= kShortLimit)
+        best = room - shortHeader - 4;
+    return std::min(best, remaining);
+}
+
+std::vector<long long> PlanByPieceSize(const SetDescription &set)
+{
+    const Options &o = *set.options;
+    std::vector<long long> counts;
+    long long remaining = set.totalSize;
+    long long header = ShortHeaderLength(set, 1);
+    long long data = FitData(o.pieceSize - kFirstPieceOffset - kCheckValueSize, header, remaining);
+    if (data < 0)
+        Fail("a piece size of %lld bytes cannot hold the executable: the stub takes %ld bytes, the first "
+             "piece's header %lld and its check value 2, at least %lld bytes",
+             o.pieceSize, (long)kFirstPieceOffset, header, kFirstPieceOffset + header + kCheckValueSize);
+    counts.push_back(data);
+    remaining -= data;
+    for (int piece = 2; remaining > 0; piece++) {
+        header = ShortHeaderLength(set, piece);
+        data = FitData(o.pieceSize - Garbage(o, piece) - kCheckValueSize, header, remaining);
+        if (data <= 0)
+            Fail("a piece size of %lld bytes cannot hold piece %d: its header alone takes %lld bytes", o.pieceSize,
+                 piece, header + Garbage(o, piece));
+        counts.push_back(data);
+        remaining -= data;
+    }
+    return counts;
+}
+
+void CheckDataCounts(const SetDescription &set)
+{
+    long long sum = 0;
+    for (long long count : set.options->dataCounts) {
+        if (count > kLargestCount - sum)
+            Fail("the data counts add up to more than any file holds");
+        sum += count;
+    }
+    if (sum != set.totalSize)
+        Fail("the data counts add up to %lld bytes, but the input holds %lld", sum, set.totalSize);
+}
+
+// Every later piece file must be one that the restoring side's marker search accepts.
+void CheckPieceFiles(const SetDescription &set, const std::vector<long long> &counts)
+{
+    const Options &o = *set.options;
+    const char *hint = o.pieceSize > 0 ? "; choose another piece size" : "";
+    for (size_t i = 1; i < counts.size(); i++) {
+        int piece = (int)i + 1;
+        long long pieceLength;
+        BuildHeader(set, piece, counts[i], &pieceLength);
+        long long size = Garbage(o, piece) + pieceLength + kCheckValueSize;
+        if (size < kSmallestPieceFile)
+            Fail("piece %d would be a file of %lld bytes, but the restoring side accepts no piece file of 1,024 "
+                 "bytes or less%s",
+                 piece, size, hint);
+        if ((size & kLow32Bits) < kSmallestPieceFile)
+            Fail("piece %d would be a file of %lld bytes; the restoring side counts only the low 32 bits of a piece "
+                 "file's size (%lld here) and accepts no piece file of 1,024 bytes or less by that count%s",
+                 piece, size, size & kLow32Bits, hint);
+    }
+}
+
+void CheckPieceOptions(const Options &o, size_t pieceCount)
+{
+    auto check = [&](int piece, const char *option) {
+        if (piece < 1 || (size_t)piece > pieceCount)
+            Fail("%s names piece %d, but the set has %zu piece%s", option, piece, pieceCount,
+                 pieceCount == 1 ? "" : "s");
+    };
+    for (const auto &entry : o.setIdFor)
+        check(entry.first, "--set-id-for");
+    for (const ExtraRecordOption &extra : o.extraRecords)
+        check(extra.piece, "--extra-record");
+    for (const auto &entry : o.garbage)
+        check(entry.first, "--garbage");
+    for (int piece : o.badCrc)
+        check(piece, "--bad-crc");
+}
+
+std::string PiecePath(const std::string &folder, const std::string &base, int piece)
+{
+    char extension[16];
+    if (piece == 1)
+        snprintf(extension, sizeof extension, ".exe");
+    else
+        snprintf(extension, sizeof extension, ".d%02d", piece);
+    return folder + "/" + base + extension;
+}
+
+// Refuses a set file that would replace the input or the stub.
+void CheckNotSource(const std::string &path, const struct stat &input, const struct stat &stub)
+{
+    struct stat existing;
+    if (stat(path.c_str(), &existing) != 0)
+        return;
+    if ((existing.st_dev == input.st_dev && existing.st_ino == input.st_ino) ||
+        (existing.st_dev == stub.st_dev && existing.st_ino == stub.st_ino))
+        Fail("%s would replace the input or the stub", path.c_str());
+}
+
+// Reads the stub and pads it with zero bytes to the first-piece offset.
+std::vector<BYTE> ReadStub(const std::string &path, struct stat *info)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0 || fstat(fd, info) != 0)
+        Fail("cannot read the stub %s: %s", path.c_str(), strerror(errno));
+    if (!S_ISREG(info->st_mode))
+        Fail("the stub %s is not a file", path.c_str());
+    if (info->st_size > kFirstPieceOffset)
+        Fail("the stub %s is %lld bytes long; a stub may take at most %ld bytes, where the first piece starts",
+             path.c_str(), (long long)info->st_size, (long)kFirstPieceOffset);
+    std::vector<BYTE> stub((size_t)kFirstPieceOffset, 0);
+    size_t have = 0;
+    while (have < (size_t)info->st_size) {
+        ssize_t got = read(fd, stub.data() + have, (size_t)info->st_size - have);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            Fail("cannot read the stub %s: %s", path.c_str(), got < 0 ? strerror(errno) : "it became shorter");
+        have += (size_t)got;
+    }
+    close(fd);
+    return stub;
+}
+
+// Copying the input into the pieces, with a progress line now and then.
+struct Copier {
+    int input;
+    const char *inputPath;
+    std::vector<unsigned char> buffer;
+    long long total;
+    long long copied;
+    long long nextReport;
+    bool showProgress;
+};
+
+void ReadInput(Copier *c, size_t count)
+{
+    size_t have = 0;
+    while (have < count) {
+        ssize_t got = read(c->input, c->buffer.data() + have, count - have);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            Fail("cannot read %s: %s", c->inputPath, strerror(errno));
+        if (got == 0)
+            Fail("%s ended early: it changed while it was being split", c->inputPath);
+        have += (size_t)got;
+    }
+}
+
+// Copies the next count bytes of the input to fd and returns their CRC.
+WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
+{
+    WORD crc = 0;
+    while (count > 0) {
+        size_t chunk = (size_t)std::min<long long>(count, (long long)c->buffer.size());
+        ReadInput(c, chunk);
+        crc = Crc16Compute(crc, c->buffer.data(), chunk);
+        WriteAll(fd, c->buffer.data(), chunk, path);
+        count -= (long long)chunk;
+        c->copied += (long long)chunk;
+        if (c->showProgress && c->copied >= c->nextReport) {
+            fprintf(stderr, "parcelon-split: %lld of %lld MiB (%d%%)\n", c->copied >> 20, c->total >> 20,
+                    (int)(c->copied * 100.0 / (double)c->total));
+            c->nextReport += kProgressStep;
+        }
+    }
+    return crc;
+}
+
+void WriteGarbage(int fd, long long count, const std::string &path)
+{
+    std::string block;
+    while (block.size() < 65536)
+        block += kGarbagePattern;
+    while (count > 0) {
+        size_t chunk = (size_t)std::min<long long>(count, (long long)block.size());
+        WriteAll(fd, block.data(), chunk, path);
+        count -= (long long)chunk;
+    }
+}
+
+void WritePiece(const SetDescription &set, Copier *c, int fd, int piece, long long dataCount, const std::string &path)
+{
+    long long pieceLength;
+    std::vector<BYTE> header = BuildHeader(set, piece, dataCount, &pieceLength);
+    WriteAll(fd, header.data(), header.size(), path);
+    WORD crc = CopyData(c, fd, dataCount, path);
+    if (set.options->badCrc.count(piece))
+        crc = (WORD)~crc;
+    BYTE check[2];
+    PutCheckValue(check, crc);
+    WriteAll(fd, check, sizeof check, path);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    setlocale(LC_ALL, "");
+    Options o = ParseOptions(argc, argv);
+
+    struct stat stubInfo, inputInfo;
+    std::vector<BYTE> stub = ReadStub(o.stub, &stubInfo);
+
+    int input = open(o.input.c_str(), O_RDONLY);
+    if (input < 0 || fstat(input, &inputInfo) != 0)
+        Fail("cannot read %s: %s", o.input.c_str(), strerror(errno));
+    if (!S_ISREG(inputInfo.st_mode))
+        Fail("cannot read %s: it is not a file", o.input.c_str());
+
+    SetDescription set = {};
+    set.options = &o;
+    set.totalSize = (long long)inputInfo.st_size;
+    set.storedName = StoredName(o);
+    set.rawName = o.haveNameBytes;
+    if (o.haveSecondName) {
+        set.secondName = ToCodePage932(o.secondName, "the second name");
+        if (set.secondName.size() > (size_t)kMaxRecordLength)
+            Fail("the second name takes %zu bytes; a record holds at most %ld", set.secondName.size(),
+                 (long)kMaxRecordLength);
+    }
+    SetTimeStamp(o, inputInfo.st_mtime, &set);
+    if (o.haveSetId)
+        memcpy(set.setId, o.setId, 2);
+    else
+        RandomSetId(set.setId);
+    std::string base = BaseName(o);
+
+    std::vector<long long> counts;
+    if (o.pieceSize > 0) {
+        counts = PlanByPieceSize(set);
+    } else {
+        CheckDataCounts(set);
+        counts = o.dataCounts;
+    }
+    CheckPieceOptions(o, counts.size());
+    CheckPieceFiles(set, counts);
+
+    struct stat folder;
+    if (stat(o.outDir.c_str(), &folder) != 0)
+        Fail("cannot use the output folder %s: %s", o.outDir.c_str(), strerror(errno));
+    if (!S_ISDIR(folder.st_mode))
+        Fail("the output folder %s is not a folder", o.outDir.c_str());
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < counts.size(); i++) {
+        paths.push_back(PiecePath(o.outDir, base, (int)i + 1));
+        CheckNotSource(paths.back(), inputInfo, stubInfo);
+    }
+
+    Copier copier = {input, o.input.c_str(), std::vector<unsigned char>(kCopyChunk), set.totalSize, 0, kProgressStep,
+                     set.totalSize >= kProgressMinimum && isatty(STDERR_FILENO)};
+    ReserveSetFiles(counts.size());
+    for (size_t i = 0; i < counts.size(); i++) {
+        int piece = (int)i + 1;
+        int fd = AddSetFile(paths[i], piece == 1);
+        if (piece == 1)
+            WriteAll(fd, stub.data(), stub.size(), paths[i]);
+        else
+            WriteGarbage(fd, Garbage(o, piece), paths[i]);
+        WritePiece(set, &copier, fd, piece, counts[i], paths[i]);
+        CloseSetFile(fd, paths[i]);
+    }
+    close(input);
+    CommitSetFiles();
+    for (size_t i = 0; i < counts.size(); i++)
+        printf("%s: piece %zu, %lld data bytes\n", paths[i].c_str(), i + 1, counts[i]);
+    return 0;
+}
