@@ -1,15 +1,26 @@
 # cmake/windows.cmake: the stub executable, a static PE32 GUI program padded to exactly the
-# first-piece offset.
+# first-piece offset, and the end-to-end tests' driver that runs beside it under Wine.
 enable_language(RC)
 set(STUB_SIZE 53248)
 
 add_executable(PnRestore WIN32 ${PROGRAM_SOURCES} ${PROGRAM_ENTRY} resources/stub.rc)
 target_include_directories(PnRestore PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/resources)
-target_compile_options(PnRestore PRIVATE -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-                       -ffunction-sections -fdata-sections)
-target_link_options(PnRestore PRIVATE -static -s -Os -mwindows -Wl,--gc-sections)
+set(STUB_CXX_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
+target_compile_options(PnRestore PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${STUB_CXX_FLAGS}>")
+target_link_options(PnRestore PRIVATE -static -s -Os -mwindows -Wl,--gc-sections
+                    -Wl,--nxcompat -Wl,--dynamicbase)
 target_link_libraries(PnRestore PRIVATE comctl32 comdlg32)
 parcelon_texts(PnRestore)
+# The resource compiler does not report the files the script pulls in.
+set_source_files_properties(resources/stub.rc PROPERTIES OBJECT_DEPENDS
+    "${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/app.ico;${CMAKE_SOURCE_DIR}/resources/stub.manifest")
 add_custom_command(TARGET PnRestore POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:PnRestore> -DSIZE=${STUB_SIZE} -P ${CMAKE_SOURCE_DIR}/cmake/pad.cmake
     VERBATIM)
+
+# The end-to-end driver: a console program that reads and presses the stub's controls from
+# another process in the same Wine prefix (tests/e2e/run_e2e.py runs both).
+add_executable(e2e-driver tests/e2e/driver.c)
+target_compile_options(e2e-driver PRIVATE -Os)
+target_link_options(e2e-driver PRIVATE -static -s)
+target_link_libraries(e2e-driver PRIVATE user32 version)

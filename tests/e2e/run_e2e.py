@@ -1,0 +1,1025 @@
+#!/usr/bin/env python3
+"""tests/e2e/run_e2e.py: runs the real stub under Wine on a virtual display and checks what a
+user sees: the dialog's texts, buttons and progress bar, the message boxes, the restored file
+and the process's end. Split sets are made by parcelon-split; the dialog is read and driven by
+e2e-driver.exe, which runs in the same Wine prefix.
+
+    run_e2e.py --win-build BUILD-WIN --split PATH/parcelon-split [--only NAME] [--keep]
+    run_e2e.py --win-build BUILD-WIN --sample NAME.exe --expect FILE --shot PNG
+
+Prints one line per case and closes with "N passed, M failed"; the exit status is non-zero
+when a case failed. Every wait is bounded, and everything started here is ended on the way
+out, also after a failure or Ctrl-C.
+"""
+import argparse
+import calendar
+import os
+import queue
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+CAPTION = "Parcelon 自己復元"
+RUNNING = "現在復元中です。しばらくお待ち下さい。"
+FINISHED = "復元が終了しました。"
+STOPPED = "復元を中止しました。"
+CLOSE = "閉じる(&C)"
+CANCEL = "中止(&C)"
+START = "復元開始(&X)"
+BROWSE = "参照(&R)"
+OVERWRITE_CAPTION = "Parcelon  上書き確認"
+CHECK_CAPTION = "Parcelon 復元確認"
+NEXT_CAPTION = "Parcelon 次のファイル"
+PRODUCT_CAPTION = "Parcelon"
+
+IDOK, IDCANCEL, IDRETRY, IDYES, IDNO = 1, 2, 4, 6, 7
+START_ID, CLOSE_ID, DEST_ID, INFO_ID, BROWSE_ID = 1, 2, 1000, 1001, 1002
+
+# Dialog template 102 as the program must show it: id, window class, x, y, width, height in
+# dialog units, in creation order.
+TEMPLATE = [
+    (1, "Button", 205, 30, 50, 14),
+    (2, "Button", 205, 45, 50, 14),
+    (1000, "Edit", 55, 5, 145, 14),
+    (1001, "Static", 15, 32, 175, 23),
+    (-1, "Static", 5, 8, 48, 8),
+    (1002, "Button", 205, 5, 50, 14),
+    (-1, "Button", 5, 20, 195, 40),
+    (1003, "msctls_progress32", 5, 63, 195, 14),
+]
+
+VERSION_STRINGS = {
+    "Comments": "  このファイルは、Parcelonによって分割された、自己復元型分割ファイルです。実行することで、元のファイルに復元されます。",
+    "FileDescription": "Parcelon自己復元（WIN32版）",
+    "FileVersion": "2.01",
+    "InternalName": "PnRestore32",
+    "OriginalFilename": "分割元ファイルに依存",
+    "ProductName": "Parcelon自己復元（WIN32版）",
+    "ProductVersion": "2.01",
+}
+
+STAMP = "2021-06-15T08:30:45"  # the time stamp every set carries, UTC
+STAMP_EPOCH = calendar.timegm((2021, 6, 15, 8, 30, 45, 0, 0, 0))
+# The long restore: Wine restores about 200 MB a second here, so 1 GiB leaves seconds for a
+# cancel. Only its first megabyte is random; the rest is a hole, so it costs no disk space
+# until it is restored.
+LARGE_SIZE = 1 << 30
+LARGE_HEAD = 1000003  # random bytes at the start: no multiple of the block size
+
+# Bounds of the waits, in seconds.
+WINEBOOT_TIMEOUT = 240
+START_TIMEOUT = 30        # from starting the stub to its dialog being found
+STEP_TIMEOUT = 15         # one message box, one status change, one small restore
+EXIT_TIMEOUT = 15         # from closing the dialog to the process's end
+SPLIT_TIMEOUT = 180
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def expect(what, actual, expected):
+    if actual != expected:
+        raise Failure("%s: got %r, expected %r" % (what, actual, expected))
+
+
+def escape(text):
+    return text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n").replace("\t", "\\t")
+
+
+def unescape(text):
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            i += 1
+            c = {"r": "\r", "n": "\n", "t": "\t"}.get(text[i], text[i])
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def win_path(path):
+    """The path a program under Wine sees for a Unix path."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def ascii_upper(text):
+    """Upper-cases a to z only, as the program does with its own path."""
+    return "".join(c.upper() if "a" <= c <= "z" else c for c in text)
+
+
+def proposal(folder, name):
+    """The destination the program proposes: its folder in upper case, then the stored name."""
+    return ascii_upper(win_path(folder)) + "\\" + name
+
+
+def _tied_to_runner(args):
+    """The command line that gives a child SIGKILL when the runner dies, however it dies."""
+    setpriv = shutil.which("setpriv")
+    return [setpriv, "--pdeathsig", "KILL", "--"] + args if setpriv else args
+
+
+class Session:
+    """The virtual display, the Wine prefix and every process started for the cases."""
+
+    def __init__(self, work):
+        self.work = work
+        self.children = []  # (process, is a Windows program) in start order
+        self.display = None
+        self.env = None
+
+    def spawn(self, args, **kwargs):
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
+        kwargs.setdefault("stdout", subprocess.DEVNULL)
+        kwargs.setdefault("stderr", subprocess.DEVNULL)
+        process = subprocess.Popen(_tied_to_runner(args), env=self.env, **kwargs)
+        self.children.append((process, args[0] == "wine"))
+        return process
+
+    def start_display(self):
+        for number in range(90, 190):
+            if os.path.exists("/tmp/.X%d-lock" % number) or os.path.exists("/tmp/.X11-unix/X%d" % number):
+                continue
+            xvfb = self.spawn(["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"])
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and xvfb.poll() is None:
+                if os.path.exists("/tmp/.X11-unix/X%d" % number):
+                    self.display = ":%d" % number
+                    return
+                time.sleep(0.05)
+            self.stop(xvfb)
+        raise Failure("no virtual display could be started")
+
+    def start_wine(self):
+        prefix = os.path.join(self.work, "wineprefix")
+        self.env = dict(os.environ)
+        self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", LC_ALL="ja_JP.UTF-8", DISPLAY=self.display,
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        ready = os.path.join(prefix, ".e2e-ready")
+        if not os.path.exists(ready):
+            shutil.rmtree(prefix, ignore_errors=True)
+            os.makedirs(self.work, exist_ok=True)
+            print("e2e: creating the Wine prefix %s" % prefix, flush=True)
+            boot = self.spawn(["wineboot", "-i"])
+            try:
+                boot.wait(timeout=WINEBOOT_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                raise Failure("wineboot -i did not finish in %d s" % WINEBOOT_TIMEOUT)
+            check(boot.returncode == 0, "wineboot -i failed with status %d" % boot.returncode)
+            # Without a window manager Wine waits 2 s for every managed window it hides;
+            # unmanaged windows close at once, and the cases close many message boxes.
+            unmanaged = self.spawn(["wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
+                                    "/t", "REG_SZ", "/d", "N", "/f"])
+            try:
+                unmanaged.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                raise Failure("wine reg add did not finish in 60 s")
+            check(unmanaged.returncode == 0, "wine reg add failed with status %d" % unmanaged.returncode)
+            self.kill_wine()
+            open(ready, "w").close()
+        else:
+            self.kill_wine()  # whatever an interrupted run may have left
+        # A server that stays up makes each program start faster.
+        self.spawn(["wineserver", "-f", "-p"])
+
+    def kill_wine(self):
+        """Ends every program of our prefix: through its server, then by process id whatever is
+        left (Wine's own services outlive a server that was killed, say with an earlier run)."""
+        if self.env is None:
+            return
+        try:
+            subprocess.run(["wineserver", "-k"], env=self.env, timeout=20,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except (subprocess.TimeoutExpired, OSError):
+            pass
+        wanted = ("WINEPREFIX=" + self.env["WINEPREFIX"]).encode()
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit() or int(entry) == os.getpid():
+                continue
+            try:
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    if wanted in f.read().split(b"\0"):
+                        os.kill(int(entry), signal.SIGKILL)
+            except OSError:
+                pass
+
+    @staticmethod
+    def stop(process):
+        if process.poll() is not None:
+            return
+        process.terminate()
+        try:
+            process.wait(timeout=3)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            try:
+                process.wait(timeout=3)
+            except subprocess.TimeoutExpired:
+                pass
+
+    def screenshot(self, name):
+        if not self.display:
+            return None
+        folder = os.path.join(self.work, "screenshots")
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, name + ".png")
+        try:
+            subprocess.run(["import", "-window", "root", path], env=self.env, timeout=30,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except (subprocess.TimeoutExpired, OSError):
+            return None
+        return path if os.path.exists(path) else None
+
+    def close(self):
+        # The programs first, then the prefix's server, the display last.
+        for process, windows in reversed(self.children):
+            if windows:
+                self.stop(process)
+        self.kill_wine()
+        for process, _ in reversed(self.children):
+            self.stop(process)
+        self.children = []
+
+
+class Driver:
+    """e2e-driver.exe in the prefix: one command line out, one answer line back."""
+
+    def __init__(self, session, exe, log):
+        self.process = session.spawn(["wine", exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in self.process.stdout:
+            self.lines.put(raw.decode("utf-8", "replace").rstrip("\r\n"))
+        self.lines.put(None)
+
+    def call(self, command, timeout):
+        try:
+            self.process.stdin.write((command + "\n").encode("utf-8"))
+            self.process.stdin.flush()
+        except OSError:
+            raise Failure("the driver has gone (sending %r)" % command)
+        try:
+            answer = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise Failure("the driver did not answer %r within %d s" % (command, timeout))
+        if answer is None:
+            raise Failure("the driver ended while answering %r" % command)
+        return answer
+
+    def ok(self, command, timeout=STEP_TIMEOUT):
+        answer = self.call(command, timeout + 10)
+        if answer != "ok" and not answer.startswith("ok "):
+            raise Failure("%s: %s" % (command, answer))
+        return answer[3:]
+
+    def quit(self):
+        try:
+            self.process.stdin.write(b"quit\n")
+            self.process.stdin.close()
+            self.process.wait(timeout=5)
+        except (OSError, subprocess.TimeoutExpired):
+            Session.stop(self.process)
+
+
+class MessageBox:
+    def __init__(self, answer):
+        owned, buttons, caption, text = answer.split("\t")
+        self.owned = owned == "1"
+        self.buttons = {int(b) for b in buttons.split(",") if b}
+        self.caption = unescape(caption)
+        self.text = unescape(text)
+
+    def expect(self, caption, text, buttons):
+        check(self.owned, "the message box %r is not owned by the dialog" % self.text)
+        expect("message box caption", self.caption, caption)
+        expect("message box text", self.text, text)
+        expect("message box buttons", self.buttons, set(buttons))
+
+
+class App:
+    """One running stub and the driver that watches it."""
+
+    def __init__(self, session, driver_exe, exe, log):
+        self.exe = exe
+        self.process = session.spawn(["wine", exe], cwd=os.path.dirname(exe), stdout=log, stderr=log)
+        self.driver = Driver(session, driver_exe, log)
+
+    def find(self):
+        self.driver.ok("find %d %s" % (START_TIMEOUT * 1000, escape(CAPTION)), START_TIMEOUT)
+
+    def wait_loaded(self, timeout=STEP_TIMEOUT):
+        """Waits for the start-up load to fill the information text, as a user would before Start."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.text(INFO_ID).startswith("分割元ファイル "):
+                return
+            time.sleep(0.05)
+        raise Failure("the start-up load did not fill the information text within %d s" % timeout)
+
+    def text(self, control):
+        return unescape(self.driver.ok("text %d" % control))
+
+    def wait_text(self, control, text, timeout=STEP_TIMEOUT):
+        answer = self.driver.call("waittext %d %d %s" % (control, timeout * 1000, escape(text)), timeout + 10)
+        if answer != "ok":
+            last = unescape(answer[len("err timeout "):]) if answer.startswith("err timeout") else answer
+            raise Failure("control %d did not read %r within %d s (it reads %r)" % (control, text, timeout, last))
+
+    def enabled(self, control):
+        return self.driver.ok("enabled %d" % control) == "1"
+
+    def pos(self):
+        return int(self.driver.ok("pos"))
+
+    def click(self, control):
+        self.driver.ok("click %d" % control)
+
+    def set_text(self, control, text):
+        self.driver.ok("settext %d %s" % (control, escape(text)))
+
+    def menu_char(self, char):
+        self.driver.ok("menuchar %s" % char)
+
+    def rect(self, control):
+        return tuple(int(v) for v in self.driver.ok("rect %d" % control).split())
+
+    def version(self, path):
+        """The version block a Properties page shows: (language and code page, file version, strings)."""
+        fields = self.driver.ok("version %s" % escape(win_path(path))).split("\t")
+        return fields[0], fields[1], dict(unescape(f).split("=", 1) for f in fields[2:])
+
+    def icons(self, path):
+        return self.driver.ok("icons %s" % escape(win_path(path))).split(",")
+
+    def children(self):
+        entries = []
+        for entry in self.driver.ok("children").split(";"):
+            ident, cls, x, y, w, h = entry.split(",")
+            entries.append((int(ident), cls, int(x), int(y), int(w), int(h)))
+        return entries
+
+    def message_box(self, timeout=STEP_TIMEOUT):
+        return MessageBox(self.driver.ok("msgbox %d" % (timeout * 1000), timeout))
+
+    def no_message_box(self, wait=0.0):
+        answer = self.driver.call("msgbox %d" % int(wait * 1000), wait + 10)
+        if answer.startswith("ok "):
+            box = MessageBox(answer[3:])
+            raise Failure("unexpected message box %r: %r" % (box.caption, box.text))
+        expect("message box look-up", answer, "err timeout")
+
+    def answer(self, button):
+        self.driver.ok("answer %d" % button)
+
+    def expect_idle(self, status):
+        """After a run: the status, Close on button 2 and every control usable again."""
+        self.wait_text(INFO_ID, status)
+        self.wait_text(CLOSE_ID, CLOSE, 2)
+        for control in (START_ID, CLOSE_ID, DEST_ID, BROWSE_ID):
+            check(self.enabled(control), "control %d is still disabled after the run" % control)
+
+    def expect_running(self):
+        self.wait_text(INFO_ID, RUNNING, 2)
+        expect("button 2 while running", self.text(CLOSE_ID), CANCEL)
+        for control in (START_ID, DEST_ID, BROWSE_ID):
+            check(not self.enabled(control), "control %d is enabled while running" % control)
+        check(self.enabled(CLOSE_ID), "the cancel button is disabled while running")
+
+    def run_to_end(self, status=FINISHED):
+        """Start, then the end of the run. Start shows RUNNING until the first status poll, half a
+        second later, so a status left over from an earlier run is never taken for this one's."""
+        self.click(START_ID)
+        self.wait_text(INFO_ID, RUNNING, 5)
+        self.expect_idle(status)
+
+    def close_and_exit(self):
+        """Close while idle ends the process with status 0."""
+        self.click(CLOSE_ID)
+        self.expect_exit()
+
+    def expect_exit(self):
+        self.driver.ok("waitgone %d" % (EXIT_TIMEOUT * 1000), EXIT_TIMEOUT)
+        try:
+            status = self.process.wait(timeout=EXIT_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            raise Failure("the process did not end within %d s of its window" % EXIT_TIMEOUT)
+        expect("exit status", status, 0)
+
+    def end(self):
+        self.driver.quit()
+        Session.stop(self.process)
+
+
+class Runner:
+    def __init__(self, args):
+        self.win_build = os.path.abspath(args.win_build)
+        self.stub = os.path.join(self.win_build, "PnRestore.exe")
+        self.driver_exe = os.path.join(self.win_build, "e2e-driver.exe")
+        self.split_tool = os.path.abspath(args.split)
+        self.work = os.path.abspath(args.work or os.path.join(self.win_build, "e2e"))
+        self.keep = args.keep
+        self.session = Session(self.work)
+        self.apps = []
+        self.log = None
+        self.case_dir = None
+        self.large = None
+        self.passed = self.failed = 0
+
+    # --- fixtures ---
+
+    def folder(self, *parts):
+        path = os.path.join(self.case_dir, *parts)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    @staticmethod
+    def content(size, seed):
+        return random.Random(seed).randbytes(size)
+
+    def make_set(self, data, name, options=(), base="Data", folder=None, name_bytes=None):
+        """Writes data as the split file and splits it; returns the executable's path."""
+        folder = folder or self.case_dir
+        source = os.path.join(self.folder("input"), "source.bin")
+        with open(source, "wb") as f:
+            f.write(data)
+        command = [self.split_tool, "--stub", self.stub, "--out", folder, "--base", base, "--time", STAMP]
+        command += ["--name-bytes", name_bytes.hex()] if name_bytes is not None else ["--name", name]
+        if not any(o in ("--data-counts", "--piece-size") for o in options):
+            options = ["--data-counts", str(len(data))] + list(options)
+        command += list(options) + [source]
+        self.split(command)
+        exe = os.path.join(folder, base + ".exe")
+        check(os.path.exists(exe), "parcelon-split made no %s" % exe)
+        return exe
+
+    def split(self, command):
+        try:
+            done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=SPLIT_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            raise Failure("parcelon-split did not finish in %d s" % SPLIT_TIMEOUT)
+        check(done.returncode == 0, "parcelon-split failed: %s" % done.stdout.decode("utf-8", "replace").strip())
+
+    def large_set(self):
+        """One single-piece set of LARGE_SIZE bytes, shared by the cases that need a long run."""
+        if self.large is None:
+            folder = os.path.join(self.work, "cases", "_large")
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(folder)
+            source = os.path.join(folder, "large.bin")
+            with open(source, "wb") as f:
+                f.write(random.Random(7).randbytes(LARGE_HEAD))
+                f.truncate(LARGE_SIZE)
+            self.split([self.split_tool, "--stub", self.stub, "--out", folder, "--base", "Large",
+                        "--name", "large.bin", "--time", STAMP, "--data-counts", str(LARGE_SIZE), source])
+            self.large = (os.path.join(folder, "Large.exe"), source)
+        return self.large
+
+    # --- checks on files ---
+
+    def expect_restored(self, path, data):
+        check(os.path.exists(path), "no restored file %s" % path)
+        with open(path, "rb") as f:
+            restored = f.read()
+        check(restored == data, "%s holds %d bytes that differ from the %d of the split file"
+              % (path, len(restored), len(data)))
+        expect("last-write time of %s" % os.path.basename(path), int(os.stat(path).st_mtime), STAMP_EPOCH)
+
+    # --- running ---
+
+    def start(self, exe, loaded=True):
+        """Starts the stub and finds its dialog; unless told otherwise, waits for its start-up load."""
+        app = App(self.session, self.driver_exe, exe, self.log)
+        self.apps.append(app)
+        app.find()
+        if loaded:
+            app.wait_loaded()
+        return app
+
+    def run(self, cases, only):
+        os.makedirs(self.work, exist_ok=True)
+        shutil.rmtree(os.path.join(self.work, "screenshots"), ignore_errors=True)
+        started = time.monotonic()
+        try:
+            for tool in (self.stub, self.driver_exe, self.split_tool):
+                check(os.path.exists(tool), "missing %s" % tool)
+            self.session.start_display()
+            self.session.start_wine()
+            for name, case in cases:
+                if only and not any(o in name for o in only):
+                    continue
+                if self.run_case(name, case):
+                    self.passed += 1
+                else:
+                    self.failed += 1
+        except Failure as error:
+            print("e2e: setup failed: %s" % error, flush=True)
+            self.failed += 1
+        finally:
+            self.session.close()
+            if self.log:
+                self.log.close()
+        if not self.failed and not self.keep:
+            shutil.rmtree(os.path.join(self.work, "cases"), ignore_errors=True)
+        print("e2e: %.1f s" % (time.monotonic() - started))
+        print("%d passed, %d failed" % (self.passed, self.failed), flush=True)
+        return self.failed == 0
+
+    def run_case(self, name, case):
+        self.case_dir = os.path.join(self.work, "cases", name)
+        shutil.rmtree(self.case_dir, ignore_errors=True)
+        os.makedirs(self.case_dir)
+        if self.log:
+            self.log.close()
+        self.log = open(os.path.join(self.case_dir, "wine.log"), "wb")
+        self.apps = []
+        began = time.monotonic()
+        try:
+            case(self)
+            ok = True
+            print("PASS %s (%.1f s)" % (name, time.monotonic() - began), flush=True)
+        except Exception as error:  # a broken case fails like a failing one and the rest still run
+            ok = False
+            reason = error if isinstance(error, Failure) else "%s: %s" % (type(error).__name__, error)
+            print("FAIL %s (%.1f s): %s" % (name, time.monotonic() - began, reason), flush=True)
+            shot = self.session.screenshot(name)
+            if shot:
+                print("     screenshot: %s" % shot, flush=True)
+        finally:
+            for app in self.apps:
+                app.end()
+        return ok
+
+
+# --- the cases ---
+
+def mul_div(value, numerator, denominator):
+    """Windows' MulDiv for the positive values of a dialog layout: rounded half up."""
+    return (value * numerator * 2 + denominator) // (denominator * 2)
+
+
+def expect_template_layout(children):
+    """Every control sits exactly where the template's dialog units put it, for the one pair of
+    base units (horizontal, vertical) that gives the Start button its 50 x 14 units."""
+    start_w, start_h = children[0][4], children[0][5]
+    for base_x in range(1, 40):
+        for base_y in range(1, 80):
+            if mul_div(50, base_x, 4) != start_w or mul_div(14, base_y, 8) != start_h:
+                continue
+            placed = [(c[2], c[3], c[4], c[5]) for c in children]
+            wanted = [(mul_div(t[2], base_x, 4), mul_div(t[3], base_y, 8), mul_div(t[4], base_x, 4),
+                       mul_div(t[5], base_y, 8)) for t in TEMPLATE]
+            if placed == wanted:
+                return
+            for (ident, cls, *_), got, want in zip(children, placed, wanted):
+                check(got == want, "control %d (%s) is at %s, the template puts it at %s (base units %d, %d)"
+                      % (ident, cls, got, want, base_x, base_y))
+    raise Failure("no base units give the Start button its %d x %d pixels" % (start_w, start_h))
+
+
+def case_startup(r):
+    """Start-up texts, the proposal, the template's layout; Close while idle ends the process."""
+    exe = r.make_set(r.content(5000, 1), "sample.txt")
+    app = r.start(exe)
+    app.wait_text(INFO_ID, "分割元ファイル sample.txt\r\nサイズ  5,000Bytes")
+    expect("proposed destination", app.text(DEST_ID), proposal(r.case_dir, "sample.txt"))
+    expect("caption", app.text(0), CAPTION)
+    expect("start button", app.text(START_ID), START)
+    expect("close button", app.text(CLOSE_ID), CLOSE)
+    expect("browse button", app.text(BROWSE_ID), BROWSE)
+    for control in (START_ID, CLOSE_ID, DEST_ID, BROWSE_ID):
+        check(app.enabled(control), "control %d is disabled at start-up" % control)
+    expect("progress at start-up", app.pos(), 0)
+    children = app.children()
+    expect("controls in creation order", [(c[0], c[1]) for c in children], [(t[0], t[1]) for t in TEMPLATE])
+    expect_template_layout(children)
+    app.no_message_box()
+    translation, file_version, strings = app.version(exe)
+    check(translation in ("041104B0", "041103A4"), "the version block's language is %s" % translation)
+    expect("file version", file_version, "2.0.1.0")
+    expect("version strings", strings, VERSION_STRINGS)
+    expect("images of icon group 101", app.icons(exe), ["32x32x4", "16x16x4"])
+    app.close_and_exit()
+    check(sorted(os.listdir(r.case_dir)) == ["Data.exe", "input", "wine.log"], "start-up wrote files")
+
+
+def case_single_piece(r):
+    data = r.content(5000, 2)
+    exe = r.make_set(data, "single.dat")
+    app = r.start(exe)
+    app.run_to_end()
+    expect("progress after the restore", app.pos(), 100)
+    app.no_message_box()
+    r.expect_restored(os.path.join(r.case_dir, "single.dat"), data)
+    app.close_and_exit()
+
+
+def case_three_pieces(r):
+    data = r.content(8500, 3)
+    exe = r.make_set(data, "three.dat", ["--data-counts", "3000,3000,2500"])
+    check(os.path.exists(os.path.join(r.case_dir, "Data.d03")), "the set has no third piece")
+    app = r.start(exe)
+    app.run_to_end()
+    expect("progress after the restore", app.pos(), 100)
+    r.expect_restored(os.path.join(r.case_dir, "three.dat"), data)
+    app.close_and_exit()
+
+
+def overwrite_question(app, path):
+    """The overwrite question for a destination at the proposed path."""
+    shown = proposal(os.path.dirname(path), os.path.basename(path))
+    app.message_box().expect(OVERWRITE_CAPTION, "%s は\nすでに存在しますが、上書きしてもよろしいですか" % shown,
+                             [IDYES, IDNO])
+
+
+def case_overwrite(r):
+    """An existing destination: No leaves it untouched, Yes restores over it."""
+    data = r.content(6000, 4)
+    exe = r.make_set(data, "exists.txt", ["--data-counts", "4000,2000"])
+    target = os.path.join(r.case_dir, "exists.txt")
+    with open(target, "wb") as f:
+        f.write(b"the older file\n")
+    os.utime(target, (1000000000, 1000000000))
+    app = r.start(exe)
+    app.click(START_ID)
+    overwrite_question(app, target)
+    app.answer(IDNO)
+    app.expect_idle(STOPPED)
+    with open(target, "rb") as f:
+        expect("destination after No", f.read(), b"the older file\n")
+    expect("destination's time after No", int(os.stat(target).st_mtime), 1000000000)
+    app.click(START_ID)
+    overwrite_question(app, target)
+    app.answer(IDYES)
+    app.expect_idle(FINISHED)
+    r.expect_restored(target, data)
+    app.close_and_exit()
+
+
+def case_bad_crc(r):
+    """A wrong check value in an intermediate piece: No stops, Yes goes on to the end."""
+    data = r.content(9000, 5)
+    exe = r.make_set(data, "crc.bin", ["--data-counts", "3000,3000,3000", "--bad-crc", "2"])
+    target = os.path.join(r.case_dir, "crc.bin")
+    warning = "ファイルの内容が正しくありません。強行しますか？\n[%s]" % win_path(os.path.join(r.case_dir, "Data.d02"))
+    app = r.start(exe)
+    app.click(START_ID)
+    app.message_box().expect(CHECK_CAPTION, warning, [IDYES, IDNO])
+    app.answer(IDNO)
+    app.expect_idle(STOPPED)
+    app.click(START_ID)
+    overwrite_question(app, target)
+    app.answer(IDYES)
+    app.message_box().expect(CHECK_CAPTION, warning, [IDYES, IDNO])
+    app.answer(IDYES)
+    app.expect_idle(FINISHED)
+    r.expect_restored(target, data)
+    app.close_and_exit()
+
+
+def case_missing_piece(r):
+    """A missing piece is asked for until it is there."""
+    data = r.content(9000, 6)
+    exe = r.make_set(data, "missing.bin", ["--data-counts", "3000,3000,3000"])
+    piece = os.path.join(r.case_dir, "Data.d03")
+    aside = os.path.join(r.folder("aside"), "Data.d03")
+    os.rename(piece, aside)
+    prompt = "次に %s を読み込みます。" % win_path(piece)
+    app = r.start(exe)
+    app.click(START_ID)
+    app.message_box().expect(NEXT_CAPTION, prompt, [IDOK, IDCANCEL])
+    app.answer(IDOK)
+    app.message_box().expect(NEXT_CAPTION, prompt, [IDOK, IDCANCEL])
+    os.rename(aside, piece)
+    app.answer(IDOK)
+    app.expect_idle(FINISHED)
+    r.expect_restored(os.path.join(r.case_dir, "missing.bin"), data)
+    app.close_and_exit()
+
+
+def case_missing_piece_cancel(r):
+    data = r.content(6000, 7)
+    exe = r.make_set(data, "gone.bin", ["--data-counts", "3000,3000"])
+    piece = os.path.join(r.case_dir, "Data.d02")
+    os.remove(piece)
+    app = r.start(exe)
+    app.click(START_ID)
+    app.message_box().expect(NEXT_CAPTION, "次に %s を読み込みます。" % win_path(piece), [IDOK, IDCANCEL])
+    app.answer(IDCANCEL)
+    app.expect_idle(STOPPED)
+    with open(os.path.join(r.case_dir, "gone.bin"), "rb") as f:
+        expect("the partly restored file", f.read(), data[:3000])
+    app.close_and_exit()
+
+
+def case_no_marker(r):
+    """A piece file without the piece marker: Retry looks again, Cancel stops."""
+    data = r.content(6000, 8)
+    exe = r.make_set(data, "marker.bin", ["--data-counts", "3000,3000"])
+    with open(os.path.join(r.case_dir, "Data.d02"), "wb") as f:
+        f.write(b"no marker in here. " * 250)
+    app = r.start(exe)
+    app.click(START_ID)
+    app.message_box().expect(PRODUCT_CAPTION, "分割ファイルが異常です。", [IDRETRY, IDCANCEL])
+    app.answer(IDRETRY)
+    app.message_box().expect(PRODUCT_CAPTION, "分割ファイルが異常です。", [IDRETRY, IDCANCEL])
+    app.answer(IDCANCEL)
+    app.expect_idle(STOPPED)
+    with open(os.path.join(r.case_dir, "marker.bin"), "rb") as f:
+        expect("the partly restored file", f.read(), data[:3000])
+    app.close_and_exit()
+
+
+def case_other_set(r):
+    """A piece of another set: Yes takes it, No (on a second run) stops."""
+    data = r.content(9000, 9)
+    exe = r.make_set(data, "other.bin", ["--data-counts", "3000,3000,3000", "--set-id", "1234",
+                                         "--set-id-for", "2=ABCD"])
+    target = os.path.join(r.case_dir, "other.bin")
+    question = "「%s」は、\n現在復元中のファイルとは異なります。強行しますか？" % win_path(os.path.join(r.case_dir, "Data.d02"))
+    app = r.start(exe)
+    app.click(START_ID)
+    app.message_box().expect(CHECK_CAPTION, question, [IDYES, IDNO])
+    app.answer(IDYES)
+    app.expect_idle(FINISHED)
+    r.expect_restored(target, data)
+    app.click(START_ID)
+    overwrite_question(app, target)
+    app.answer(IDYES)
+    app.message_box().expect(CHECK_CAPTION, question, [IDYES, IDNO])
+    app.answer(IDNO)
+    app.expect_idle(STOPPED)
+    app.close_and_exit()
+
+
+def case_bad_crc_last(r):
+    """A wrong check value in the last piece is reported, and the restore still counts as finished."""
+    data = r.content(6000, 14)
+    exe = r.make_set(data, "last.bin", ["--data-counts", "3000,3000", "--bad-crc", "2"])
+    app = r.start(exe)
+    app.click(START_ID)
+    app.message_box().expect(CHECK_CAPTION, "ファイルの内容が正しくありません。\n[%s]"
+                             % win_path(os.path.join(r.case_dir, "Data.d02")), [IDOK])
+    app.answer(IDOK)
+    app.expect_idle(FINISHED)
+    r.expect_restored(os.path.join(r.case_dir, "last.bin"), data)
+    app.close_and_exit()
+
+
+def case_truncated_piece(r):
+    """A piece file that ends inside its data."""
+    data = r.content(6000, 15)
+    exe = r.make_set(data, "short.bin", ["--data-counts", "3000,3000"])
+    piece = os.path.join(r.case_dir, "Data.d02")
+    os.truncate(piece, os.path.getsize(piece) - 500)
+    app = r.start(exe)
+    app.click(START_ID)
+    app.message_box().expect(PRODUCT_CAPTION, "ファイルの終端が欠けてします。\n[%s]" % win_path(piece), [IDOK])
+    app.answer(IDOK)
+    app.expect_idle(STOPPED)
+    app.close_and_exit()
+
+
+def case_destination_not_creatable(r):
+    """An edited destination in a folder that does not exist."""
+    exe = r.make_set(r.content(3000, 16), "nowhere.bin")
+    app = r.start(exe)
+    app.set_text(DEST_ID, win_path(os.path.join(r.case_dir, "no_such_folder", "nowhere.bin")))
+    app.click(START_ID)
+    app.message_box().expect(PRODUCT_CAPTION, "復元ファイルを作成できません\nファイルパス名を確認してください。", [IDOK])
+    app.answer(IDOK)
+    app.expect_idle(STOPPED)
+    check(not os.path.exists(os.path.join(r.case_dir, "no_such_folder")), "a folder was created")
+    app.close_and_exit()
+
+
+def wait_progress(app, least=1, timeout=STEP_TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        position = app.pos()
+        if position >= least:
+            return position
+        time.sleep(0.05)
+    raise Failure("the progress bar did not reach %d within %d s" % (least, timeout))
+
+
+def expect_prefix(path, source, total):
+    size = os.path.getsize(path)
+    check(LARGE_HEAD < size < total, "the cancelled restore left %d of %d bytes" % (size, total))
+    with open(path, "rb") as restored, open(source, "rb") as original:
+        check(restored.read() == original.read(size), "the cancelled restore is no prefix of the split file")
+
+
+def case_cancel_large(r):
+    """Cancel during a long restore: it stops, keeps what it wrote, and gives the buttons back."""
+    exe, source = r.large_set()
+    target = os.path.join(r.case_dir, "large.bin")
+    app = r.start(exe)
+    app.set_text(DEST_ID, win_path(target))
+    app.click(START_ID)
+    app.expect_running()
+    wait_progress(app)
+    app.click(CLOSE_ID)
+    app.expect_idle(STOPPED)
+    check(app.pos() < 100, "the progress bar is full after a cancel")
+    expect_prefix(target, source, LARGE_SIZE)
+    app.close_and_exit()
+
+
+def case_second_run(r):
+    """Two runs in one process give the same result and the same messages."""
+    data = r.content(7000, 10)
+    exe = r.make_set(data, "twice.bin", ["--data-counts", "2500,2500,2000"])
+    target = os.path.join(r.case_dir, "twice.bin")
+    app = r.start(exe)
+    app.run_to_end()
+    r.expect_restored(target, data)
+    os.remove(target)
+    app.run_to_end()
+    expect("progress after the second run", app.pos(), 100)
+    r.expect_restored(target, data)
+    app.close_and_exit()
+
+
+def case_mnemonics(r):
+    """Alt+X starts, a second Alt+X does nothing, Alt+C cancels, Alt+R nothing, Alt+C closes."""
+    exe, source = r.large_set()
+    target = os.path.join(r.case_dir, "large.bin")
+    app = r.start(exe)
+    app.set_text(DEST_ID, win_path(target))
+    app.menu_char("r")
+    app.no_message_box(0.5)
+    app.menu_char("x")
+    app.expect_running()
+    wait_progress(app)
+    app.menu_char("X")
+    app.no_message_box(0.5)
+    expect("status after a second Alt+X", app.text(INFO_ID), RUNNING)
+    app.menu_char("c")
+    app.expect_idle(STOPPED)
+    expect_prefix(target, source, LARGE_SIZE)
+    app.menu_char("C")
+    app.expect_exit()
+
+
+def case_stub_only(r):
+    """The bare stub, with nothing appended, reports itself damaged and ends."""
+    exe = os.path.join(r.case_dir, "Bare.exe")
+    shutil.copyfile(r.stub, exe)
+    app = r.start(exe, loaded=False)
+    app.message_box().expect(PRODUCT_CAPTION, "ファイルが壊れています。\n[%s]" % win_path(exe), [IDOK])
+    app.answer(IDOK)
+    app.expect_exit()
+    expect("files beside the bare stub", sorted(os.listdir(r.case_dir)), ["Bare.exe", "wine.log"])
+
+
+def case_long_folder(r):
+    """A folder path of more than 128 characters."""
+    folder = r.folder("a_folder_whose_name_is_long_enough" + "_x" * 20, "and_one_more_level_below" + "_y" * 20)
+    check(len(win_path(os.path.join(folder, "Data.exe"))) > 128, "the test folder is not long enough")
+    data = r.content(8000, 11)
+    exe = r.make_set(data, "deep.txt", ["--data-counts", "3000,3000,2000"], folder=folder)
+    app = r.start(exe)
+    app.wait_text(INFO_ID, "分割元ファイル deep.txt\r\nサイズ  8,000Bytes")
+    expect("proposed destination", app.text(DEST_ID), proposal(folder, "deep.txt"))
+    app.run_to_end()
+    r.expect_restored(os.path.join(folder, "deep.txt"), data)
+    app.close_and_exit()
+
+
+def case_name_with_folder(r):
+    """A stored name that climbs out of the folder is refused before anything is written."""
+    outer = r.folder("outer")
+    folder = r.folder("outer", "set")
+    exe = r.make_set(r.content(3000, 12), None, folder=folder, name_bytes=b"..\\evil.txt")
+    app = r.start(exe, loaded=False)
+    app.message_box().expect(PRODUCT_CAPTION, "ファイルが壊れています。\n[%s]" % win_path(exe), [IDOK])
+    app.answer(IDOK)
+    app.expect_exit()
+    expect("files beside the set", sorted(os.listdir(outer)), ["set"])
+    expect("files of the set", sorted(os.listdir(folder)), ["Data.exe"])
+
+
+def case_japanese_name(r):
+    """A stored name in code page 932 whose second byte is a backslash (表 is 95 5C)."""
+    data = r.content(5000, 13)
+    exe = r.make_set(data, None, name_bytes="表.txt".encode("cp932"))
+    app = r.start(exe)
+    app.wait_text(INFO_ID, "分割元ファイル 表.txt\r\nサイズ  5,000Bytes")
+    expect("proposed destination", app.text(DEST_ID), proposal(r.case_dir, "表.txt"))
+    app.run_to_end()
+    r.expect_restored(os.path.join(r.case_dir, "表.txt"), data)
+    app.close_and_exit()
+
+
+CASES = [
+    ("startup", case_startup),
+    ("single_piece", case_single_piece),
+    ("three_pieces", case_three_pieces),
+    ("overwrite_no_then_yes", case_overwrite),
+    ("bad_crc_intermediate", case_bad_crc),
+    ("missing_piece_put_back", case_missing_piece),
+    ("missing_piece_cancel", case_missing_piece_cancel),
+    ("piece_without_marker", case_no_marker),
+    ("piece_of_another_set", case_other_set),
+    ("bad_crc_last_piece", case_bad_crc_last),
+    ("truncated_piece", case_truncated_piece),
+    ("destination_not_creatable", case_destination_not_creatable),
+    ("cancel_large_restore", case_cancel_large),
+    ("second_run", case_second_run),
+    ("alt_mnemonics", case_mnemonics),
+    ("stub_only", case_stub_only),
+    ("long_folder", case_long_folder),
+    ("name_with_folder", case_name_with_folder),
+    ("japanese_name", case_japanese_name),
+]
+
+
+def run_sample(args):
+    """The sample run without a screen: press Start, check the restored file, keep a picture."""
+    win_build = os.path.abspath(args.win_build)
+    work = os.path.abspath(args.work or os.path.join(win_build, "e2e"))
+    session = Session(work)
+    exe = os.path.abspath(args.sample)
+    try:
+        session.start_display()
+        session.start_wine()
+        app = App(session, os.path.join(win_build, "e2e-driver.exe"), exe, subprocess.DEVNULL)
+        app.find()
+        app.wait_loaded()
+        print("sample: %s" % app.text(INFO_ID).replace("\r\n", " / "), flush=True)
+        target = app.text(DEST_ID)
+        print("sample: restoring into %s" % target, flush=True)
+        app.run_to_end()
+        with open(args.expect, "rb") as f:
+            wanted = f.read()
+        restored = os.path.join(os.path.dirname(exe), target.split("\\")[-1])
+        with open(restored, "rb") as f:
+            check(f.read() == wanted, "%s differs from %s" % (restored, args.expect))
+        print("sample: %s equals %s" % (restored, args.expect), flush=True)
+        x, y, w, h = app.rect(0)
+        shot = os.path.abspath(args.shot)
+        subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage", shot],
+                       env=session.env, timeout=30, check=True)
+        print("sample: screenshot of the finished dialog: %s" % shot, flush=True)
+        app.close_and_exit()
+        app.driver.quit()
+        return 0
+    except (Failure, subprocess.SubprocessError, OSError) as error:
+        print("sample: failed: %s" % error, flush=True)
+        shot = session.screenshot("sample-failure")
+        if shot:
+            print("sample: screenshot: %s" % shot, flush=True)
+        return 1
+    finally:
+        session.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--win-build", required=True, help="the Windows build folder (PnRestore.exe, e2e-driver.exe)")
+    parser.add_argument("--split", help="the native parcelon-split tool")
+    parser.add_argument("--sample", help="run only this self-restoring executable: Start, then check --expect")
+    parser.add_argument("--expect", help="with --sample: the file the restore must produce")
+    parser.add_argument("--shot", help="with --sample: where the picture of the finished dialog goes")
+    parser.add_argument("--work", help="scratch folder (default: WIN-BUILD/e2e); the Wine prefix is kept there")
+    parser.add_argument("--only", action="append", help="run only the cases whose name contains this")
+    parser.add_argument("--keep", action="store_true", help="keep the case folders after a passing run")
+    args = parser.parse_args()
+    if args.sample:
+        if not (args.expect and args.shot):
+            parser.error("--sample needs --expect and --shot")
+        return run_sample(args)
+    if not args.split:
+        parser.error("--split is required")
+
+    runner = Runner(args)
+
+    def on_signal(number, frame):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGHUP, on_signal)
+    try:
+        ok = runner.run(CASES, args.only)
+    except KeyboardInterrupt:
+        runner.session.close()
+        print("e2e: interrupted")
+        print("%d passed, %d failed" % (runner.passed, runner.failed + 1), flush=True)
+        return 130
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
