@@ -16,10 +16,12 @@ static void EnableRunControls(HWND dialog, BOOL enable)
 }
 
 // Start: only from idle with the Start button enabled, so no second worker can begin
-// while one runs or before the poll has reported the last one's end.
+// while one runs or before the poll has reported the last one's end; and only once the
+// start-up load has read the executable's header, since a click or Alt+X queued before
+// its timer would otherwise start a run with nothing to restore.
 static void OnStart(HWND dialog)
 {
-    if (g_runState.load() != kRunIdle || !IsWindowEnabled(GetDlgItem(dialog, IDC_START)))
+    if (!g_restoreInfoLoaded || g_runState.load() != kRunIdle || !IsWindowEnabled(GetDlgItem(dialog, IDC_START)))
         return;
     g_runState.store(kRunRunning);
     if (CreateThread(NULL, 0, RestoreWorker, NULL, 0, NULL) == NULL) {

@@ -165,4 +165,5 @@ void LoadRestoreInfo(void)
     SetDlgItemTextA(g_dialog, IDC_DESTINATION, g_textBuffer);
     SetDlgItemTextA(g_dialog, IDC_INFO, infoText);
     TakeExtension();
+    g_restoreInfoLoaded = TRUE;
 }

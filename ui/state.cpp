@@ -5,4 +5,5 @@ HWND g_dialog;
 HINSTANCE g_instance;
 std::atomic<LONG> g_runState{kRunIdle};
 RestoreInfo g_restoreInfo;
+BOOL g_restoreInfoLoaded;
 char g_textBuffer[kTextBufferSize];

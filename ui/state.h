@@ -32,5 +32,6 @@ extern HWND g_dialog;                 // the dialog; set by the entry once it is
 extern HINSTANCE g_instance;          // the module instance; set by the entry (UI thread)
 extern std::atomic<LONG> g_runState;  // 0 idle, 1 running, -2 cancel requested, -1 stopped
 extern RestoreInfo g_restoreInfo;     // written by the start-up load only, read afterwards
+extern BOOL g_restoreInfoLoaded;      // set by the start-up load once g_restoreInfo is complete
 // The text buffer: the start-up load, the chooser and one restore run use it in turn.
 extern char g_textBuffer[kTextBufferSize];
