@@ -36,6 +36,11 @@ typedef struct tagOFNA {
 #define OFN_PATHMUSTEXIST 0x00000800u
 #define OFN_EXPLORER 0x00080000u
 
+// Extended errors that CommDlgExtendedError answers.
+#define CDERR_STRUCTSIZE 0x0001
+#define FNERR_INVALIDFILENAME 0x3002
+#define FNERR_BUFFERTOOSMALL 0x3003
+
 BOOL WINAPI GetSaveFileNameA(LPOPENFILENAMEA ofn);
 DWORD WINAPI CommDlgExtendedError(void);
 short WINAPI GetFileTitleA(LPCSTR file, LPSTR title, WORD size);

@@ -1,6 +1,7 @@
 // native/include/windows.h: the native stand-in's declarations of the Windows types,
 // constants and calls that the program uses, with their Windows signatures and values.
-// Only what the program calls is here; the implementation is in native/*.cpp.
+// Only what the program calls, and the error codes the stand-in answers, are here; the
+// implementation is in native/*.cpp.
 #pragma once
 
 #include <stddef.h>
@@ -106,6 +107,29 @@ typedef void(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #define FILE_END 2
 #define NO_ERROR 0L
 
+// Error codes that GetLastError answers.
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_TOO_MANY_OPEN_FILES 4L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_WRITE_PROTECT 19L
+#define ERROR_WRITE_FAULT 29L
+#define ERROR_READ_FAULT 30L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_DISK_FULL 112L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_CONTROL_ID_NOT_FOUND 1421L
+
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
@@ -119,6 +143,7 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *a
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR name, DWORD size);
 int WINAPI lstrlenA(LPCSTR text);
 DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD error);
 
 // Threads
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stackSize, LPTHREAD_START_ROUTINE start,

@@ -1,0 +1,136 @@
+// native/shim.h: the controls of the native stand-in for the Windows calls: fault switches,
+// logs and answer handlers for the tests, and the hooks a terminal front end draws from.
+#pragma once
+#include <windows.h>
+#include <commdlg.h>
+
+#include <string>
+#include <vector>
+
+// Everything: clears the logs, handlers, faults and module path, destroys every dialog
+// (pending cross-thread sends return 0, queues and timers are dropped), then waits for the
+// threads CreateThread started. Tests call it between cases.
+void ShimReset(void);
+
+// Files
+
+// The path GetModuleFileNameA answers; NULL forgets it (the call then refuses loudly).
+void ShimSetModulePath(const char *path);
+// Whether GetFileTitleA leaves out the extension, as Explorer's "hide extensions" does.
+void ShimSetFileTitleHidesExtension(BOOL hide);
+// The handles CreateFileA opened that are not closed yet.
+int ShimOpenFileCount(void);
+
+// Fault switches. "nth" counts calls of all files and threads from the moment the switch is
+// set, 1 being the next call; 0 or less disarms it. Setting a switch again replaces it.
+// The nth ReadFile returns FALSE (ERROR_READ_FAULT) with nothing read.
+void ShimFailReadFile(int nth);
+// The nth ReadFile delivers at most `bytes` bytes and returns TRUE.
+void ShimShortReadFile(int nth, DWORD bytes);
+// The nth WriteFile writes at most `bytesFirst` bytes, then returns FALSE (ERROR_WRITE_FAULT)
+// with *written 0.
+void ShimFailWriteFile(int nth, DWORD bytesFirst);
+// The nth WriteFile writes at most `bytes` bytes, reports them and returns TRUE.
+void ShimShortWriteFile(int nth, DWORD bytes);
+// A disk of `bytes` bytes: a WriteFile that would take a file past it writes nothing and
+// returns FALSE (ERROR_DISK_FULL). Below 0 the disk has no limit.
+void ShimSetFullDisk(long long bytes);
+// Whether the next CreateThread fails (NULL, ERROR_NOT_ENOUGH_MEMORY).
+void ShimFailNextCreateThread(BOOL fail);
+// ReadFile and WriteFile calls since the last ShimResetFaults.
+DWORD ShimReadFileCalls(void);
+DWORD ShimWriteFileCalls(void);
+// Disarms every fault switch, lifts the disk limit and zeroes the call counters.
+void ShimResetFaults(void);
+
+// Threads
+
+// Waits until every thread CreateThread started has ended, including threads they start.
+// Refuses loudly when called from one of those threads.
+void ShimJoinThreads(void);
+
+// Windows, dialog and messages
+
+// The next CreateDialogParamA returns NULL.
+void ShimFailNextCreateDialog(void);
+// The next CreateDialogParamA leaves out the control with this ID (0: none), as a
+// damaged template would.
+void ShimOmitNextDialogControl(int id);
+// Multiplies every timer interval (0.05 makes a 500 ms timer fire every 25 ms).
+void ShimSetTimeScale(double scale);
+// The dialog created last, or NULL when it is destroyed or none was created.
+HWND ShimDialog(void);
+
+// One control of a dialog as a front end draws it.
+struct ShimControl {
+    HWND window;
+    int id;
+    std::string className;
+    std::string text; // code page 932 bytes
+    bool enabled;
+    int rangeLow, rangeHigh, position; // progress bars only
+};
+// The dialog's controls in template order; empty when the dialog is not alive.
+std::vector<ShimControl> ShimDialogControls(HWND dialog);
+
+// Called on the thread that made the change, outside the stand-in's lock, after a window's
+// text, enabled state, visibility or progress position was set, a message box was recorded,
+// or a dialog was created or destroyed. `window` is what changed (the owner for a message box, which may be NULL).
+typedef void (*ShimObserver)(void *context, HWND window);
+void ShimSetObserver(ShimObserver observer, void *context);
+
+// Every PBM_SETPOS value as sent, before the progress bar clamped it.
+std::vector<int> ShimProgressHistory(void);
+void ShimClearProgressHistory(void);
+// Every PostMessageA call (time holds the tick count of the call).
+std::vector<MSG> ShimPostedMessages(void);
+void ShimClearPostedMessages(void);
+
+// Message boxes
+
+// Answers MessageBoxA on the calling thread; returns IDOK, IDCANCEL, IDYES, ...
+typedef int (*ShimMessageBoxHandler)(void *context, HWND owner, const char *text, const char *caption,
+                                     UINT type);
+void ShimSetMessageBoxHandler(ShimMessageBoxHandler handler, void *context);
+
+struct ShimMessageBox {
+    HWND owner;
+    std::string text;
+    std::string caption;
+    UINT type;
+    int answer;
+};
+// Every message box shown, with the handler's answer.
+std::vector<ShimMessageBox> ShimMessageBoxes(void);
+void ShimClearMessageBoxes(void);
+
+// The Save dialog
+
+// Answers GetSaveFileNameA on the calling thread: TRUE after writing the chosen path into
+// ofn->lpstrFile (at most nMaxFile bytes with its zero), or FALSE after setting
+// *extendedError (0 for a cancel).
+typedef BOOL (*ShimSaveDialogHandler)(void *context, OPENFILENAMEA *ofn, DWORD *extendedError);
+void ShimSetSaveDialogHandler(ShimSaveDialogHandler handler, void *context);
+
+struct ShimSaveDialogCall {
+    OPENFILENAMEA record;   // the members up to lpTemplateName as passed; the rest zero
+    std::string filter;     // every filter string with its zero, without the closing zero
+    std::string fileName;   // lpstrFile's text when the dialog opened
+    std::string initialDir; // the texts the record points to ("" for NULL)
+    std::string title;
+    std::string defExt;
+};
+std::vector<ShimSaveDialogCall> ShimSaveDialogCalls(void);
+void ShimClearSaveDialogCalls(void);
+
+// Between the stand-in's own files; not for tests.
+
+// Prints what the stand-in does not model and aborts.
+[[noreturn]] void ShimRefuse(const char *call, const char *what);
+// Closes a handle CreateThread returned; FALSE when the handle is not one.
+BOOL ShimCloseThreadHandle(HANDLE handle);
+// Whether a byte opens a double-byte character of code page 932.
+inline bool ShimIsLeadByte(unsigned char c)
+{
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}

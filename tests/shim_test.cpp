@@ -1,0 +1,292 @@
+// tests/shim_test.cpp: the native stand-in's behaviour that the program's correctness leans on:
+// file positions, I/O faults, share modes, file times, cross-thread sends, timers, wsprintfA.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "shim.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+class ShimTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ShimReset();
+        char pattern[] = "/tmp/shim_test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+    }
+    void TearDown() override
+    {
+        ShimReset();
+        EXPECT_EQ(ShimOpenFileCount(), 0);
+        EXPECT_EQ(system(("rm -rf '" + folder_ + "'").c_str()), 0);
+    }
+    // Creates a file with the given bytes and answers its path.
+    std::string MakeFile(const char *name, const std::string &bytes)
+    {
+        const std::string path = folder_ + "/" + name;
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL));
+        EXPECT_TRUE(CloseHandle(file));
+        return path;
+    }
+    static long long SizeOf(const std::string &path)
+    {
+        struct stat info;
+        return stat(path.c_str(), &info) == 0 ? (long long)info.st_size : -1;
+    }
+    std::string folder_;
+};
+
+TEST_F(ShimTest, SetFilePointerMovesLikeWindows)
+{
+    struct Case {
+        const char *label;
+        LONG low, high; // high only when useHigh
+        bool useHigh;
+        DWORD method, answer, error;
+        LONG highAfter;
+        long long positionAfter; // the position starts at 10
+    } cases[] = {
+        {"begin", 4, 0, false, FILE_BEGIN, 4, NO_ERROR, 0, 4},
+        {"back from current", -3, 0, false, FILE_CURRENT, 7, NO_ERROR, 0, 7},
+        {"past the end", 50, 0, false, FILE_END, 150, NO_ERROR, 0, 150},
+        {"high part", 5, 1, true, FILE_BEGIN, 5, NO_ERROR, 1, 0x100000005LL},
+        {"low part all ones", -1, 0, true, FILE_BEGIN, 0xFFFFFFFFu, NO_ERROR, 0, 0xFFFFFFFFLL},
+        {"negative", -11, 0, false, FILE_CURRENT, INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK, 0, 10},
+        {"negative 64-bit", -1, -1, true, FILE_BEGIN, INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK, -1, 10},
+    };
+    HANDLE file = CreateFileA(MakeFile("f", std::string(100, 'x')).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_EQ(SetFilePointer(file, 10, NULL, FILE_BEGIN), 10u);
+        LONG high = c.high;
+        EXPECT_EQ(SetFilePointer(file, c.low, c.useHigh ? &high : NULL, c.method), c.answer);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(high, c.useHigh ? c.highAfter : c.high);
+        LONG positionHigh = 0;
+        const DWORD positionLow = SetFilePointer(file, 0, &positionHigh, FILE_CURRENT);
+        EXPECT_EQ(((long long)positionHigh << 32) | positionLow, c.positionAfter);
+    }
+    EXPECT_TRUE(CloseHandle(file));
+}
+
+TEST_F(ShimTest, ReadFaultsAndEndOfFile)
+{
+    struct Case {
+        const char *label;
+        void (*arm)();
+        const char *reads[4]; // what each 4-byte read delivers; NULL for a failed read
+    } cases[] = {
+        {"no fault", [] {}, {"0123", "4567", "89", ""}},
+        {"first read fails", [] { ShimFailReadFile(1); }, {NULL, "0123", "4567", "89"}},
+        {"second read short", [] { ShimShortReadFile(2, 1); }, {"0123", "4", "5678", "9"}},
+    };
+    const std::string path = MakeFile("f", "0123456789");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        ShimResetFaults();
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        c.arm();
+        for (const char *expected : c.reads) {
+            char block[4];
+            DWORD got = 99;
+            EXPECT_EQ(ReadFile(file, block, sizeof block, &got, NULL), expected ? TRUE : FALSE);
+            EXPECT_EQ(std::string(block, got), expected ? expected : "");
+        }
+        EXPECT_EQ(ShimReadFileCalls(), 4u);
+        EXPECT_TRUE(CloseHandle(file));
+    }
+}
+
+TEST_F(ShimTest, WriteFaults)
+{
+    struct Case {
+        const char *label;
+        void (*arm)();
+        BOOL ok;
+        DWORD written, error;
+        long long sizeAfter;
+    } cases[] = {
+        {"fails after 4 bytes", [] { ShimFailWriteFile(1, 4); }, FALSE, 0, ERROR_WRITE_FAULT, 4},
+        {"short", [] { ShimShortWriteFile(1, 3); }, TRUE, 3, NO_ERROR, 3},
+        {"disk of 8 bytes", [] { ShimSetFullDisk(8); }, FALSE, 0, ERROR_DISK_FULL, 0},
+        {"disk of 10 bytes", [] { ShimSetFullDisk(10); }, TRUE, 10, NO_ERROR, 10},
+    };
+    const std::string path = folder_ + "/out";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        ShimResetFaults();
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        c.arm();
+        SetLastError(NO_ERROR);
+        DWORD written = 99;
+        EXPECT_EQ(WriteFile(file, "0123456789", 10, &written, NULL), c.ok);
+        EXPECT_EQ(written, c.written);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_TRUE(CloseHandle(file));
+        EXPECT_EQ(SizeOf(path), c.sizeAfter);
+    }
+}
+
+TEST_F(ShimTest, OpensThatShareModesOrDirectoriesRefuse)
+{
+    struct Case {
+        const char *label;
+        DWORD firstAccess, firstShare, secondAccess, secondShare;
+        bool opens;
+    } cases[] = {
+        {"writer while read", GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, 0, false},
+        {"reader while written", GENERIC_WRITE, 0, GENERIC_READ, FILE_SHARE_READ, false},
+        {"writer where only reads are shared", GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, FILE_SHARE_READ, false},
+        {"two readers", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, true},
+        {"writer where writes are shared", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_WRITE,
+         FILE_SHARE_READ, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string path = MakeFile("f", "keep");
+        auto open = [&](DWORD access, DWORD share) {
+            return CreateFileA(path.c_str(), access, share, NULL,
+                               access == GENERIC_READ ? OPEN_EXISTING : CREATE_ALWAYS, 0, NULL);
+        };
+        HANDLE first = open(c.firstAccess, c.firstShare);
+        ASSERT_NE(first, INVALID_HANDLE_VALUE);
+        HANDLE second = open(c.secondAccess, c.secondShare);
+        EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.opens);
+        if (!c.opens) {
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+            // Refused before anything was truncated.
+            EXPECT_EQ(SizeOf(path), c.firstAccess == GENERIC_READ ? 4 : 0);
+        }
+        EXPECT_TRUE(CloseHandle(first));
+        if (second != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(second));
+        }
+    }
+    for (DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
+        EXPECT_EQ(CreateFileA(folder_.c_str(), access, FILE_SHARE_READ, NULL,
+                              access == GENERIC_READ ? OPEN_EXISTING : CREATE_ALWAYS, 0, NULL),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    }
+    EXPECT_EQ(GetFileAttributesA(folder_.c_str()), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(GetFileAttributesA((folder_ + "/f").c_str()), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(GetFileAttributesA((folder_ + "/absent").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(ShimTest, SystemTimeValidationAndFileTime)
+{
+    struct Case {
+        WORD year, month, day, hour, minute, second, ms;
+        BOOL valid;
+    } cases[] = {
+        {2024, 2, 29, 0, 0, 0, 0, TRUE},     {2023, 2, 29, 0, 0, 0, 0, FALSE}, {1900, 2, 29, 0, 0, 0, 0, FALSE},
+        {2000, 2, 29, 0, 0, 0, 0, TRUE},     {2024, 4, 31, 0, 0, 0, 0, FALSE}, {2024, 1, 0, 0, 0, 0, 0, FALSE},
+        {2024, 13, 1, 0, 0, 0, 0, FALSE},    {1600, 12, 31, 0, 0, 0, 0, FALSE}, {30828, 1, 1, 0, 0, 0, 0, FALSE},
+        {2024, 1, 1, 24, 0, 0, 0, FALSE},    {2024, 1, 1, 0, 60, 0, 0, FALSE}, {2024, 1, 1, 0, 0, 60, 0, FALSE},
+        {2024, 1, 1, 0, 0, 0, 1000, FALSE},  {30827, 12, 31, 23, 59, 59, 999, TRUE}, {1601, 1, 1, 0, 0, 0, 0, TRUE},
+    };
+    for (const Case &c : cases) {
+        const SYSTEMTIME time = {c.year, c.month, 0, c.day, c.hour, c.minute, c.second, c.ms};
+        FILETIME converted;
+        EXPECT_EQ(SystemTimeToFileTime(&time, &converted), c.valid) << c.year << "-" << c.month << "-" << c.day;
+    }
+    const SYSTEMTIME known = {2024, 3, 5 /* ignored */, 15, 13, 45, 30, 250};
+    FILETIME written;
+    ASSERT_TRUE(SystemTimeToFileTime(&known, &written));
+    EXPECT_EQ(((uint64_t)written.dwHighDateTime << 32) | written.dwLowDateTime, 133549839302500000ull);
+    const std::string path = MakeFile("f", "x");
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    ASSERT_TRUE(SetFileTime(file, NULL, NULL, &written));
+    EXPECT_TRUE(CloseHandle(file));
+    struct stat info;
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mtim.tv_sec, 1710510330);
+    EXPECT_EQ(info.st_mtim.tv_nsec, 250000000);
+}
+
+std::thread::id g_sendThread; // the thread WM_USER ran on; set by Proc
+
+INT_PTR CALLBACK Proc(HWND dialog, UINT message, WPARAM, LPARAM)
+{
+    if (message == WM_USER) {
+        g_sendThread = std::this_thread::get_id();
+        return (INT_PTR)GetDlgItem(dialog, 1003);
+    }
+    if (message == WM_USER + 1)
+        PostQuitMessage(3);
+    return 0;
+}
+
+// Sends to the dialog, then to the control it answers, then posts the end of the loop.
+DWORD WINAPI SendFromWorker(LPVOID dialog)
+{
+    const LRESULT control = SendMessageA((HWND)dialog, WM_USER, 0, 0);
+    SendMessageA((HWND)control, PBM_SETPOS, 7, 0);
+    PostMessageA((HWND)dialog, WM_USER + 1, 0, 0);
+    return 0;
+}
+
+TEST_F(ShimTest, CrossThreadSendRunsOnTheLoopThread)
+{
+    HWND dialog = CreateDialogParamA(NULL, MAKEINTRESOURCE(102), NULL, Proc, 0);
+    ASSERT_NE(dialog, (HWND)NULL);
+    HANDLE worker = CreateThread(NULL, 0, SendFromWorker, dialog, 0, NULL);
+    ASSERT_NE(worker, (HANDLE)NULL);
+    EXPECT_TRUE(CloseHandle(worker));
+    MSG msg;
+    while (GetMessageA(&msg, NULL, 0, 0))
+        DispatchMessageA(&msg);
+    EXPECT_EQ(msg.wParam, 3u);
+    EXPECT_EQ(g_sendThread, std::this_thread::get_id());
+    ShimJoinThreads();
+    EXPECT_EQ(ShimProgressHistory(), std::vector<int>{7});
+    EXPECT_EQ(ShimPostedMessages().size(), 1u);
+}
+
+TEST_F(ShimTest, TimersFireRepeatedlyAtTheScaledInterval)
+{
+    ShimSetTimeScale(0.05);
+    HWND dialog = CreateDialogParamA(NULL, MAKEINTRESOURCE(102), NULL, Proc, 0);
+    ASSERT_EQ(SetTimer(dialog, 7, 500, NULL), 7u);
+    ASSERT_EQ(SetTimer(dialog, 8, 100000, NULL), 8u);
+    const auto start = std::chrono::steady_clock::now();
+    MSG msg;
+    for (int fired = 0; fired < 3; fired++) {
+        ASSERT_TRUE(GetMessageA(&msg, NULL, 0, 0));
+        ASSERT_EQ(msg.message, (UINT)WM_TIMER);
+        ASSERT_EQ(msg.wParam, 7u); // timer 8 is far from due
+        EXPECT_EQ(msg.lParam, 0);
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(3 * 25));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(3 * 500));
+    EXPECT_TRUE(KillTimer(dialog, 7));
+    EXPECT_FALSE(KillTimer(dialog, 7));
+}
+
+TEST_F(ShimTest, WsprintfConversionsAndLimit)
+{
+    char out[1100];
+    EXPECT_EQ(wsprintfA(out, "%02d:%u:%x:%c:%ld:%s", 5, 4294967295u, 255, 'Z', (LONG)-1, "ok"), 24);
+    EXPECT_STREQ(out, "05:4294967295:ff:Z:-1:ok");
+    const std::string longText(2000, 'a');
+    out[1023] = out[1024] = '#';
+    EXPECT_EQ(wsprintfA(out, "%s!", longText.c_str()), 1023);
+    EXPECT_EQ(out[1023], '\0');
+    EXPECT_EQ(out[1024], '#');
+}
+
+} // namespace
