@@ -1,0 +1,78 @@
+// frontend/frontend.h: what the terminal front end's parts share: the session (the set and
+// the command line), the run as the dialog shows it, the destination rules and the two
+// faces, interactive and unattended.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "frontend/program.h"
+#include "frontend/text.h"
+
+// Texts of the program the front end recognises (code page 932, like the program's).
+extern const char kTemplateInfoText[];  // the information text before the start-up load
+extern const char kStatusFinished[];
+extern const char kStatusStopped[];
+extern const char kDialogCaption[];
+extern const char kOverwriteCaption[];  // the question before an existing file is replaced
+extern const char kConfirmCaption[];    // questions and warnings about the data
+
+// The longest destination the restore worker reads from the field, without its zero.
+const size_t kMaxDestination = 1283;
+
+struct Session {
+    enum Policy { kAskUser, kAnswerYes, kAnswerNo };
+    std::string startFolder; // where the command was started: relative destinations start here
+    std::string setPath;     // the set's executable, absolute, for the title
+    std::string setFolder;   // its folder: the current folder while the program runs
+    std::string setName;     // its file name: the program's own path, relative to setFolder
+    std::string output;      // -o, absolute; empty to keep the proposal
+    Policy policy = kAskUser;
+};
+
+// The run as the dialog shows it, followed by both faces.
+struct RunTrack {
+    bool loaded = false;      // the start-up load has filled the dialog (or failed)
+    bool running = false;     // a restore run is on: its Start button is disabled
+    int runs = 0;             // runs seen to start
+    std::string destination;  // the path the current or last run writes
+    std::string total;        // the split file's size as the information text groups it
+    long long written = -1;   // the destination's size since a run started; -1 unknown
+};
+
+// Takes in a new view: after the start-up load the destination is set (-o, or the
+// proposal made fit for this system), runs are noticed and the bytes written measured.
+void FollowRun(const DialogView &view, const Session &session, RunTrack *track);
+
+// A typed destination as the program gets it: ~/ is the home folder, and a relative path
+// starts in the folder the command was started in.
+std::string ResolveDestination(const std::string &typed, const Session &session);
+// The program's proposal made fit for this system: the stored name (code page 932) as
+// UTF-8, in the set's folder spelled as it is (the program upper-cases the folder, which
+// only a file system that ignores case takes).
+std::string FixProposal(const std::string &proposal, const Session &session);
+// Whether a path names the set's executable or one of its piece files: overwriting it
+// would destroy the set being restored.
+bool IsFileOfSet(const std::string &path, const Session &session);
+// Whether a question is the overwrite question for a file of the set; it is answered No
+// without asking.
+bool IsOverwriteOfSetFile(const Question &question, const std::string &destination, const Session &session);
+// The paths the program copies into its message texts, and how they are shown: the set's
+// own files (named relative to its folder) with the folder in front, as on Windows.
+std::vector<PathInText> PathsInTexts(const std::string &destination, const Session &session);
+
+// A message box's buttons in order, their answers and letters.
+struct BoxButton {
+    int answer;
+    char letter;
+    const char *label; // code page 932
+};
+std::vector<BoxButton> ButtonsOf(UINT type);
+// The answer that refuses: Cancel, else No, else the only button.
+int RefusingAnswer(UINT type);
+const char *AnswerName(int answer);
+
+// The two faces; each returns the exit status.
+int RunInteractive(const Session &session, int programFd, int signalFd);
+int RunUnattended(const Session &session, int programFd, int signalFd);

@@ -1,0 +1,215 @@
+// frontend/main.cpp: parcelon-restore, the terminal front end: reads the command line, runs
+// the set's own restore program over the native stand-in in the set's folder, and hands
+// the terminal to the interactive or the unattended face.
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "frontend/frontend.h"
+#include "frontend/terminal.h"
+#include "frontend/text.h"
+
+namespace {
+
+const int kStatusWrongCommandLine = 2;
+const int kStatusNotRestored = 1;
+
+const char kHelp[] =
+    "Usage: parcelon-restore [options] SET.exe\n"
+    "\n"
+    "Restores the file held in a self-restoring split set: SET.exe (the restore program\n"
+    "for Windows with the first piece appended) and the piece files SET.d02, SET.d03, ...\n"
+    "in the same folder. The set's restore program itself runs here, with the same steps\n"
+    "and checks as on Windows: each piece's CRC-16 and set identifier, the questions it\n"
+    "asks, and the stored time stamp given to the restored file. The set's files are only\n"
+    "read. The proposed destination is the stored file name (shown and created in UTF-8)\n"
+    "in the folder of SET.exe.\n"
+    "\n"
+    "In a terminal (standard input and output both terminals) the restore dialog is\n"
+    "drawn as text. Keys:\n"
+    "  X, Alt+X             Start: restore the file\n"
+    "  C, Alt+C             Close; while a restore runs, Cancel it\n"
+    "  R, Alt+R             Browse: type the destination on a line of its own (the\n"
+    "                       split file's type is shown; Enter on an empty line or Esc\n"
+    "                       cancels)\n"
+    "  Tab, Shift+Tab       move between Start, Close, the destination field and Browse;\n"
+    "                       arrows move between the buttons\n"
+    "  Enter, Space         press the focused button; Enter in the field presses Start\n"
+    "  in the field         type to change the destination; Left, Right, Home, End,\n"
+    "                       Backspace, Delete, Ctrl+U (clear), Ctrl+K (cut to the end)\n"
+    "  Ctrl+L               draw the screen again\n"
+    "  Ctrl+C               cancel a running restore and close; twice: quit at once\n"
+    "The program's questions appear below the dialog: press a button's letter (Y/N,\n"
+    "O/C, R/C) or choose with the arrow keys and press Enter. A relative destination,\n"
+    "typed or given with -o, starts in the current folder; ~/ is the home folder.\n"
+    "\n"
+    "Unattended (standard input is not a terminal, or --yes or --no is given) the\n"
+    "restore starts at once and every question gets a fixed answer:\n"
+    "  the destination exists: overwrite it?          No; Yes under --yes\n"
+    "  a piece fails its check, or belongs to another\n"
+    "  set: go on all the same?                       No; Yes under --yes\n"
+    "  a piece file cannot be opened                  Cancel\n"
+    "  a piece file holds no piece                    Cancel\n"
+    "  a notice                                       OK\n"
+    "Each question is written to standard error (UTF-8) with its answer; a progress line\n"
+    "too when standard error is a terminal. A destination that is one of the set's own\n"
+    "files is never overwritten, whatever the answer.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output PATH    restore into PATH instead of the proposed destination; a\n"
+    "                       relative PATH starts in the current folder\n"
+    "      --yes            run unattended, answering Yes as above\n"
+    "      --no             run unattended, answering No (the default without a terminal)\n"
+    "  -h, --help           show this text\n"
+    "\n"
+    "Exit status: 0 when the file was restored (\"the restore has finished\"); 1 when it\n"
+    "was not: stopped by an answer, cancelled, a damaged or incomplete set, or closed\n"
+    "before a restore finished; 2 on a wrong command line.\n";
+
+struct Options {
+    std::string set;
+    std::string output;
+    bool hasOutput = false;
+    bool yes = false;
+    bool no = false;
+    bool help = false;
+};
+
+int WrongCommandLine(const std::string &why)
+{
+    fprintf(stderr, "parcelon-restore: %s\nTry 'parcelon-restore --help'.\n", why.c_str());
+    return kStatusWrongCommandLine;
+}
+
+// Reads the command line; -1 when it is sound, else the exit status.
+int ReadOptions(int argc, char **argv, Options *options)
+{
+    std::vector<std::string> sets;
+    bool optionsEnd = false;
+    for (int i = 1; i < argc; i++) {
+        const std::string argument = argv[i];
+        if (optionsEnd || argument.empty() || argument[0] != '-' || argument == "-") {
+            sets.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnd = true;
+        } else if (argument == "-h" || argument == "--help") {
+            options->help = true;
+        } else if (argument == "--yes") {
+            options->yes = true;
+        } else if (argument == "--no") {
+            options->no = true;
+        } else if (argument == "-o" || argument == "--output" || argument.compare(0, 9, "--output=") == 0) {
+            if (options->hasOutput)
+                return WrongCommandLine("-o is given twice");
+            if (argument[1] != '-' || argument.size() == 8) {
+                if (++i >= argc)
+                    return WrongCommandLine(argument + " needs a path");
+                options->output = argv[i];
+            } else {
+                options->output = argument.substr(9);
+            }
+            options->hasOutput = true;
+        } else {
+            return WrongCommandLine("unknown option " + argument);
+        }
+    }
+    if (options->help)
+        return -1;
+    if (options->yes && options->no)
+        return WrongCommandLine("--yes and --no exclude each other");
+    if (sets.size() != 1)
+        return WrongCommandLine(sets.empty() ? "which set? Name its .exe file" : "one set at a time");
+    if (options->hasOutput && options->output.empty())
+        return WrongCommandLine("-o needs a path");
+    options->set = sets.front();
+    return -1;
+}
+
+std::string CurrentFolder(void)
+{
+    std::vector<char> buffer(4096);
+    while (getcwd(buffer.data(), buffer.size()) == NULL) {
+        if (buffer.size() > (1u << 20))
+            return "";
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+// An absolute path without "." parts and doubled slashes; ".." is kept, as symbolic links
+// may stand before it.
+std::string Absolute(const std::string &path, const std::string &base)
+{
+    const std::string whole = path[0] == '/' ? path : base + "/" + path;
+    std::string out;
+    size_t start = 0;
+    while (start <= whole.size()) {
+        size_t end = whole.find('/', start);
+        if (end == std::string::npos)
+            end = whole.size();
+        const std::string part = whole.substr(start, end - start);
+        if (!part.empty() && part != ".")
+            out += "/" + part;
+        start = end + 1;
+    }
+    return out.empty() ? "/" : out;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    const int status = ReadOptions(argc, argv, &options);
+    if (status >= 0)
+        return status;
+    if (options.help) {
+        fputs(kHelp, stdout);
+        return 0;
+    }
+
+    Session session;
+    session.startFolder = CurrentFolder();
+    if (session.startFolder.empty()) {
+        perror("parcelon-restore: the current folder");
+        return kStatusNotRestored;
+    }
+    session.setPath = Absolute(options.set, session.startFolder);
+    struct stat info;
+    if (stat(session.setPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return WrongCommandLine(options.set + ": no such file");
+    const size_t slash = session.setPath.rfind('/');
+    session.setFolder = slash == 0 ? "/" : session.setPath.substr(0, slash);
+    session.setName = session.setPath.substr(slash + 1);
+    if (options.hasOutput) {
+        session.output = Absolute(ResolveDestination(options.output, session), session.startFolder);
+        if (session.output.size() > kMaxDestination)
+            return WrongCommandLine("-o: the path is longer than " + std::to_string(kMaxDestination) + " bytes");
+    }
+    session.policy = options.yes ? Session::kAnswerYes : options.no ? Session::kAnswerNo : Session::kAskUser;
+    // The program finds its pieces beside its own path; given as a name in the current
+    // folder, that path is never cut at the program's 259 bytes and holds no folder names
+    // that the program would read as code page 932.
+    if (chdir(session.setFolder.c_str()) != 0) {
+        perror(("parcelon-restore: " + session.setFolder).c_str());
+        return kStatusNotRestored;
+    }
+    if (!OpenTextConverter())
+        fputs("parcelon-restore: no code page 932 converter: Japanese texts are shown as '?'\n", stderr);
+
+    const bool interactive =
+        session.policy == Session::kAskUser && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+    const int signalFd = InstallSignalPipe();
+    const int programFd = StartProgram(session.setName.c_str());
+    if (signalFd < 0 || programFd < 0) {
+        perror("parcelon-restore");
+        return kStatusNotRestored;
+    }
+    const int result = interactive ? RunInteractive(session, programFd, signalFd)
+                                   : RunUnattended(session, programFd, signalFd);
+    EndProgram();
+    return result;
+}
