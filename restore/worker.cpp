@@ -9,9 +9,18 @@
 #include "format/piece.h"
 #include "resource.h"
 
+// The buttons part of a message box style (MB_TYPEMASK).
+static const UINT kButtonsMask = 0x0000000F;
+
 int AskUser(const char *text, const char *caption, UINT type)
 {
-    return MessageBoxA(g_dialog, text, caption, type);
+    int answer = MessageBoxA(g_dialog, text, caption, type);
+    // A box that could not be shown (0: the dialog is gone) was answered by nobody: it
+    // counts as the refusing answer, so the run neither overwrites unasked nor asks for a
+    // piece for ever.
+    if (answer == 0)
+        answer = (type & kButtonsMask) == MB_YESNO ? IDNO : IDCANCEL;
+    return answer;
 }
 
 void CloseRunFiles(RestoreRun *run)
@@ -73,6 +82,13 @@ static BOOL CopyStep(RestoreRun *run)
     if (run->pieceRemainder <= 0)
         return TRUE;
     DWORD count = run->pieceRemainder >= kBlockSize ? kBlockSize : (DWORD)run->pieceRemainder;
+    // A piece that holds more data than the total size still needs (a damaged piece, or
+    // one from another set) gives only what completes the file: the destination never
+    // grows past the total size the dialog showed.
+    if (run->remainingTotal < (long long)count)
+        count = run->remainingTotal > 0 ? (DWORD)run->remainingTotal : 0;
+    if (count == 0)
+        return TRUE;
     DWORD got = 0;
     if (!ReadFile(run->source, run->block, count, &got, NULL) || got != count) {
         StopForTruncatedPiece(run);

@@ -24,12 +24,15 @@ static void OnStart(HWND dialog)
     if (!g_restoreInfoLoaded || g_runState.load() != kRunIdle || !IsWindowEnabled(GetDlgItem(dialog, IDC_START)))
         return;
     g_runState.store(kRunRunning);
-    if (CreateThread(NULL, 0, RestoreWorker, NULL, 0, NULL) == NULL) {
+    HANDLE worker = CreateThread(NULL, 0, RestoreWorker, NULL, 0, NULL);
+    if (worker == NULL) {
         // Nothing would ever end a run without its worker.
         g_runState.store(kRunIdle);
         MessageBoxA(dialog, "復元を開始できませんでした。", "Parcelon", MB_ICONERROR | MB_OK);
         return;
     }
+    // The worker is never waited for; its handle would only leak one per run.
+    CloseHandle(worker);
     SetDlgItemTextA(dialog, IDC_INFO, "現在復元中です。しばらくお待ち下さい。");
     SetTimer(dialog, kStatusTimer, kStatusInterval, StatusPoll);
     SetDlgItemTextA(dialog, IDC_CLOSE, "中止(&C)");
@@ -78,7 +81,9 @@ static void OnCommand(HWND dialog, WORD id)
         OnStart(dialog);
     else if (id == IDC_CLOSE)
         OnCloseOrCancel(dialog);
-    else if (id == IDC_BROWSE)
+    else if (id == IDC_BROWSE && IsWindowEnabled(GetDlgItem(dialog, IDC_BROWSE)))
+        // Not while a run has the button disabled: the chooser builds its filter in the
+        // text buffer that the worker is using.
         ChooseDestination();
 }
 
@@ -89,10 +94,11 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         SetTimer(dialog, kStartUpTimer, kStartUpDelay, NULL);
         return 0;
     case WM_TIMER:
-        if (wParam == kStartUpTimer) {
-            KillTimer(dialog, kStartUpTimer);
+        // Only the tick that stops the timer loads: a late or repeated WM_TIMER would read
+        // the header again, overwrite the destination the user typed and rewrite the
+        // values a running worker reads.
+        if (wParam == kStartUpTimer && KillTimer(dialog, kStartUpTimer))
             LoadRestoreInfo();
-        }
         return 0;
     case WM_COMMAND:
         OnCommand(dialog, LOWORD(wParam));

@@ -1,0 +1,199 @@
+// tests/restore_test.cpp: the restore worker and next-piece discovery, run synchronously
+// after the start-up load: the boxes shown in order, the run state the run ends in, the
+// destination's bytes and time, the progress positions sent.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include "format/piece.h"
+#include "shim.h"
+#include "support/program.h"
+#include "ui/state.h"
+
+namespace {
+
+struct Case {
+    const char *label;
+    const char *counts;                    // data bytes of each piece
+    std::vector<std::string> options;      // for parcelon-split
+    std::function<void(Scene &)> prepare;  // after the split, before the start-up load
+    std::vector<int> answers;
+    std::vector<std::string> boxes;
+    LONG state;
+    long long kept;
+    Stamp stamp;
+    std::vector<int> progress = {};        // every PBM_SETPOS, when given
+};
+
+void PutByte(const std::string &path, long offset, unsigned char byte)
+{
+    Bytes bytes = ReadFileBytes(path);
+    bytes.at(offset) = byte;
+    WriteFileBytes(path, bytes);
+}
+
+// Moves the set's files to folder/name (folder relative to the scene's folder).
+void MoveSet(Scene &s, const std::string &folder, const std::string &name)
+{
+    std::string exe = s.exe, d02 = s.Piece(2);
+    s.exe = (folder.empty() ? s.dir.Path() : s.dir.MakeFolder(folder)) + "/" + name;
+    ASSERT_EQ(rename(exe.c_str(), s.exe.c_str()), 0);
+    ASSERT_EQ(rename(d02.c_str(), s.Piece(2).c_str()), 0);
+}
+
+void Away(Scene &s)
+{
+    rename(s.Piece(2).c_str(), (s.Piece(2) + ".away").c_str());
+}
+
+// Piece 2 without the marker its header needs: a zero byte at offset 100 hides it.
+void HideMarker(Scene &s)
+{
+    PutByte(s.Piece(2), 100, 0);
+}
+
+std::function<void(Scene &)> Cut(long long size)
+{
+    return [size](Scene &s) { TruncateFile(s.Piece(2), size); };
+}
+
+const int kRetry = IDRETRY;
+
+const Case kCases[] = {
+    // Finished: the whole file with its stored time, run state 0.
+    {"single piece", "3000", {}, nullptr, {}, {}, kRunIdle, 3000, kStored, {0, 34, 68, 100}},
+    {"three pieces", "2000,1500,1500", {}, nullptr, {}, {}, kRunIdle, 5000, kStored},
+    {"worked example", "2000,3000", {}, nullptr, {}, {}, kRunIdle, 5000, kStored, {0, 20, 40, 60, 80, 100}},
+    {"full blocks only", "2048,3072", {}, nullptr, {}, {}, kRunIdle, 5120, kStored, {0, 20, 40, 60, 80, 100}},
+    {"tails of 1 to 1023 bytes", "1,1023,1025", {}, nullptr, {}, {}, kRunIdle, 2049, kStored, {0, 49, 99, 100}},
+    {"first piece without data", "0,5000", {}, nullptr, {}, {}, kRunIdle, 5000, kStored},
+    {"later piece without data", "2000,0,3000", {"--garbage", "2:1010"}, nullptr, {}, {}, kRunIdle, 5000, kStored},
+    {"overwrite after yes", "3000", {}, [](Scene &s) { s.PutOldFile(); }, {IDYES}, {"W2[dest]"}, kRunIdle, 3000, kStored},
+    {"bad check forced on", "2000,3000", {"--bad-crc", "1"}, nullptr, {IDYES}, {"W5[exe]"}, kRunIdle, 5000, kStored},
+    {"bad check of the last piece", "2000,3000", {"--bad-crc", "2"}, nullptr, {}, {"W6[d02]"}, kRunIdle, 5000, kStored},
+    {"missing piece put in place after the second ask", "2000,3000", {},
+     [](Scene &s) {
+         Away(s);
+         s.onBox = [&s](const std::string &) {
+             if (ShimMessageBoxes().size() == 1)
+                 rename((s.Piece(2) + ".away").c_str(), s.Piece(2).c_str());
+         };
+     },
+     {IDOK, IDOK}, {"N1[d02]", "N1[d02]"}, kRunIdle, 5000, kStored},
+    {"foreign piece forced in", "2000,3000", {"--set-id", "1A2B", "--set-id-for", "2=BEEF"}, nullptr, {IDYES},
+     {"N3[d02]"}, kRunIdle, 5000, kStored},
+    {"marker at 1021 found in block 2", "2000,3000", {"--garbage", "2:1021"}, nullptr, {}, {}, kRunIdle, 5000, kStored},
+    {"marker at 101999 found in block 100", "2000,3000", {"--garbage", "2:101999"}, nullptr, {}, {}, kRunIdle, 5000, kStored},
+    {"retry reads the replaced piece", "2000,3000", {"--garbage", "2:500"},
+     [](Scene &s) {
+         Bytes sound = ReadFileBytes(s.Piece(2));
+         HideMarker(s);
+         s.onBox = [&s, sound](const std::string &) { WriteFileBytes(s.Piece(2), sound); };
+     },
+     {kRetry}, {"N2"}, kRunIdle, 5000, kStored},
+    {"piece file of 4 GiB and more", "2000,3000", {}, Cut((1LL << 32) + 1000), {}, {}, kRunIdle, 5000, kStored},
+    {"own path without a dot", "2000,3000", {}, [](Scene &s) { MoveSet(s, "", "Data"); }, {}, {}, kRunIdle, 5000, kStored},
+    {"folder of 200 characters", "2000,3000", {}, [](Scene &s) { MoveSet(s, std::string(200, 'f'), "Data.exe"); },
+     {}, {}, kRunIdle, 5000, kStored},
+    {"total size 0", "0", {}, nullptr, {}, {}, kRunIdle, 0, kStored, {0, 100}},
+    {"year 0 keeps the file system's time", "3000", {"--time", "0000-01-01T00:00:00"}, nullptr, {}, {}, kRunIdle, 3000, kNow},
+    {"invalid date keeps the file system's time", "3000", {},
+     [](Scene &s) {
+         ASSERT_EQ(ReadFileBytes(s.exe).at(kFirstPieceOffset + 31), 0xE8); // the year 2024 of sample.txt's set
+         PutByte(s.exe, kFirstPieceOffset + 36, 0xFF);                       // month 1020 and more
+     },
+     {}, {}, kRunIdle, 3000, kNow},
+
+    // Stopped: run state -1, what was written stays.
+    {"overwrite refused", "3000", {}, [](Scene &s) { s.PutOldFile(); }, {IDNO}, {"W2[dest]"}, kRunStopped, kOldFile, kNow},
+    {"folder as destination", "3000", {}, [](Scene &s) { s.dest = s.dir.MakeFolder("restored"); }, {IDYES},
+     {"W2[dest]", "W3"}, kRunStopped, kFolder, kNow},
+    {"uncreatable destination", "3000", {}, [](Scene &s) { s.dest = s.dir.File("missing/restored.bin"); }, {}, {"W3"},
+     kRunStopped, kAbsent, kNow},
+    {"own file gone at the start", "3000", {},
+     [](Scene &s) { s.beforeRun = [&s] { rename(s.exe.c_str(), (s.exe + ".away").c_str()); }; }, {}, {"W1"},
+     kRunStopped, kAbsent, kNow},
+    {"data cut short", "2000,3000", {}, Cut(13 + 2500), {}, {"W4[d02]"}, kRunStopped, 4048, kNow},
+    {"later header cut short", "2000,3000", {"--garbage", "2:1015"}, Cut(1027), {}, {"W4[d02]"}, kRunStopped, 2000, kNow},
+    {"header cut in the set identifier: N3 first, no", "2000,3000", {"--set-id", "1A2B", "--garbage", "2:1015"},
+     Cut(1025), {IDNO}, {"N3[d02]"}, kRunStopped, 2000, kNow},
+    {"header cut in the set identifier: N3 first, yes", "2000,3000", {"--set-id", "1A2B", "--garbage", "2:1015"},
+     Cut(1025), {IDYES}, {"N3[d02]", "W4[d02]"}, kRunStopped, 2000, kNow},
+    {"foreign piece refused", "2000,3000", {"--set-id", "1A2B", "--set-id-for", "2=BEEF"}, nullptr, {IDNO}, {"N3[d02]"},
+     kRunStopped, 2000, kNow},
+    {"bad check refused", "2000,3000", {"--bad-crc", "1"}, nullptr, {IDNO}, {"W5[exe]"}, kRunStopped, 2000, kNow},
+    {"missing piece cancelled", "2000,3000", {}, Away, {IDCANCEL}, {"N1[d02]"}, kRunStopped, 2000, kNow},
+    {"piece file of 1024 bytes", "2000,3000", {}, Cut(1024), {IDCANCEL}, {"N2"}, kRunStopped, 2000, kNow},
+    {"marker beyond offset 101999", "2000,3000", {"--garbage", "2:102000"}, nullptr, {IDCANCEL}, {"N2"}, kRunStopped, 2000, kNow},
+    {"zero byte hides the marker", "2000,3000", {"--garbage", "2:500"}, HideMarker, {IDCANCEL}, {"N2"}, kRunStopped, 2000, kNow},
+    {"retry on a piece gone asks for it", "2000,3000", {"--garbage", "2:500"},
+     [](Scene &s) {
+         HideMarker(s);
+         s.onBox = [&s](const std::string &name) {
+             if (name == "N2")
+                 remove(s.Piece(2).c_str());
+         };
+     },
+     {kRetry, IDCANCEL}, {"N2", "N1[d02]"}, kRunStopped, 2000, kNow},
+    {"disk full", "2000,3000", {}, [](Scene &) { ShimSetFullDisk(3000); }, {}, {"DiskFull[dest]"}, kRunStopped, 2000, kNow},
+    {"failed write", "2000,3000", {}, [](Scene &) { ShimFailWriteFile(2, 100); }, {}, {"DiskFull[dest]"}, kRunStopped, 1124, kNow},
+    {"short write", "2000,3000", {}, [](Scene &) { ShimShortWriteFile(3, 10); }, {}, {"DiskFull[dest]"}, kRunStopped, 2010, kNow},
+    {"read fault", "2000,3000", {}, [](Scene &s) { s.beforeRun = [] { ShimFailReadFile(1); }; }, {}, {"W4[exe]"}, kRunStopped, 0, kNow},
+    {"cancel after 30 blocks stops after the next", "102400", {}, [](Scene &s) { s.CancelAt(30); }, {}, {},
+     kRunStopped, 31 * 1024, kNow},
+    {"cancel in piece 2", "2000,8000", {}, [](Scene &s) { s.CancelAt(50); }, {}, {}, kRunStopped, 2000 + 4 * 1024, kNow},
+};
+
+// Cases print as their label.
+void PrintTo(const Case &c, std::ostream *out)
+{
+    *out << c.label;
+}
+
+class Restore : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Restore, Outcome)
+{
+    const Case &c = GetParam();
+    Scene s;
+    s.Split(c.counts, c.options);
+    if (c.prepare)
+        c.prepare(s);
+    s.OpenDialog();
+    s.Load();
+    ASSERT_EQ(s.Boxes(), std::vector<std::string>{}) << "the start-up load failed";
+    ShimClearProgressHistory();
+    s.Answer(c.answers);
+    EXPECT_EQ(s.Run(), c.state);
+    EXPECT_EQ(s.Boxes(), c.boxes);
+    s.ExpectDestination(c.kept, c.stamp);
+    if (!c.progress.empty()) {
+        EXPECT_EQ(ShimProgressHistory(), c.progress);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Restore, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case> &info) { return TestName(info.param.label); });
+
+// A second run in the same process starts from the same first-piece values: the same boxes,
+// bytes and positions, also after a run that reached later pieces.
+TEST(RestoreAgain, SecondRunGivesTheSameResult)
+{
+    Scene s;
+    s.Split("2000,1500,1500", {"--bad-crc", "1", "--bad-crc", "3"});
+    s.OpenDialog();
+    s.Load();
+    for (int run = 1; run <= 2; run++) {
+        SCOPED_TRACE(run);
+        remove(s.dest.c_str());
+        ShimClearMessageBoxes();
+        ShimClearProgressHistory();
+        s.Answer({IDYES});
+        EXPECT_EQ(s.Run(), kRunIdle);
+        EXPECT_EQ(s.Boxes(), (std::vector<std::string>{"W5[exe]", "W6[d03]"}));
+        EXPECT_EQ(ShimProgressHistory(), (std::vector<int>{0, 20, 40, 60, 70, 90, 100}));
+        s.ExpectDestination(5000, kStored);
+    }
+}
+
+} // namespace

@@ -1,0 +1,284 @@
+// tests/support/program.cpp: the scene of the tests that run the program: sets made by
+// parcelon-split, scripted message boxes named after the program's boxes, runs of the
+// start-up load and the restore worker.
+#include "support/program.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "resource.h"
+#include "restore/worker.h"
+#include "shim.h"
+#include "ui/dialog.h"
+#include "ui/startup.h"
+#include "ui/state.h"
+
+const char kStampText[] = "2024-03-15T13:45:30";
+
+namespace {
+
+// The program's message boxes as the user sees them; %s stands for a path.
+struct KnownBox {
+    const char *name, *text, *caption;
+    UINT type;
+};
+const KnownBox kKnownBoxes[] = {
+    {"W1", "ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "Parcelon 復元確認", 0x20},
+    {"W2", "%s は\nすでに存在しますが、上書きしてもよろしいですか", "Parcelon  上書き確認", 0x24},
+    {"W3", "復元ファイルを作成できません\nファイルパス名を確認してください。", "Parcelon", 0x30},
+    {"W4", "ファイルの終端が欠けてします。\n[%s]", "Parcelon", 0x10},
+    {"W5", "ファイルの内容が正しくありません。強行しますか？\n[%s]", "Parcelon 復元確認", 0x34},
+    {"W6", "ファイルの内容が正しくありません。\n[%s]", "Parcelon 復元確認", 0x30},
+    {"N1", "次に %s を読み込みます。", "Parcelon 次のファイル", 0x41},
+    {"N2", "分割ファイルが異常です。", "Parcelon", 0x35},
+    {"N3", "「%s」は、\n現在復元中のファイルとは異なります。強行しますか？", "Parcelon 復元確認", 0x34},
+    {"DiskFull", "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]", "Parcelon", 0x10},
+    {"Unopenable", "ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "Parcelon 復元確認", 0x30},
+    {"Damaged", "ファイルが壊れています。\n[%s]", "Parcelon", 0x10},
+    {"NoScreen", "画面の初期化に失敗しました。", "Parcelon 自己復元", 0x10},
+    {"NoStart", "復元を開始できませんでした。", "Parcelon", 0x10},
+};
+
+std::string Replace(std::string text, const std::string &what, const std::string &with)
+{
+    size_t at = text.find(what);
+    return at == std::string::npos ? text : text.replace(at, what.size(), with);
+}
+
+void SetModifiedSeconds(const std::string &path, long long seconds)
+{
+    struct timespec times[2] = {{(time_t)seconds, 0}, {(time_t)seconds, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+} // namespace
+
+Scene::Scene()
+{
+    ShimReset();
+    g_runState.store(kRunIdle);
+    ShimSetMessageBoxHandler(Handle, this);
+    dest = dir.File("restored.bin");
+    runStart_ = (long long)time(NULL);
+}
+
+Scene::~Scene()
+{
+    ShimReset();
+    g_runState.store(kRunIdle);
+}
+
+void Scene::Split(const std::string &counts, const std::vector<std::string> &options)
+{
+    long long size = 0;
+    std::istringstream parts(counts);
+    for (std::string part; std::getline(parts, part, ',');)
+        size += atoll(part.c_str());
+    content = SomeBytes((size_t)size, 7);
+    std::string input = dir.File("input.bin");
+    WriteFileBytes(input, content);
+    std::vector<std::string> args = {"--stub", MakeStub(dir), "--out", dir.Path(), "--base", "Data", "--data-counts", counts};
+    auto given = [&](const char *option) {
+        for (const std::string &o : options)
+            if (o.rfind(option, 0) == 0)
+                return true;
+        return false;
+    };
+    if (!given("--name"))
+        args.insert(args.end(), {"--name", "sample.txt"});
+    if (!given("--time") && !given("--no-time"))
+        args.insert(args.end(), {"--time", kStampText});
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(input);
+    SplitRun run = RunSplit(args);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    exe = dir.File("Data.exe");
+}
+
+std::string Scene::Piece(int n) const
+{
+    char extension[16];
+    snprintf(extension, sizeof extension, "d%02d", n);
+    size_t slash = exe.rfind('/'), dot = exe.rfind('.');
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash) ? exe.substr(0, dot + 1) + extension
+                                                                                  : exe + "." + extension;
+}
+
+void Scene::Answer(const std::vector<int> &answers)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    answers_.assign(answers.begin(), answers.end());
+}
+
+int Scene::Handle(void *context, HWND owner, const char *text, const char *caption, UINT type)
+{
+    Scene *scene = (Scene *)context;
+    if (scene->onBox)
+        scene->onBox(scene->Name(ShimMessageBox{owner, text, caption, type, 0}));
+    std::lock_guard<std::mutex> hold(scene->lock_);
+    if (!scene->answers_.empty()) {
+        int answer = scene->answers_.front();
+        scene->answers_.pop_front();
+        return answer;
+    }
+    UINT buttons = type & 0xF;
+    return buttons == MB_YESNO ? IDNO : buttons == MB_OK ? IDOK : IDCANCEL;
+}
+
+std::string Scene::Name(const ShimMessageBox &box) const
+{
+    const std::pair<const char *, std::string> paths[] = {
+        {"exe", exe}, {"dest", dest}, {"d02", Piece(2)}, {"d03", Piece(3)}, {"d04", Piece(4)}};
+    std::string owner = box.owner == NULL ? "@0" : "";
+    for (const KnownBox &known : kKnownBoxes) {
+        if (box.caption != known.caption || box.type != known.type)
+            continue;
+        if (box.text == known.text)
+            return known.name + owner;
+        for (const auto &path : paths)
+            if (box.text == Replace(known.text, "%s", path.second))
+                return std::string(known.name) + "[" + path.first + "]" + owner;
+    }
+    char type[16];
+    snprintf(type, sizeof type, "%#x", box.type);
+    return "unknown box: " + Utf8FromCp932(box.caption) + " " + type + " " + Utf8FromCp932(box.text) + owner;
+}
+
+std::vector<std::string> Scene::Boxes() const
+{
+    std::vector<std::string> names;
+    for (const ShimMessageBox &box : ShimMessageBoxes())
+        names.push_back(Name(box));
+    return names;
+}
+
+void Scene::OpenDialog()
+{
+    g_instance = (HINSTANCE)0x400000;
+    g_dialog = CreateDialogParamA(g_instance, MAKEINTRESOURCEA(IDD_RESTORE), NULL, DialogProc, 0);
+    ASSERT_NE(g_dialog, (HWND)NULL);
+}
+
+void Scene::Load()
+{
+    ShimSetModulePath(exe.c_str());
+    LoadRestoreInfo();
+    EXPECT_EQ(ShimOpenFileCount(), 0) << "the start-up load left a file open";
+}
+
+LONG Scene::Run()
+{
+    SetDlgItemTextA(g_dialog, IDC_DESTINATION, dest.c_str());
+    if (beforeRun)
+        beforeRun();
+    runStart_ = (long long)time(NULL);
+    ShimSetObserver(Observe, this);
+    g_runState.store(kRunRunning);
+    RestoreWorker(NULL);
+    ShimSetObserver(nullptr, nullptr);
+    EXPECT_EQ(ShimOpenFileCount(), 0) << "the run left a file open";
+    return g_runState.load();
+}
+
+void Scene::CancelAt(int position)
+{
+    cancelAt_.store(position);
+}
+
+// The stand-in's observer: after a position was sent, the user asks to cancel once it has
+// reached the one CancelAt named, as the Cancel button does.
+void Scene::Observe(void *context, HWND window)
+{
+    Scene *scene = (Scene *)context;
+    std::vector<int> sent = ShimProgressHistory();
+    int at = scene->cancelAt_.load();
+    if (at >= 0 && window == GetDlgItem(g_dialog, IDC_PROGRESS) && !sent.empty() && sent.back() >= at) {
+        LONG running = kRunRunning;
+        g_runState.compare_exchange_strong(running, kRunCancelRequested);
+    }
+}
+
+std::string Scene::Text(int id) const
+{
+    char text[2048];
+    GetDlgItemTextA(g_dialog, id, text, sizeof text);
+    return text;
+}
+
+void Scene::PutOldFile() const
+{
+    WriteFileBytes(dest, BytesOf("old"));
+    SetModifiedSeconds(dest, kOldSeconds);
+}
+
+void Scene::ExpectDestination(long long kept, Stamp stamp) const
+{
+    struct stat info;
+    bool exists = stat(dest.c_str(), &info) == 0;
+    if (kept == kAbsent) {
+        EXPECT_FALSE(exists) << dest << " exists";
+        return;
+    }
+    ASSERT_TRUE(exists) << dest << " is missing";
+    if (kept == kFolder) {
+        EXPECT_TRUE(S_ISDIR(info.st_mode));
+        return;
+    }
+    Bytes bytes = ReadFileBytes(dest);
+    if (kept == kOldFile) {
+        EXPECT_EQ(bytes, BytesOf("old")) << "the old file was changed";
+        EXPECT_EQ(info.st_mtime, kOldSeconds);
+        return;
+    }
+    EXPECT_EQ((long long)bytes.size(), kept);
+    EXPECT_TRUE(bytes == Bytes(content.begin(), content.begin() + std::min<long long>(kept, content.size())))
+        << "the destination's bytes differ from the split file's";
+    if (stamp == kStored) {
+        EXPECT_EQ(info.st_mtime, kStampSeconds);
+        EXPECT_EQ(info.st_mtim.tv_nsec, 0);
+    } else {
+        EXPECT_GE(info.st_mtime, runStart_ - 1);
+        EXPECT_LE(info.st_mtime, (long long)time(NULL) + 1);
+    }
+}
+
+void TruncateFile(const std::string &path, long long size)
+{
+    EXPECT_EQ(truncate(path.c_str(), (off_t)size), 0) << path;
+}
+
+bool WaitFor(const std::function<bool()> &condition, double seconds)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::string TestName(const std::string &label)
+{
+    std::string name;
+    bool upper = true;
+    for (char c : label) {
+        if (isalnum((unsigned char)c)) {
+            name += upper ? (char)toupper((unsigned char)c) : c;
+            upper = false;
+        } else {
+            upper = true;
+        }
+    }
+    return name;
+}
