@@ -1,0 +1,696 @@
+// bench/bench.cpp: parcelon-bench: prints how fast each CRC variant runs over 1024-byte
+// calls, and how long a whole restore of a 1 GiB three-piece set takes natively next to a
+// bare read/write loop and cat over the same pieces, with the heap allocations and the
+// peak memory of the restore. With --wine it times the real stub under Wine instead.
+// It prints figures; nothing in it passes or fails.
+#include <errno.h>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/crc_speed.h"
+#include "bench/engine.h"
+
+extern char **environ;
+
+// ---------------------------------------------------------------------------------------
+// Heap allocations: malloc and its relatives are replaced by counting wrappers around the
+// C library's own allocator, so that operator new (which calls malloc) is counted too.
+// Only calls made while g_counting is set are counted; the first 512 keep their call
+// stacks, which tell the stand-in's allocations from the program's.
+
+extern "C" {
+void *__libc_malloc(size_t size);
+void *__libc_calloc(size_t count, size_t size);
+void *__libc_realloc(void *block, size_t size);
+void *__libc_memalign(size_t alignment, size_t size);
+void __libc_free(void *block);
+}
+
+namespace {
+
+const int kKeptSites = 512;
+const int kSiteDepth = 12;
+
+std::atomic<bool> g_counting{false};             // set by the UI thread around one timed run
+pthread_t g_uiThread;                            // written by the UI thread before g_counting is set
+std::atomic<unsigned long> g_uiAllocations{0};   // counted calls on the UI thread
+std::atomic<unsigned long> g_otherAllocations{0}; // counted calls on any other thread
+std::atomic<unsigned long> g_allocatedBytes{0};  // the bytes all of them asked for
+std::atomic<int> g_sitesKept{0};                 // call stacks filled below, by any thread
+void *g_sites[kKeptSites][kSiteDepth];
+int g_siteDepths[kKeptSites];
+bool g_siteOnUiThread[kKeptSites];
+thread_local bool t_inHook; // set while this thread records a call stack (which may allocate)
+
+void CountAllocation(size_t size)
+{
+    if (!g_counting.load(std::memory_order_relaxed) || t_inHook)
+        return;
+    g_allocatedBytes.fetch_add(size, std::memory_order_relaxed);
+    bool onUiThread = pthread_equal(pthread_self(), g_uiThread);
+    (onUiThread ? g_uiAllocations : g_otherAllocations).fetch_add(1, std::memory_order_relaxed);
+    int slot = g_sitesKept.fetch_add(1);
+    if (slot < kKeptSites) {
+        t_inHook = true;
+        g_siteDepths[slot] = backtrace(g_sites[slot], kSiteDepth);
+        g_siteOnUiThread[slot] = onUiThread;
+        t_inHook = false;
+    }
+}
+
+// The Windows calls the program makes, which the native build answers with the stand-in.
+const char *const kStandInCalls[] = {
+    "GetModuleFileNameA", "OpenFile", "ReadFile", "WriteFile", "SetFilePointer", "GetFileSize",
+    "GetFileAttributesA", "CloseHandle", "SystemTimeToFileTime", "SetFileTime", "lstrlenA", "CreateThread",
+    "CreateFileA", "CreateDialogParamA", "ShowWindow", "GetMessageA", "TranslateMessage", "DispatchMessageA",
+    "DefWindowProcA", "PostQuitMessage", "SetTimer", "KillTimer", "GetDlgItem", "GetDlgItemTextA",
+    "SetDlgItemTextA", "EnableWindow", "IsWindowEnabled", "MessageBoxA", "PostMessageA", "SendMessageA",
+    "wsprintfA", "InitCommonControls", "GetSaveFileNameA", "CommDlgExtendedError", "GetFileTitleA",
+};
+
+// The stand-in call an allocation was made in, or "" when it was made outside the stand-in:
+// from the allocator outwards, the first frame with a name that is not the allocator's or
+// the standard library's decides. Nameless frames (file-private functions) are passed over,
+// so an allocation in a file-private function of the program counts as the program's
+// caller's, never as the stand-in's.
+std::string StandInCallOf(int slot)
+{
+    std::string found;
+    char **names = backtrace_symbols(g_sites[slot], g_siteDepths[slot]);
+    if (names == NULL)
+        return found;
+    // Frame 0 is malloc itself, in this executable; frames of other objects (the C and C++
+    // libraries, the dynamic loader) are passed over too.
+    const std::string self(names[0], strcspn(names[0], "("));
+    for (int frame = 1; frame < g_siteDepths[slot]; frame++) {
+        const char *open = strchr(names[frame], '(');
+        if (open == NULL || open[1] == '+' || open[1] == ')' || std::string(names[frame], (size_t)(open - names[frame])) != self)
+            continue;
+        int status = 0;
+        std::string mangled(open + 1, strcspn(open + 1, "+)"));
+        char *plain = abi::__cxa_demangle(mangled.c_str(), NULL, NULL, &status);
+        std::string name = status == 0 && plain ? plain : mangled;
+        free(plain);
+        name = name.substr(0, name.find('('));
+        if (name.find("std::") != std::string::npos)
+            continue;
+        for (const char *call : kStandInCalls)
+            if (name == call)
+                found = call;
+        break;
+    }
+    free(names);
+    return found;
+}
+
+} // namespace
+
+extern "C" void *malloc(size_t size)
+{
+    CountAllocation(size);
+    return __libc_malloc(size);
+}
+
+extern "C" void *calloc(size_t count, size_t size)
+{
+    CountAllocation(count * size);
+    return __libc_calloc(count, size);
+}
+
+extern "C" void *realloc(void *block, size_t size)
+{
+    CountAllocation(size);
+    return __libc_realloc(block, size);
+}
+
+extern "C" void *memalign(size_t alignment, size_t size)
+{
+    CountAllocation(size);
+    return __libc_memalign(alignment, size);
+}
+
+extern "C" void *aligned_alloc(size_t alignment, size_t size)
+{
+    CountAllocation(size);
+    return __libc_memalign(alignment, size);
+}
+
+extern "C" int posix_memalign(void **out, size_t alignment, size_t size)
+{
+    if (alignment < sizeof(void *) || (alignment & (alignment - 1)) != 0)
+        return EINVAL;
+    CountAllocation(size);
+    void *block = __libc_memalign(alignment, size);
+    if (block == NULL)
+        return ENOMEM;
+    *out = block;
+    return 0;
+}
+
+extern "C" void free(void *block)
+{
+    __libc_free(block);
+}
+
+void BeginCountingAllocations()
+{
+    // The first call of backtrace loads its unwinder, which allocates: not during a run.
+    void *warm[2];
+    backtrace(warm, 2);
+    g_uiThread = pthread_self();
+    g_uiAllocations = 0;
+    g_otherAllocations = 0;
+    g_allocatedBytes = 0;
+    g_sitesKept = 0;
+    g_counting = true;
+}
+
+AllocationCount EndCountingAllocations()
+{
+    g_counting = false;
+    return AllocationCount{g_uiAllocations.load(), g_otherAllocations.load(), g_allocatedBytes.load()};
+}
+
+std::string SummarizeAllocations()
+{
+    std::string summary;
+    char line[256];
+    int kept = std::min(g_sitesKept.load(), kKeptSites);
+    for (int thread = 0; thread < 2; thread++) {
+        bool ui = thread == 0;
+        std::map<std::string, int> byCall;
+        int outside = 0;
+        for (int i = 0; i < kept; i++) {
+            if (g_siteOnUiThread[i] != ui)
+                continue;
+            std::string call = StandInCallOf(i);
+            if (!call.empty()) {
+                byCall[call]++;
+                continue;
+            }
+            if (outside++ < 4) {
+                snprintf(line, sizeof line, "  an allocation on the %s thread outside the stand-in, called from:\n",
+                         ui ? "UI" : "worker");
+                summary += line;
+                char **names = backtrace_symbols(g_sites[i], g_siteDepths[i]);
+                for (int frame = 0; names && frame < g_siteDepths[i]; frame++)
+                    summary += std::string("    ") + names[frame] + "\n";
+                free(names);
+            }
+        }
+        snprintf(line, sizeof line, "  %s thread: %d outside the stand-in", ui ? "UI" : "worker", outside);
+        summary += line;
+        for (const auto &entry : byCall) {
+            snprintf(line, sizeof line, ", %d in its %s", entry.second, entry.first.c_str());
+            summary += line;
+        }
+        summary += "\n";
+    }
+    if (g_sitesKept.load() > kKeptSites) {
+        snprintf(line, sizeof line, "  (only the first %d allocations were looked at)\n", kKeptSites);
+        summary += line;
+    }
+    return summary;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Small helpers.
+
+const long long kDefaultSize = 1024LL * 1024 * 1024;
+const int kPieces = 3;
+const size_t kCallSize = 1024;
+
+double Now()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+double Median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+[[noreturn]] void Fail(const char *format, const char *detail)
+{
+    fprintf(stderr, "parcelon-bench: ");
+    fprintf(stderr, format, detail);
+    fputc('\n', stderr);
+    exit(1);
+}
+
+bool Exists(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+void MakeFolders(const std::string &path)
+{
+    for (size_t i = 1; i <= path.size(); i++) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        std::string part = path.substr(0, i);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            Fail("cannot create the folder %s", part.c_str());
+    }
+}
+
+std::string AbsolutePath(const std::string &path)
+{
+    if (!path.empty() && path[0] == '/')
+        return path;
+    char here[4096];
+    if (getcwd(here, sizeof here) == NULL)
+        Fail("cannot read the current folder%s", "");
+    return std::string(here) + "/" + path;
+}
+
+// Runs a program and waits for it; its standard output goes to outputPath when given.
+int Run(const std::vector<std::string> &arguments, const char *outputPath)
+{
+    std::vector<char *> argv;
+    for (const std::string &a : arguments)
+        argv.push_back((char *)a.c_str());
+    argv.push_back(NULL);
+    // What this program printed so far comes before what the child prints.
+    fflush(stdout);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (outputPath)
+        posix_spawn_file_actions_addopen(&actions, 1, outputPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t child;
+    int failed = posix_spawnp(&child, argv[0], &actions, NULL, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed)
+        Fail("cannot start %s", argv[0]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string FirstLineOf(const char *path, const char *prefix)
+{
+    FILE *file = fopen(path, "r");
+    if (!file)
+        return "";
+    char line[1024];
+    std::string found;
+    while (fgets(line, sizeof line, file)) {
+        if (strncmp(line, prefix, strlen(prefix)) == 0) {
+            const char *colon = strchr(line, ':');
+            found = colon ? colon + 1 : line;
+            break;
+        }
+    }
+    fclose(file);
+    while (!found.empty() && (found.back() == '\n' || found[0] == ' ' || found[0] == '\t')) {
+        if (found.back() == '\n')
+            found.pop_back();
+        else
+            found.erase(0, 1);
+    }
+    return found;
+}
+
+void PrintMachine()
+{
+    printf("machine: %ld processors online, %s\n", sysconf(_SC_NPROCESSORS_ONLN),
+           FirstLineOf("/proc/cpuinfo", "model name").c_str());
+}
+
+// ---------------------------------------------------------------------------------------
+// The end-to-end comparison.
+
+struct Options {
+    std::string work;
+    std::string split = PARCELON_SPLIT;
+    std::string winBuild = std::string(PARCELON_SOURCE_DIR) + "/build-win";
+    long long size = kDefaultSize;
+    int rounds = 5;
+    bool crcOnly = false;
+    bool endToEndOnly = false;
+    bool wine = false;
+};
+
+// A cached split set: its folder, executable, piece files and the input it was made from.
+struct CachedSet {
+    std::string folder;
+    std::string input;
+    std::vector<std::string> pieces; // the executable first
+};
+
+void WriteRandomFile(const std::string &path, long long size)
+{
+    int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (file < 0)
+        Fail("cannot create %s", path.c_str());
+    std::vector<unsigned long long> block(128 * 1024);
+    unsigned long long state = 0x2545F4914F6CDD1Dull;
+    long long left = size;
+    while (left > 0) {
+        for (unsigned long long &word : block) {
+            // splitmix64
+            unsigned long long z = (state += 0x9E3779B97F4A7C15ull);
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            word = z ^ (z >> 31);
+        }
+        size_t n = (size_t)std::min<long long>(left, (long long)(block.size() * sizeof block[0]));
+        if (write(file, block.data(), n) != (ssize_t)n)
+            Fail("cannot write %s", path.c_str());
+        left -= (long long)n;
+    }
+    close(file);
+}
+
+// Makes the set once under work/set-SIZE with parcelon-split and reuses it afterwards; the
+// file "complete" is written last, so a set cut short is made again.
+CachedSet PrepareSet(const Options &o, const std::string &stub, const std::string &tag)
+{
+    CachedSet set;
+    set.folder = o.work + "/" + tag + "-" + std::to_string(o.size);
+    set.input = set.folder + "/input.bin";
+    for (int i = 1; i <= kPieces; i++) {
+        char name[32];
+        if (i == 1)
+            snprintf(name, sizeof name, "/Data.exe");
+        else
+            snprintf(name, sizeof name, "/Data.d%02d", i);
+        set.pieces.push_back(set.folder + name);
+    }
+    std::string complete = set.folder + "/complete";
+    if (Exists(complete))
+        return set;
+
+    MakeFolders(set.folder);
+    printf("making the %lld-byte set in %s (once)...\n", o.size, set.folder.c_str());
+    fflush(stdout);
+    WriteRandomFile(set.input, o.size);
+    long long each = o.size / kPieces;
+    std::string counts;
+    for (int i = 0; i < kPieces; i++) {
+        long long count = i == kPieces - 1 ? o.size - each * (kPieces - 1) : each;
+        counts += (i ? "," : "") + std::to_string(count);
+    }
+    int status = Run({o.split, "--stub", stub, "--data-counts", counts, "--out", set.folder, "--base", "Data",
+                      "--name", "restored.bin", set.input},
+                     NULL);
+    if (status != 0)
+        Fail("parcelon-split failed for %s", set.folder.c_str());
+    for (const std::string &piece : set.pieces)
+        if (!Exists(piece))
+            Fail("parcelon-split made no %s", piece.c_str());
+    FILE *mark = fopen(complete.c_str(), "w");
+    if (!mark)
+        Fail("cannot write %s", complete.c_str());
+    fprintf(mark, "%s\n", counts.c_str());
+    fclose(mark);
+    return set;
+}
+
+// A stub for the native runs: any file of the first-piece offset's size does, since the
+// engine starts reading at that offset.
+std::string NativeStub(const Options &o)
+{
+    std::string path = o.work + "/native-stub.bin";
+    if (Exists(path))
+        return path;
+    MakeFolders(o.work);
+    std::string bytes(53248, 'S');
+    FILE *file = fopen(path.c_str(), "wb");
+    if (!file || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
+        Fail("cannot write %s", path.c_str());
+    fclose(file);
+    return path;
+}
+
+// (b): every piece file, 1024 bytes per read(), each block written with write().
+double TimeCopyLoop(const CachedSet &set, const std::string &destination)
+{
+    static char block[kCallSize];
+    double begin = Now();
+    int out = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0)
+        Fail("cannot create %s", destination.c_str());
+    for (const std::string &piece : set.pieces) {
+        int in = open(piece.c_str(), O_RDONLY);
+        if (in < 0)
+            Fail("cannot open %s", piece.c_str());
+        for (;;) {
+            ssize_t got = read(in, block, sizeof block);
+            if (got < 0)
+                Fail("cannot read %s", piece.c_str());
+            if (got == 0)
+                break;
+            if (write(out, block, (size_t)got) != got)
+                Fail("cannot write %s", destination.c_str());
+        }
+        close(in);
+    }
+    close(out);
+    return Now() - begin;
+}
+
+// (c): cat of the piece files into the destination.
+double TimeCat(const CachedSet &set, const std::string &destination)
+{
+    std::vector<std::string> arguments = {"cat"};
+    arguments.insert(arguments.end(), set.pieces.begin(), set.pieces.end());
+    double begin = Now();
+    if (Run(arguments, destination.c_str()) != 0)
+        Fail("cat failed into %s", destination.c_str());
+    return Now() - begin;
+}
+
+// Whether two files hold the same bytes.
+bool SameBytes(const std::string &a, const std::string &b)
+{
+    FILE *fa = fopen(a.c_str(), "rb");
+    FILE *fb = fopen(b.c_str(), "rb");
+    bool same = fa && fb;
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    while (same) {
+        size_t na = fread(ba.data(), 1, ba.size(), fa);
+        size_t nb = fread(bb.data(), 1, bb.size(), fb);
+        if (na != nb || memcmp(ba.data(), bb.data(), na) != 0)
+            same = false;
+        if (na == 0)
+            break;
+    }
+    if (fa)
+        fclose(fa);
+    if (fb)
+        fclose(fb);
+    return same;
+}
+
+// CPU seconds (user and system) this process, or its waited-for children, have used so far.
+double CpuSeconds(int who)
+{
+    rusage usage;
+    getrusage(who, &usage);
+    return (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec / 1e6 + (double)usage.ru_stime.tv_sec +
+           (double)usage.ru_stime.tv_usec / 1e6;
+}
+
+long MaxResidentKiB()
+{
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+void BenchEndToEnd(const Options &o)
+{
+    CachedSet set = PrepareSet(o, NativeStub(o), "set");
+    std::string destination = set.folder + "/restored.bin";
+    double megabytes = (double)o.size / 1e6;
+    std::vector<double> engine, loop, cat;
+    std::vector<double> engineCpu, loopCpu, catCpu; // CPU seconds per run
+    AllocationCount most = {0, 0, 0}; // the round with the most allocations off the UI thread
+    int mostRound = 0;
+    std::string mostSummary;
+    long residentBefore = MaxResidentKiB();
+    bool engineRan = EngineAvailable();
+    bool verified = false, matches = false;
+
+    printf("\nEnd to end, %lld bytes in %d pieces, warm page cache, %d rounds of A B C\n", o.size, kPieces, o.rounds);
+    printf("MB/s = the restored file's bytes / wall time (10^6 bytes/s); the loop and cat also copy the\n"
+           "53,248-byte stub and the piece headers, the engine checks each piece's CRC.\n");
+    if (!engineRan)
+        printf("(a) the restore engine: %s\n", EngineUnavailableReason());
+    for (int round = 1; round <= o.rounds; round++) {
+        double seconds;
+        if (engineRan) {
+            unlink(destination.c_str());
+            double cpu = CpuSeconds(RUSAGE_SELF);
+            EngineResult result = RunEngine(set.pieces[0], destination);
+            engineCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu);
+            if (!result.finished)
+                Fail("the restore engine did not finish: %s", result.problem.c_str());
+            engine.push_back(megabytes / result.seconds);
+            if (round == 1 || result.allocations.otherThreads > most.otherThreads ||
+                (result.allocations.otherThreads == most.otherThreads &&
+                 result.allocations.uiThread > most.uiThread)) {
+                most = result.allocations;
+                mostRound = round;
+                mostSummary = SummarizeAllocations();
+            }
+            if (!verified) {
+                matches = SameBytes(destination, set.input);
+                verified = true;
+            }
+            unlink(destination.c_str());
+        }
+        unlink(destination.c_str());
+        double cpu = CpuSeconds(RUSAGE_SELF);
+        seconds = TimeCopyLoop(set, destination);
+        loopCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu);
+        loop.push_back(megabytes / seconds);
+        unlink(destination.c_str());
+        cpu = CpuSeconds(RUSAGE_CHILDREN);
+        seconds = TimeCat(set, destination);
+        catCpu.push_back(CpuSeconds(RUSAGE_CHILDREN) - cpu);
+        cat.push_back(megabytes / seconds);
+        unlink(destination.c_str());
+        printf("  round %d:", round);
+        if (engineRan)
+            printf(" engine %6.0f MB/s (%.2f s CPU)", engine.back(), engineCpu.back());
+        printf("  loop %6.0f (%.2f)  cat %6.0f (%.2f)\n", loop.back(), loopCpu.back(), cat.back(), catCpu.back());
+        fflush(stdout);
+    }
+    printf("medians: ");
+    if (engineRan)
+        printf("(a) engine %.0f MB/s (%.2f s CPU), ", Median(engine), Median(engineCpu));
+    printf("(b) read/write loop %.0f MB/s (%.2f s), (c) cat %.0f MB/s (%.2f s)\n", Median(loop), Median(loopCpu),
+           Median(cat), Median(catCpu));
+    if (engineRan) {
+        printf("ratios: engine/loop %.2f, engine/cat %.2f\n", Median(engine) / Median(loop), Median(engine) / Median(cat));
+        printf("restored file equal to the input: %s\n", matches ? "yes" : "NO");
+        printf("heap allocations from Start to the end of the run, round %d (the most): %lu on the worker\n"
+               "thread, %lu on the UI thread, %lu bytes in all; where they were made:\n%s",
+               mostRound, most.otherThreads, most.uiThread, most.bytes, mostSummary.c_str());
+        printf("peak resident memory (ru_maxrss): %ld KiB before the rounds, %ld KiB after\n", residentBefore,
+               MaxResidentKiB());
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// --wine: the real stub under Wine, through the end-to-end driver's helpers.
+
+int BenchWine(const Options &o)
+{
+#if defined(PARCELON_WINCOPY) && defined(PARCELON_WINCRC)
+    std::string runner = std::string(PARCELON_SOURCE_DIR) + "/bench/wine_bench.py";
+    return Run({"python3", runner, "--win-build", o.winBuild, "--split", o.split, "--wincopy", PARCELON_WINCOPY,
+                "--wincrc", PARCELON_WINCRC, "--work", o.work, "--size", std::to_string(o.size), "--rounds",
+                std::to_string(o.rounds)},
+               NULL);
+#else
+    (void)o;
+    printf("--wine: not available: no MinGW compiler was found when the benchmark was built\n");
+    return 0;
+#endif
+}
+
+long long ParseSize(const char *text)
+{
+    char *end;
+    long long value = strtoll(text, &end, 10);
+    if (*end == 'K' || *end == 'k')
+        value <<= 10, end++;
+    else if (*end == 'M' || *end == 'm')
+        value <<= 20, end++;
+    else if (*end == 'G' || *end == 'g')
+        value <<= 30, end++;
+    if (*end != 0 || value < kPieces || value >= (1LL << 40))
+        Fail("not a size from 3 bytes to below 1 TiB: %s", text);
+    return value;
+}
+
+const char kUsage[] =
+    "usage: parcelon-bench [--crc-only | --e2e-only] [--work DIR] [--rounds N] [--size BYTES[K|M|G]] [--split PATH]\n"
+    "       parcelon-bench --wine [--win-build DIR] [--work DIR] [--rounds N] [--size BYTES[K|M|G]]\n"
+    "\n"
+    "Prints the CRC variants' speeds, then times a whole restore natively against a bare\n"
+    "read(1024)/write(1024) loop and cat over the same pieces, alternating over the rounds\n"
+    "(default 5), with the heap allocations and peak memory of the restore. The set (default\n"
+    "1 GiB of random data in 3 pieces) is made once under --work (default build/bench-data in\n"
+    "the source folder). --wine times the real stub under Wine against a Win32 1024-byte\n"
+    "ReadFile/WriteFile loop instead; --win-build names the Windows build folder (default\n"
+    "build-win in the source folder).\n";
+
+Options ParseOptions(int argc, char **argv)
+{
+    Options o;
+    o.work = std::string(PARCELON_SOURCE_DIR) + "/build/bench-data";
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (a == "--crc-only")
+            o.crcOnly = true;
+        else if (a == "--e2e-only")
+            o.endToEndOnly = true;
+        else if (a == "--wine")
+            o.wine = true;
+        else if (a == "--work" && hasValue)
+            o.work = AbsolutePath(argv[++i]);
+        else if (a == "--split" && hasValue)
+            o.split = AbsolutePath(argv[++i]);
+        else if (a == "--win-build" && hasValue)
+            o.winBuild = AbsolutePath(argv[++i]);
+        else if (a == "--size" && hasValue)
+            o.size = ParseSize(argv[++i]);
+        else if (a == "--rounds" && hasValue) {
+            o.rounds = atoi(argv[++i]);
+            if (o.rounds < 1 || o.rounds > 1000)
+                Fail("--rounds takes 1 to 1000, not %s", argv[i]);
+        } else {
+            fputs(kUsage, a == "--help" ? stdout : stderr);
+            exit(a == "--help" ? 0 : 2);
+        }
+    }
+    return o;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o = ParseOptions(argc, argv);
+    PrintMachine();
+    if (o.wine)
+        return BenchWine(o);
+    if (!o.endToEndOnly)
+        PrintCrcSpeeds();
+    if (!o.crcOnly)
+        BenchEndToEnd(o);
+    return 0;
+}
