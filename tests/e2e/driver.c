@@ -20,6 +20,12 @@
  *   menuchar C            send WM_MENUCHAR with character C to the dialog
  *   msgbox MS             wait for a message box of the program: owned, buttons, caption, text
  *   answer ID             press button ID of that message box and wait for it to close
+ *   window MS CAPTION     wait for another visible #32770 window of the program with this
+ *                         caption (the Save dialog): 1 when the dialog owns it, else 0
+ *   wtext ID              the text of that window's control ID
+ *   wsettext ID TEXT      WM_SETTEXT to that window's control ID
+ *   wpress ID             press that window's button ID (Button class only: a toolbar may
+ *                         share the ID) and wait for the window to close
  *   version PATH          PATH's version block: language and code page, the fixed file
  *                         version, then Key=Value for each string a Properties page shows
  *   icons PATH            the images of PATH's icon group 101: WxHxBITS,...
@@ -45,12 +51,14 @@ enum {
     kLineBytes = 8192,
     kTextChars = 4096,
     kProgressId = 1003,
-    kMessageTextId = 0xFFFF
+    kMessageTextId = 0xFFFF,
+    kFileTypeId = 0x470     /* the file-type combo box every Save or Open dialog has */
 };
 
 static HWND g_dialog; /* the dialog under test, set by "find" */
 static DWORD g_process; /* the process that owns it */
 static HWND g_box; /* the message box last reported by "msgbox" */
+static HWND g_window; /* the window last found by "window" */
 
 static wchar_t g_wide[kTextChars]; /* scratch for texts on their way in or out */
 
@@ -307,6 +315,7 @@ static BOOL CALLBACK FindBox(HWND window, LPARAM unused) {
     if (window == g_dialog || !IsWindowVisible(window) || !IsClass(window, L"#32770")) return TRUE;
     GetWindowThreadProcessId(window, &process);
     if (process != g_process) return TRUE;
+    if (GetDlgItem(window, kFileTypeId)) return TRUE; /* a Save dialog, not a message box */
     g_found = window;
     return FALSE;
 }
@@ -367,6 +376,83 @@ static void OnAnswer(const char *args) {
         Sleep(kPollMs);
     }
     g_box = NULL;
+    Reply("ok");
+}
+
+/* --- other windows of the program: the Save dialog --- */
+
+static BOOL CALLBACK FindOther(HWND window, LPARAM unused) {
+    (void)unused;
+    DWORD process = 0;
+    wchar_t caption[256];
+    if (window == g_dialog || !IsWindowVisible(window) || !IsClass(window, L"#32770")) return TRUE;
+    GetWindowThreadProcessId(window, &process);
+    if (process != g_process) return TRUE;
+    if (GetWindowTextW(window, caption, 256) <= 0 || wcscmp(caption, g_wantedCaption) != 0) return TRUE;
+    g_found = window;
+    return FALSE;
+}
+
+static void OnWindow(const char *args) {
+    char *rest;
+    DWORD timeout = strtoul(args, &rest, 10);
+    static wchar_t caption[256];
+    lstrcpynW(caption, Unescape(rest + (*rest == ' ')), 256);
+    if (!g_dialog) {
+        Reply("err nodialog");
+        return;
+    }
+    g_wantedCaption = caption;
+    g_window = g_found = NULL;
+    DWORD start = GetTickCount();
+    for (;;) {
+        EnumWindows(FindOther, 0);
+        if (g_found || Expired(start, timeout)) break;
+        Sleep(kPollMs);
+    }
+    if (!g_found) {
+        Reply("err timeout");
+        return;
+    }
+    g_window = g_found;
+    Reply(GetWindow(g_window, GW_OWNER) == g_dialog ? "ok 1" : "ok 0");
+}
+
+/* Runs a dialog command on a control of g_window instead of the dialog's. */
+static void OnWindowControl(void (*command)(const char *), const char *args) {
+    if (!g_window || !IsWindow(g_window)) {
+        Reply("err nowindow");
+        return;
+    }
+    HWND dialog = g_dialog;
+    g_dialog = g_window;
+    command(args);
+    g_dialog = dialog;
+}
+
+static BOOL CALLBACK FindButton(HWND child, LPARAM id) {
+    if (GetDlgCtrlID(child) != (int)id || !IsClass(child, L"Button")) return TRUE;
+    g_found = child;
+    return FALSE;
+}
+
+static void OnWindowPress(const char *args) {
+    g_found = NULL;
+    if (g_window && IsWindow(g_window)) EnumChildWindows(g_window, FindButton, atoi(args));
+    if (!g_found) {
+        Reply("err nobutton");
+        return;
+    }
+    PostMessageW(g_found, BM_CLICK, 0, 0);
+    DWORD start = GetTickCount();
+    while (IsWindow(g_window)) {
+        if (Expired(start, kCloseWaitMs)) {
+            Reply("err stillopen");
+            return;
+        }
+        Sleep(kPollMs);
+    }
+    g_window = NULL;
     Reply("ok");
 }
 
@@ -465,6 +551,10 @@ int main(void) {
         else if (!strcmp(line, "menuchar")) OnMenuChar(args);
         else if (!strcmp(line, "msgbox")) OnMsgBox(args);
         else if (!strcmp(line, "answer")) OnAnswer(args);
+        else if (!strcmp(line, "window")) OnWindow(args);
+        else if (!strcmp(line, "wtext")) OnWindowControl(OnText, args);
+        else if (!strcmp(line, "wsettext")) OnWindowControl(OnSetText, args);
+        else if (!strcmp(line, "wpress")) OnWindowPress(args);
         else if (!strcmp(line, "version")) OnVersion(args);
         else if (!strcmp(line, "icons")) OnIcons(args);
         else if (!strcmp(line, "alive")) Reply(g_dialog && IsWindow(g_dialog) ? "ok 1" : "ok 0");

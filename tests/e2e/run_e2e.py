@@ -35,9 +35,11 @@ OVERWRITE_CAPTION = "Parcelon  上書き確認"
 CHECK_CAPTION = "Parcelon 復元確認"
 NEXT_CAPTION = "Parcelon 次のファイル"
 PRODUCT_CAPTION = "Parcelon"
+SAVE_CAPTION = "復元先ファイル名を指定"
 
 IDOK, IDCANCEL, IDRETRY, IDYES, IDNO = 1, 2, 4, 6, 7
 START_ID, CLOSE_ID, DEST_ID, INFO_ID, BROWSE_ID = 1, 2, 1000, 1001, 1002
+FILE_TYPE_ID, FILE_NAME_ID = 0x470, 0x47C  # the Save dialog's file-type combo and file name
 
 # Dialog template 102 as the program must show it: id, window class, x, y, width, height in
 # dialog units, in creation order.
@@ -379,9 +381,24 @@ class App:
             box = MessageBox(answer[3:])
             raise Failure("unexpected message box %r: %r" % (box.caption, box.text))
         expect("message box look-up", answer, "err timeout")
+        expect("Save dialog look-up", self.driver.call("window 0 %s" % escape(SAVE_CAPTION), 10), "err timeout")
 
     def answer(self, button):
         self.driver.ok("answer %d" % button)
+
+    def save_dialog(self, timeout=STEP_TIMEOUT):
+        """Waits for the Save dialog that Browse opens; True when the program's dialog owns it."""
+        return self.driver.ok("window %d %s" % (timeout * 1000, escape(SAVE_CAPTION)), timeout) == "1"
+
+    def save_text(self, control):
+        return unescape(self.driver.ok("wtext %d" % control))
+
+    def save_set_text(self, control, text):
+        self.driver.ok("wsettext %d %s" % (control, escape(text)))
+
+    def save_press(self, button):
+        """Presses Save (IDOK) or Cancel (IDCANCEL) and waits for the Save dialog to close."""
+        self.driver.ok("wpress %d" % button)
 
     def expect_idle(self, status):
         """After a run: the status, Close on button 2 and every control usable again."""
@@ -923,6 +940,51 @@ def case_japanese_name(r):
     app.close_and_exit()
 
 
+def open_save_dialog(app):
+    """Browse opens the Save dialog, owned by the program's dialog, which waits disabled under it."""
+    app.click(BROWSE_ID)
+    check(app.save_dialog(), "the Save dialog is not owned by the program's dialog")
+    check(not app.enabled(0), "the program's dialog is usable while the Save dialog is open")
+
+
+def case_browse_cancel(r):
+    """Browse shows the set's own filter and the proposed name; Cancel leaves the field alone,
+    even after a new name was typed in the Save dialog."""
+    exe = r.make_set(r.content(4000, 17), "Report.DAT")
+    app = r.start(exe)
+    proposed = proposal(r.case_dir, "Report.DAT")
+    expect("proposed destination", app.text(DEST_ID), proposed)
+    open_save_dialog(app)
+    expect("Save dialog file type", app.save_text(FILE_TYPE_ID), "分割元ファイル (*.dat)")
+    expect("Save dialog file name", app.save_text(FILE_NAME_ID), "Report.DAT")
+    time.sleep(1)  # let the Save dialog paint itself before the picture
+    print("     screenshot of the Save dialog: %s" % r.session.screenshot("browse_save_dialog"), flush=True)
+    expect("message box look-up over the Save dialog", app.driver.call("msgbox 0", 10), "err timeout")
+    app.save_set_text(FILE_NAME_ID, win_path(os.path.join(r.folder("other"), "typed.dat")))
+    app.save_press(IDCANCEL)
+    expect("destination after Cancel", app.text(DEST_ID), proposed)
+    check(app.enabled(0), "the program's dialog is still disabled after Cancel")
+    app.close_and_exit()
+    expect("files in the other folder", os.listdir(os.path.join(r.case_dir, "other")), [])
+
+
+def case_browse_save(r):
+    """A full path typed in the Save dialog becomes the destination, and Start restores there."""
+    data = r.content(7000, 18)
+    exe = r.make_set(data, "Report.DAT", ["--data-counts", "4000,3000"])
+    chosen = os.path.join(r.folder("elsewhere"), "chosen.bin")
+    app = r.start(exe)
+    open_save_dialog(app)
+    app.save_set_text(FILE_NAME_ID, win_path(chosen))
+    app.save_press(IDOK)
+    expect("destination after Save", app.text(DEST_ID), win_path(chosen))
+    app.run_to_end()
+    app.no_message_box()
+    r.expect_restored(chosen, data)
+    check(not os.path.exists(os.path.join(r.case_dir, "Report.DAT")), "a file was made at the proposed path")
+    app.close_and_exit()
+
+
 CASES = [
     ("startup", case_startup),
     ("single_piece", case_single_piece),
@@ -943,6 +1005,8 @@ CASES = [
     ("long_folder", case_long_folder),
     ("name_with_folder", case_name_with_folder),
     ("japanese_name", case_japanese_name),
+    ("browse_then_cancel", case_browse_cancel),
+    ("browse_then_save", case_browse_save),
 ]
 
 
