@@ -548,10 +548,12 @@ void BenchEndToEnd(const Options &o)
         printf("(a) the restore engine: %s\n", EngineUnavailableReason());
     for (int round = 1; round <= o.rounds; round++) {
         double seconds;
+        AllocationCount roundAllocations = {0, 0, 0}; // worker + UI thread, printed per round
         if (engineRan) {
             unlink(destination.c_str());
             double cpu = CpuSeconds(RUSAGE_SELF);
             EngineResult result = RunEngine(set.pieces[0], destination);
+            roundAllocations = result.allocations;
             engineCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu);
             if (!result.finished)
                 Fail("the restore engine did not finish: %s", result.problem.c_str());
@@ -582,7 +584,8 @@ void BenchEndToEnd(const Options &o)
         unlink(destination.c_str());
         printf("  round %d:", round);
         if (engineRan)
-            printf(" engine %6.0f MB/s (%.2f s CPU)", engine.back(), engineCpu.back());
+            printf(" engine %6.0f MB/s (%.2f s CPU, %lu+%lu allocs)", engine.back(), engineCpu.back(),
+                   roundAllocations.otherThreads, roundAllocations.uiThread);
         printf("  loop %6.0f (%.2f)  cat %6.0f (%.2f)\n", loop.back(), loopCpu.back(), cat.back(), catCpu.back());
         fflush(stdout);
     }

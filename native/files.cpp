@@ -12,14 +12,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
+#include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
 // One handle CreateFileA returned.
 struct OpenFile {
+    uintptr_t handle;
     int fd;
     dev_t device;
     ino_t inode;
@@ -36,18 +38,24 @@ struct Fault {
 // File handles are small multiples of 4 from here; thread handles use another range.
 const uintptr_t kFirstFileHandle = 0x1000;
 const long long kNoDiskLimit = -1;
+// Room kept for this many open handles, so that opening files during a run does not
+// allocate; more still work (the table then grows).
+const size_t kReservedFiles = 64;
 // 1601-01-01 to 1970-01-01 in days, and FILETIME's units.
 const long long kDaysFrom1601To1970 = 134774;
 const long long kTicksPerSecond = 10000000;
 
 std::mutex g_filesLock;                   // guards everything below; any thread
-std::map<uintptr_t, OpenFile> g_files;    // open handles; CreateFileA and CloseHandle
+std::vector<OpenFile> g_files;            // open handles, few; CreateFileA and CloseHandle
 uintptr_t g_nextFileHandle = kFirstFileHandle;
 std::string g_modulePath;                 // set by ShimSetModulePath
 bool g_hasModulePath;
 DWORD g_readCalls, g_writeCalls;          // since the last ShimResetFaults
 Fault g_failRead, g_shortRead, g_failWrite, g_shortWrite;
 long long g_diskBytes = kNoDiskLimit;
+// Whether any read or write switch is armed or the disk limited: when not, ReadFile and
+// WriteFile skip the switches. Written under g_filesLock.
+std::atomic<bool> g_ioFaultsArmed{false};
 
 thread_local DWORD t_lastError; // each thread's GetLastError
 
@@ -76,11 +84,20 @@ bool Fires(Fault &fault, DWORD call)
     return true;
 }
 
+// Called under g_filesLock after a switch or the disk limit changed.
+void UpdateArmed()
+{
+    const bool armed = g_failRead.atCall || g_shortRead.atCall || g_failWrite.atCall || g_shortWrite.atCall ||
+                       g_diskBytes != kNoDiskLimit;
+    g_ioFaultsArmed.store(armed, std::memory_order_relaxed);
+}
+
 void Arm(Fault &fault, const DWORD &calls, int nth, DWORD bytes)
 {
     std::lock_guard<std::mutex> lock(g_filesLock);
     fault.atCall = nth > 0 ? calls + (DWORD)nth : 0;
     fault.bytes = bytes;
+    UpdateArmed();
 }
 
 // Whether an open with `access` and `share` may join the handles already open on the file.
@@ -93,15 +110,22 @@ bool SharesWith(DWORD access, DWORD share, const OpenFile &other)
     return true;
 }
 
-// The open file behind a handle, or NULL (last error set). Called under g_filesLock.
+// The open file behind a handle, or NULL. Called under g_filesLock.
+OpenFile *Lookup(HANDLE handle)
+{
+    for (OpenFile &open : g_files)
+        if (open.handle == (uintptr_t)handle)
+            return &open;
+    return nullptr;
+}
+
+// Lookup for a call the program made: a missing handle sets the last error.
 OpenFile *Find(HANDLE handle)
 {
-    auto it = g_files.find((uintptr_t)handle);
-    if (it == g_files.end()) {
+    OpenFile *open = Lookup(handle);
+    if (!open)
         t_lastError = ERROR_INVALID_HANDLE;
-        return nullptr;
-    }
-    return &it->second;
+    return open;
 }
 
 // Reads up to `count` bytes, stopping only at the end of the file; -1 on an error.
@@ -200,22 +224,24 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         t_lastError = ERROR_ACCESS_DENIED;
         return INVALID_HANDLE_VALUE;
     }
-    for (const auto &entry : g_files) {
-        const OpenFile &other = entry.second;
+    for (const OpenFile &other : g_files) {
         if (other.device == info.st_dev && other.inode == info.st_ino && !SharesWith(access, share, other)) {
             close(fd);
             t_lastError = ERROR_SHARING_VIOLATION;
             return INVALID_HANDLE_VALUE;
         }
     }
-    if (writing && ftruncate(fd, 0) != 0) {
+    // Only a file that holds data is truncated: truncating an empty one changes nothing,
+    // yet on ext4 it would make the close flush the whole new file to disk, synchronously
+    // (the replace-by-truncate safeguard), which a new file does not need.
+    if (writing && info.st_size != 0 && ftruncate(fd, 0) != 0) {
         t_lastError = ErrorFromErrno(errno);
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
     const uintptr_t handle = g_nextFileHandle;
     g_nextFileHandle += 4;
-    g_files[handle] = OpenFile{fd, info.st_dev, info.st_ino, access, share};
+    g_files.push_back(OpenFile{handle, fd, info.st_dev, info.st_ino, access, share});
     // CREATE_ALWAYS over an existing file succeeds with ERROR_ALREADY_EXISTS.
     t_lastError = writing && existed ? ERROR_ALREADY_EXISTS : NO_ERROR;
     return (HANDLE)handle;
@@ -236,13 +262,17 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPO
         t_lastError = ERROR_ACCESS_DENIED;
         return FALSE;
     }
-    if (Fires(g_failRead, call)) {
-        t_lastError = ERROR_READ_FAULT;
-        return FALSE;
-    }
     DWORD count = toRead;
-    if (Fires(g_shortRead, call) && g_shortRead.bytes < count)
-        count = g_shortRead.bytes;
+    if (g_ioFaultsArmed.load(std::memory_order_relaxed)) {
+        if (Fires(g_failRead, call)) {
+            UpdateArmed();
+            t_lastError = ERROR_READ_FAULT;
+            return FALSE;
+        }
+        if (Fires(g_shortRead, call) && g_shortRead.bytes < count)
+            count = g_shortRead.bytes;
+        UpdateArmed();
+    }
     const ssize_t got = ReadAll(open->fd, (BYTE *)buffer, count);
     if (got < 0) {
         t_lastError = errno == EIO ? ERROR_READ_FAULT : ErrorFromErrno(errno);
@@ -269,16 +299,21 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
     }
     const BYTE *from = (const BYTE *)buffer;
     size_t done = 0;
-    if (Fires(g_failWrite, call)) {
+    DWORD count = toWrite;
+    const bool armed = g_ioFaultsArmed.load(std::memory_order_relaxed);
+    if (armed && Fires(g_failWrite, call)) {
+        UpdateArmed();
         const DWORD first = g_failWrite.bytes < toWrite ? g_failWrite.bytes : toWrite;
         WriteAll(open->fd, from, first, &done);
         t_lastError = ERROR_WRITE_FAULT;
         return FALSE;
     }
-    DWORD count = toWrite;
-    if (Fires(g_shortWrite, call) && g_shortWrite.bytes < count)
-        count = g_shortWrite.bytes;
-    if (g_diskBytes != kNoDiskLimit && count > 0) {
+    if (armed) {
+        if (Fires(g_shortWrite, call) && g_shortWrite.bytes < count)
+            count = g_shortWrite.bytes;
+        UpdateArmed();
+    }
+    if (armed && g_diskBytes != kNoDiskLimit && count > 0) {
         const off_t position = lseek(open->fd, 0, SEEK_CUR);
         if (position < 0 || (long long)position + count > g_diskBytes) {
             t_lastError = ERROR_DISK_FULL;
@@ -371,10 +406,11 @@ BOOL WINAPI CloseHandle(HANDLE object)
         ShimRefuse("CloseHandle", "the current-process pseudo handle (INVALID_HANDLE_VALUE)");
     {
         std::lock_guard<std::mutex> lock(g_filesLock);
-        auto it = g_files.find((uintptr_t)object);
-        if (it != g_files.end()) {
-            close(it->second.fd);
-            g_files.erase(it);
+        OpenFile *open = Lookup(object);
+        if (open) {
+            close(open->fd);
+            *open = g_files.back();
+            g_files.pop_back();
             return TRUE;
         }
     }
@@ -499,6 +535,7 @@ void ShimSetFullDisk(long long bytes)
 {
     std::lock_guard<std::mutex> lock(g_filesLock);
     g_diskBytes = bytes < 0 ? kNoDiskLimit : bytes;
+    UpdateArmed();
 }
 
 DWORD ShimReadFileCalls(void)
@@ -520,6 +557,9 @@ void ShimResetFaults(void)
         g_readCalls = g_writeCalls = 0;
         g_failRead = g_shortRead = g_failWrite = g_shortWrite = Fault{0, 0};
         g_diskBytes = kNoDiskLimit;
+        UpdateArmed();
+        if (g_files.capacity() < kReservedFiles)
+            g_files.reserve(kReservedFiles);
     }
     ShimFailNextCreateThread(FALSE);
 }

@@ -6,8 +6,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <mutex>
-#include <set>
 #include <vector>
 
 namespace {
@@ -20,18 +20,53 @@ struct Start {
 
 // Thread handles come from a range of their own, far above the file handles.
 const uintptr_t kFirstThreadHandle = 0x10000000;
+// Room kept for this many threads and handles, so that starting a thread does not
+// allocate; more still work (the lists grow, the start records come from the heap).
+const size_t kReservedThreads = 64;
+
+// Start records handed to new threads without allocating: a slot is taken by
+// CreateThread and given back by the thread once it has copied its record.
+Start g_startSlots[kReservedThreads];
+std::atomic<bool> g_startSlotBusy[kReservedThreads];
 
 std::mutex g_threadsLock;                  // guards everything below; any thread
 std::vector<pthread_t> g_unjoined;         // started and not yet joined; CreateThread adds
-std::set<uintptr_t> g_threadHandles;       // open thread handles
+std::vector<uintptr_t> g_threadHandles;    // open thread handles, few
 uintptr_t g_nextThreadHandle = kFirstThreadHandle;
 DWORD g_nextThreadId = 1;
 bool g_failNextCreate;                     // ShimFailNextCreateThread
 
+// A free start slot, or NULL when all are taken. Called under g_threadsLock.
+Start *TakeStartSlot()
+{
+    for (size_t i = 0; i < kReservedThreads; i++)
+        if (!g_startSlotBusy[i].load(std::memory_order_acquire)) {
+            g_startSlotBusy[i].store(true, std::memory_order_relaxed);
+            return &g_startSlots[i];
+        }
+    return nullptr;
+}
+
+void GiveBackStart(Start *start)
+{
+    if (start >= g_startSlots && start < g_startSlots + kReservedThreads)
+        g_startSlotBusy[start - g_startSlots].store(false, std::memory_order_release);
+    else
+        delete start;
+}
+
+void ReserveLocked()
+{
+    if (g_unjoined.capacity() < kReservedThreads)
+        g_unjoined.reserve(kReservedThreads);
+    if (g_threadHandles.capacity() < kReservedThreads)
+        g_threadHandles.reserve(kReservedThreads);
+}
+
 void *RunThread(void *argument)
 {
     const Start start = *(Start *)argument;
-    delete (Start *)argument;
+    GiveBackStart((Start *)argument);
     start.routine(start.parameter); // the thread's exit code is not modelled
     return nullptr;
 }
@@ -50,17 +85,22 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
+    ReserveLocked();
     pthread_t thread;
-    Start *argument = new Start{start, parameter};
+    Start *argument = TakeStartSlot();
+    if (argument)
+        *argument = Start{start, parameter};
+    else
+        argument = new Start{start, parameter};
     if (pthread_create(&thread, nullptr, RunThread, argument) != 0) {
-        delete argument;
+        GiveBackStart(argument);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
     g_unjoined.push_back(thread);
     const uintptr_t handle = g_nextThreadHandle;
     g_nextThreadHandle += 4;
-    g_threadHandles.insert(handle);
+    g_threadHandles.push_back(handle);
     if (threadId)
         *threadId = g_nextThreadId;
     g_nextThreadId++;
@@ -70,13 +110,20 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE
 BOOL ShimCloseThreadHandle(HANDLE handle)
 {
     std::lock_guard<std::mutex> lock(g_threadsLock);
-    return g_threadHandles.erase((uintptr_t)handle) ? TRUE : FALSE;
+    for (uintptr_t &open : g_threadHandles)
+        if (open == (uintptr_t)handle) {
+            open = g_threadHandles.back();
+            g_threadHandles.pop_back();
+            return TRUE;
+        }
+    return FALSE;
 }
 
 void ShimFailNextCreateThread(BOOL fail)
 {
     std::lock_guard<std::mutex> lock(g_threadsLock);
     g_failNextCreate = fail != FALSE;
+    ReserveLocked();
 }
 
 void ShimJoinThreads(void)
@@ -88,7 +135,9 @@ void ShimJoinThreads(void)
             for (pthread_t thread : g_unjoined)
                 if (pthread_equal(thread, pthread_self()))
                     ShimRefuse("ShimJoinThreads", "waiting from a thread it would wait for");
-            threads.swap(g_unjoined);
+            // Copied, not swapped: the list keeps its reserved room for the next threads.
+            threads = g_unjoined;
+            g_unjoined.clear();
         }
         if (threads.empty())
             return;

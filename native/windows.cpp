@@ -88,6 +88,9 @@ const uintptr_t kFirstWindowHandle = 0x20000000;
 const UINT kMinimumTimerMs = 10;
 const int kDefaultRangeHigh = 100;
 const char kDefaultBoxCaption[] = "Error";
+// Room kept in the progress history, so that a run's PBM_SETPOS (at most 101 positions and
+// the resets) does not allocate on the worker; a longer history still grows.
+const size_t kReservedProgress = 1024;
 
 std::mutex g_windowLock;                  // guards everything below; any thread
 std::condition_variable g_wake;           // a queue, a sent call or a timer changed
@@ -277,6 +280,8 @@ HWND WINAPI CreateDialogParamA(HINSTANCE, LPCSTR templateName, HWND, DLGPROC pro
                 children.push_back(NewWindow(dialog, control.id, control.className, control.text, nullptr));
         g_omitControl = 0;
         g_windows[(uintptr_t)dialog].children = children;
+        if (g_progressHistory.capacity() < kReservedProgress)
+            g_progressHistory.reserve(kReservedProgress);
         firstControl = children.front();
         g_lastDialog = dialog;
     }
