@@ -128,6 +128,17 @@ OpenFile *Find(HANDLE handle)
     return open;
 }
 
+// Lookup for a read or write: the handle must be open with that access.
+OpenFile *FindFor(HANDLE handle, DWORD access)
+{
+    OpenFile *open = Find(handle);
+    if (open && !(open->access & access)) {
+        t_lastError = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    return open;
+}
+
 // Reads up to `count` bytes, stopping only at the end of the file; -1 on an error.
 ssize_t ReadAll(int fd, BYTE *to, size_t count)
 {
@@ -255,13 +266,9 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPO
     *read = 0;
     std::lock_guard<std::mutex> lock(g_filesLock);
     const DWORD call = ++g_readCalls;
-    OpenFile *open = Find(file);
+    OpenFile *open = FindFor(file, GENERIC_READ);
     if (!open)
         return FALSE;
-    if (!(open->access & GENERIC_READ)) {
-        t_lastError = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
     DWORD count = toRead;
     if (g_ioFaultsArmed.load(std::memory_order_relaxed)) {
         if (Fires(g_failRead, call)) {
@@ -290,13 +297,9 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
     *written = 0;
     std::lock_guard<std::mutex> lock(g_filesLock);
     const DWORD call = ++g_writeCalls;
-    OpenFile *open = Find(file);
+    OpenFile *open = FindFor(file, GENERIC_WRITE);
     if (!open)
         return FALSE;
-    if (!(open->access & GENERIC_WRITE)) {
-        t_lastError = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
     const BYTE *from = (const BYTE *)buffer;
     size_t done = 0;
     DWORD count = toWrite;
@@ -459,13 +462,9 @@ BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *time, LPFILETIME fileTime)
 BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *, const FILETIME *access, const FILETIME *write)
 {
     std::lock_guard<std::mutex> lock(g_filesLock);
-    OpenFile *open = Find(file);
+    OpenFile *open = FindFor(file, GENERIC_WRITE);
     if (!open)
         return FALSE;
-    if (!(open->access & GENERIC_WRITE)) {
-        t_lastError = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
     timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
