@@ -79,6 +79,20 @@ static long long FinalHeaderLength(long long headerWithShortLength, long long pi
     return headerWithShortLength + SizeIntegerWidth(pieceLength) - 4;
 }
 
+// The piece length of a header whose fixed part (with a 4-byte piece length) is header
+// bytes, with these records, for dataCount data bytes; -1 when the header would not fit
+// capacity or the records are not sound.
+static long long PlanPieceLength(long long header, const HeaderRecord *records, int count, long long dataCount,
+                                 int capacity)
+{
+    if (!AddRecordSizes(records, count, &header) || header > capacity)
+        return -1;
+    long long length = PieceLengthFor((int)header, dataCount);
+    if (length < 0 || FinalHeaderLength(header, length) > capacity)
+        return -1;
+    return length;
+}
+
 int BuildFirstPieceHeader(BYTE *out, int capacity, const FirstPieceFields *fields, long long *pieceLength)
 {
     if (fields->totalSize < 0 || fields->dataCount < 0 || fields->dataCount > fields->totalSize)
@@ -92,10 +106,8 @@ int BuildFirstPieceHeader(BYTE *out, int capacity, const FirstPieceFields *field
         header += RecordSize(fields->nameLength);
     if (fields->hasTimeStamp)
         header += RecordSize(kTimeStampLength);
-    if (!AddRecordSizes(fields->extraRecords, fields->extraRecordCount, &header) || header > capacity)
-        return -1;
-    long long length = PieceLengthFor((int)header, fields->dataCount);
-    if (length < 0 || FinalHeaderLength(header, length) > capacity)
+    long long length = PlanPieceLength(header, fields->extraRecords, fields->extraRecordCount, fields->dataCount, capacity);
+    if (length < 0)
         return -1;
 
     HeaderSink sink = {out, 0};
@@ -130,10 +142,8 @@ int BuildLaterPieceHeader(BYTE *out, int capacity, const LaterPieceFields *field
         return -1;
     // Marker, a 4-byte piece length, set identifier, the length integer, records, end tag.
     long long header = kPieceMarkerLength + 4 + 2 + LengthIntegerWidth(fields->lengthInteger) + 1;
-    if (!AddRecordSizes(fields->records, fields->recordCount, &header) || header > capacity)
-        return -1;
-    long long length = PieceLengthFor((int)header, fields->dataCount);
-    if (length < 0 || FinalHeaderLength(header, length) > capacity)
+    long long length = PlanPieceLength(header, fields->records, fields->recordCount, fields->dataCount, capacity);
+    if (length < 0)
         return -1;
 
     HeaderSink sink = {out, 0};
