@@ -7,15 +7,22 @@ add_executable(PnRestore WIN32 ${PROGRAM_SOURCES} ${PROGRAM_ENTRY} resources/stu
 target_include_directories(PnRestore PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/resources)
 set(STUB_CXX_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
 target_compile_options(PnRestore PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${STUB_CXX_FLAGS}>")
+# No link time in the header: two builds of one commit give the same bytes.
 target_link_options(PnRestore PRIVATE -static -s -Os -mwindows -Wl,--gc-sections
-                    -Wl,--nxcompat -Wl,--dynamicbase)
-target_link_libraries(PnRestore PRIVATE comctl32 comdlg32)
+                    -Wl,--nxcompat -Wl,--dynamicbase -Wl,--no-insert-timestamp)
+# user32, comctl32 and comdlg32 are loaded by name in windows/imports.c, after the program
+# has restricted where DLLs are looked for; its entry runs before the C runtime's. The loader
+# itself then maps only kernel32 and the C runtime before the program's first instruction;
+# the image's import table is checked for that after the link.
+target_sources(PnRestore PRIVATE windows/imports.c)
+target_link_options(PnRestore PRIVATE -Wl,--entry=_StubEntry)
 parcelon_texts(PnRestore)
 # The resource compiler does not report the files the script pulls in.
 set_source_files_properties(resources/stub.rc PROPERTIES OBJECT_DEPENDS
     "${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/app.ico;${CMAKE_SOURCE_DIR}/resources/stub.manifest")
 add_custom_command(TARGET PnRestore POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:PnRestore> -DSIZE=${STUB_SIZE} -P ${CMAKE_SOURCE_DIR}/cmake/pad.cmake
+    COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:PnRestore> -DSIZE=${STUB_SIZE}
+            -DOBJDUMP=${CMAKE_OBJDUMP} -P ${CMAKE_SOURCE_DIR}/cmake/pad.cmake
     VERBATIM)
 
 # The end-to-end driver: a console program that reads and presses the stub's controls from
@@ -24,3 +31,11 @@ add_executable(e2e-driver tests/e2e/driver.c)
 target_compile_options(e2e-driver PRIVATE -Os)
 target_link_options(e2e-driver PRIVATE -static -s)
 target_link_libraries(e2e-driver PRIVATE user32 version)
+
+# The planted DLL of the end-to-end suite: copied beside a set under the names programs are
+# tricked into loading from their own folder, it marks every load of itself.
+add_library(e2e-planted SHARED tests/e2e/planted.c)
+set_target_properties(e2e-planted PROPERTIES PREFIX "" OUTPUT_NAME planted)
+target_compile_options(e2e-planted PRIVATE -Os)
+target_link_options(e2e-planted PRIVATE -nostdlib -s -Wl,--entry,_PlantedEntry@12)
+target_link_libraries(e2e-planted PRIVATE kernel32)

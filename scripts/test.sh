@@ -13,6 +13,17 @@ echo "== Windows build: the stub and the end-to-end driver"
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 cmake --build build-win
 
+echo "== the stub again in another folder: a build of one commit is the same bytes"
+repro=$(mktemp -d)
+cmake -S . -B "$repro" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+cmake --build "$repro" --target PnRestore >/dev/null
+if ! cmp build-win/PnRestore.exe "$repro/PnRestore.exe"; then
+    echo "the stub built in $repro differs from build-win/PnRestore.exe" >&2
+    exit 1
+fi
+rm -rf "$repro"
+echo "same bytes: $(sha256sum build-win/PnRestore.exe | cut -d' ' -f1)"
+
 echo "== native build under ThreadSanitizer: the tests that run threads"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARCELON_SANITIZE=thread >/dev/null
 cmake --build build-tsan

@@ -144,7 +144,8 @@ class Session:
         kwargs.setdefault("stdin", subprocess.DEVNULL)
         kwargs.setdefault("stdout", subprocess.DEVNULL)
         kwargs.setdefault("stderr", subprocess.DEVNULL)
-        process = subprocess.Popen(_tied_to_runner(args), env=self.env, **kwargs)
+        kwargs.setdefault("env", self.env)
+        process = subprocess.Popen(_tied_to_runner(args), **kwargs)
         self.children.append((process, args[0] == "wine"))
         return process
 
@@ -313,9 +314,12 @@ class MessageBox:
 class App:
     """One running stub and the driver that watches it."""
 
-    def __init__(self, session, driver_exe, exe, log):
+    def __init__(self, session, driver_exe, exe, log, overrides=None):
         self.exe = exe
-        self.process = session.spawn(["wine", exe], cwd=os.path.dirname(exe), stdout=log, stderr=log)
+        env = session.env
+        if overrides:
+            env = dict(env, WINEDLLOVERRIDES=env["WINEDLLOVERRIDES"] + ";" + overrides)
+        self.process = session.spawn(["wine", exe], cwd=os.path.dirname(exe), stdout=log, stderr=log, env=env)
         self.driver = Driver(session, driver_exe, log)
 
     def find(self):
@@ -515,9 +519,9 @@ class Runner:
 
     # --- running ---
 
-    def start(self, exe, loaded=True):
+    def start(self, exe, loaded=True, overrides=None):
         """Starts the stub and finds its dialog; unless told otherwise, waits for its start-up load."""
-        app = App(self.session, self.driver_exe, exe, self.log)
+        app = App(self.session, self.driver_exe, exe, self.log, overrides)
         self.apps.append(app)
         app.find()
         if loaded:
@@ -985,6 +989,47 @@ def case_browse_save(r):
     app.close_and_exit()
 
 
+# DLLs that programs are commonly tricked into loading from their own folder: Windows looks
+# there before the system folder for any that are not known to it.
+PLANTED_NAMES = [
+    "version", "uxtheme", "dwmapi", "cryptbase", "propsys", "userenv", "profapi", "apphelp", "oleacc",
+    "clbcatq", "ntmarta", "setupapi", "comctl32", "comdlg32", "shell32", "shlwapi", "msimg32", "imm32",
+    "usp10", "winmm", "bcrypt", "cryptsp", "rsaenh", "sspicli", "secur32", "wtsapi32", "iertutil",
+    "netutils", "textshaping", "winspool.drv", "mpr", "ole32", "oleaut32", "dbghelp", "dwrite", "msasn1",
+    "riched20", "wininet", "urlmon", "iphlpapi", "dnsapi", "edputil", "wldp", "duser", "xmllite",
+]
+
+
+def case_planted_dlls(r):
+    """DLLs planted beside the set, which Wine is told to prefer over its own (as Windows would
+    from the program's folder), are loaded neither at start-up, nor during a restore, nor for a
+    message box, nor for the Save dialog; the restore is exact."""
+    data = r.content(9000, 19)
+    exe = r.make_set(data, "planted.bin", ["--data-counts", "3000,3000,3000", "--bad-crc", "2"])
+    planted = os.path.join(r.win_build, "planted.dll")
+    files = [n if "." in n else n + ".dll" for n in PLANTED_NAMES]
+    for name in files:
+        shutil.copyfile(planted, os.path.join(r.case_dir, name))
+
+    def loaded():
+        return sorted(n[:-len(".loaded")] for n in os.listdir(r.case_dir) if n.endswith(".loaded"))
+
+    try:
+        app = r.start(exe, overrides=",".join(PLANTED_NAMES) + "=n,b")
+        open_save_dialog(app)
+        app.save_press(IDCANCEL)
+        app.click(START_ID)
+        app.message_box().expect(CHECK_CAPTION, "ファイルの内容が正しくありません。強行しますか？\n[%s]"
+                                 % win_path(os.path.join(r.case_dir, "Data.d02")), [IDYES, IDNO])
+        app.answer(IDYES)
+        app.expect_idle(FINISHED)
+        app.close_and_exit()
+    except Failure as error:
+        raise Failure("%s (planted DLLs loaded: %s)" % (error, ", ".join(loaded()) or "none"))
+    expect("planted DLLs that were loaded", loaded(), [])
+    r.expect_restored(os.path.join(r.case_dir, "planted.bin"), data)
+
+
 CASES = [
     ("startup", case_startup),
     ("single_piece", case_single_piece),
@@ -1007,6 +1052,7 @@ CASES = [
     ("japanese_name", case_japanese_name),
     ("browse_then_cancel", case_browse_cancel),
     ("browse_then_save", case_browse_save),
+    ("planted_dlls", case_planted_dlls),
 ]
 
 
