@@ -1,6 +1,6 @@
 // frontend/frontend.h: what the terminal front end's parts share: the session (the set and
-// the command line), the run as the dialog shows it, the destination rules and the two
-// faces, interactive and unattended.
+// the command line), the run as the dialog shows it, the destination rules and the faces:
+// interactive, unattended and the check.
 #pragma once
 #include <windows.h>
 
@@ -73,6 +73,11 @@ std::vector<BoxButton> ButtonsOf(UINT type);
 int RefusingAnswer(UINT type);
 const char *AnswerName(int answer);
 
-// The two faces; each returns the exit status.
+// The faces; each returns the exit status.
 int RunInteractive(const Session &session, int programFd, int signalFd);
 int RunUnattended(const Session &session, int programFd, int signalFd);
+// The check: before the program starts, PrepareCheck makes the stand-in's write sink the
+// destination; RunCheck then reads the whole set, prints a line per piece and a verdict,
+// and answers 0 when the set is sound, 1 when not.
+void PrepareCheck(Session *session);
+int RunCheck(const Session &session, int programFd, int signalFd);

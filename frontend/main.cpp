@@ -1,6 +1,6 @@
 // frontend/main.cpp: parcelon-restore, the terminal front end: reads the command line, runs
 // the set's own restore program over the native stand-in in the set's folder, and hands
-// the terminal to the interactive or the unattended face.
+// the terminal to the interactive, the unattended or the check face.
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,16 +58,27 @@ const char kHelp[] =
     "too when standard error is a terminal. A destination that is one of the set's own\n"
     "files is never overwritten, whatever the answer.\n"
     "\n"
+    "Checking (--check or -t) reads the whole set as a restore does, with the same piece\n"
+    "discovery, header reads and CRC-16 checks, but the data go nowhere: no file is\n"
+    "created or written, not even a temporary one. One line per piece gives its file name,\n"
+    "its data bytes, whether its check value is good or bad and whether its set\n"
+    "identifier is the set's (same) or another set's (foreign); a last line gives the\n"
+    "verdict. Nothing is asked, even in a terminal: a bad check value or a piece of\n"
+    "another set is noted and the later pieces are read on; a missing piece, a file that\n"
+    "holds no piece or a piece that ends early ends the check.\n"
+    "\n"
     "Options:\n"
     "  -o, --output PATH    restore into PATH instead of the proposed destination; a\n"
     "                       relative PATH starts in the current folder\n"
     "      --yes            run unattended, answering Yes as above\n"
     "      --no             run unattended, answering No (the default without a terminal)\n"
+    "  -t, --check          check the set without restoring it; takes no -o, --yes, --no\n"
     "  -h, --help           show this text\n"
     "\n"
     "Exit status: 0 when the file was restored (\"the restore has finished\"); 1 when it\n"
     "was not: stopped by an answer, cancelled, a damaged or incomplete set, or closed\n"
-    "before a restore finished; 2 on a wrong command line.\n";
+    "before a restore finished; with --check, 0 when every piece is present and sound and\n"
+    "their data add up to the split file's size, 1 when not; 2 on a wrong command line.\n";
 
 struct Options {
     std::string set;
@@ -75,6 +86,7 @@ struct Options {
     bool hasOutput = false;
     bool yes = false;
     bool no = false;
+    bool check = false;
     bool help = false;
 };
 
@@ -101,6 +113,8 @@ int ReadOptions(int argc, char **argv, Options *options)
             options->yes = true;
         } else if (argument == "--no") {
             options->no = true;
+        } else if (argument == "-t" || argument == "--check") {
+            options->check = true;
         } else if (argument == "-o" || argument == "--output" || argument.compare(0, 9, "--output=") == 0) {
             if (options->hasOutput)
                 return WrongCommandLine("-o is given twice");
@@ -120,6 +134,8 @@ int ReadOptions(int argc, char **argv, Options *options)
         return -1;
     if (options->yes && options->no)
         return WrongCommandLine("--yes and --no exclude each other");
+    if (options->check && (options->yes || options->no || options->hasOutput))
+        return WrongCommandLine("--check writes nothing and asks nothing: it takes no -o, --yes or --no");
     if (sets.size() != 1)
         return WrongCommandLine(sets.empty() ? "which set? Name its .exe file" : "one set at a time");
     if (options->hasOutput && options->output.empty())
@@ -200,16 +216,19 @@ int main(int argc, char **argv)
     if (!OpenTextConverter())
         fputs("parcelon-restore: no code page 932 converter: Japanese texts are shown as '?'\n", stderr);
 
-    const bool interactive =
-        session.policy == Session::kAskUser && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+    if (options.check)
+        PrepareCheck(&session);
+    const bool interactive = !options.check && session.policy == Session::kAskUser && isatty(STDIN_FILENO) &&
+                             isatty(STDOUT_FILENO);
     const int signalFd = InstallSignalPipe();
     const int programFd = StartProgram(session.setName.c_str());
     if (signalFd < 0 || programFd < 0) {
         perror("parcelon-restore");
         return kStatusNotRestored;
     }
-    const int result = interactive ? RunInteractive(session, programFd, signalFd)
-                                   : RunUnattended(session, programFd, signalFd);
+    const int result = options.check  ? RunCheck(session, programFd, signalFd)
+                       : interactive ? RunInteractive(session, programFd, signalFd)
+                                     : RunUnattended(session, programFd, signalFd);
     EndProgram();
     return result;
 }

@@ -1,5 +1,6 @@
 // native/files.cpp: the stand-in's file calls over POSIX, with the share modes modelled
-// within the process, the file-time conversion, the module path and the I/O fault switches.
+// within the process, the write sink, the file-time conversion, the module path and the
+// I/O fault switches.
 #include <windows.h>
 #include <direct.h>
 
@@ -19,14 +20,44 @@
 
 namespace {
 
-// One handle CreateFileA returned.
-struct OpenFile {
-    uintptr_t handle;
-    int fd;
+// Handles: a fixed table of slots, and a handle names a slot and the generation of the
+// open that took it: handle = kFirstFileHandle + 4 * (generation * kFileSlots + slot). So
+// ReadFile, WriteFile and the other calls on an open handle find its slot by arithmetic and
+// check it with one atomic load, with no lock and no search; only CreateFileA and
+// CloseHandle, which change the table, take g_filesLock. Every open takes the next free
+// slot after the one taken last and gives it the slot's next generation, so a closed
+// handle stays invalid (ERROR_INVALID_HANDLE) rather than naming a later open, until its
+// slot has been opened again kGenerations - 1 times, that is after some 67 million opens.
+const int kFileSlots = 256;
+// File handles are small multiples of 4 from here up to the thread handles' range.
+const uintptr_t kFirstFileHandle = 0x1000;
+const uintptr_t kGenerations = (kShimFirstThreadHandle - kFirstFileHandle) / 4 / kFileSlots;
+
+// A slot's state word, the only thing the calls on a handle read: the generation of the
+// open holding the slot (kept when it is closed, so the next open counts on from it), the
+// access it was opened with (none while the slot is free), whether it is the write sink,
+// and the descriptor.
+const uint64_t kStateRead = 1;       // opened with GENERIC_READ
+const uint64_t kStateWrite = 2;      // opened with GENERIC_WRITE
+const uint64_t kStateSink = 4;       // the write sink: no descriptor behind it
+const int kStateGenerationShift = 3; // bits 3 to 31
+const uint64_t kStateGenerationMask = 0x1FFFFFFF;
+const int kStateFdShift = 32;        // bits 32 to 63
+
+// One slot of the table.
+struct FileSlot {
+    std::atomic<uint64_t> state; // written under g_filesLock, read anywhere
+    // The open file's identity and share mode, for the share checks of later opens;
+    // written and read under g_filesLock only.
     dev_t device;
     ino_t inode;
-    DWORD access; // GENERIC_READ or GENERIC_WRITE
     DWORD share;
+};
+
+// An open handle as its state word tells it.
+struct OpenFile {
+    uint64_t state;
+    int fd; // -1 for the sink
 };
 
 // A switch that fires on one call number of its counter.
@@ -35,27 +66,27 @@ struct Fault {
     DWORD bytes;
 };
 
-// File handles are small multiples of 4 from here; thread handles use another range.
-const uintptr_t kFirstFileHandle = 0x1000;
 const long long kNoDiskLimit = -1;
-// Room kept for this many open handles, so that opening files during a run does not
-// allocate; more still work (the table then grows).
-const size_t kReservedFiles = 64;
 // 1601-01-01 to 1970-01-01 in days, and FILETIME's units.
 const long long kDaysFrom1601To1970 = 134774;
 const long long kTicksPerSecond = 10000000;
 
-std::mutex g_filesLock;                   // guards everything below; any thread
-std::vector<OpenFile> g_files;            // open handles, few; CreateFileA and CloseHandle
-uintptr_t g_nextFileHandle = kFirstFileHandle;
-std::string g_modulePath;                 // set by ShimSetModulePath
+std::mutex g_filesLock;                  // guards the slots' changes and everything below; any thread
+FileSlot g_slots[kFileSlots];            // the handle table; CreateFileA and CloseHandle change it
+int g_nextSlot;                          // where CreateFileA looks for a free slot first
+std::string g_modulePath;                // set by ShimSetModulePath
 bool g_hasModulePath;
-DWORD g_readCalls, g_writeCalls;          // since the last ShimResetFaults
 Fault g_failRead, g_shortRead, g_failWrite, g_shortWrite;
 long long g_diskBytes = kNoDiskLimit;
+std::string g_sinkPath;                  // the write sink's path; set by ShimSetWriteSink
+std::vector<ShimSourceOpen> g_sourceOpens; // opens for reading while the sink is set
+// ReadFile and WriteFile calls since the last ShimResetFaults; counted by any thread.
+std::atomic<DWORD> g_readCalls{0}, g_writeCalls{0};
 // Whether any read or write switch is armed or the disk limited: when not, ReadFile and
-// WriteFile skip the switches. Written under g_filesLock.
+// WriteFile skip the switches and take no lock. Written under g_filesLock.
 std::atomic<bool> g_ioFaultsArmed{false};
+std::atomic<bool> g_hasSink{false};      // whether g_sinkPath is set; written under g_filesLock
+std::atomic<long long> g_sinkBytes{0};   // bytes the sink has taken; the writing thread adds
 
 thread_local DWORD t_lastError; // each thread's GetLastError
 
@@ -92,51 +123,106 @@ void UpdateArmed()
     g_ioFaultsArmed.store(armed, std::memory_order_relaxed);
 }
 
-void Arm(Fault &fault, const DWORD &calls, int nth, DWORD bytes)
+void Arm(Fault &fault, const std::atomic<DWORD> &calls, int nth, DWORD bytes)
 {
     std::lock_guard<std::mutex> lock(g_filesLock);
-    fault.atCall = nth > 0 ? calls + (DWORD)nth : 0;
+    fault.atCall = nth > 0 ? calls.load(std::memory_order_relaxed) + (DWORD)nth : 0;
     fault.bytes = bytes;
     UpdateArmed();
 }
 
-// Whether an open with `access` and `share` may join the handles already open on the file.
-bool SharesWith(DWORD access, DWORD share, const OpenFile &other)
+uint64_t StateGeneration(uint64_t state)
 {
-    if ((access & GENERIC_READ) && !(other.share & FILE_SHARE_READ)) return false;
-    if ((access & GENERIC_WRITE) && !(other.share & FILE_SHARE_WRITE)) return false;
-    if ((other.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return false;
-    if ((other.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return false;
+    return state >> kStateGenerationShift & kStateGenerationMask;
+}
+
+DWORD StateAccess(uint64_t state)
+{
+    return ((state & kStateRead) ? GENERIC_READ : 0) | ((state & kStateWrite) ? GENERIC_WRITE : 0);
+}
+
+// Whether an open with `access` and `share` may join a handle already open on the file.
+bool SharesWith(DWORD access, DWORD share, DWORD otherAccess, DWORD otherShare)
+{
+    if ((access & GENERIC_READ) && !(otherShare & FILE_SHARE_READ)) return false;
+    if ((access & GENERIC_WRITE) && !(otherShare & FILE_SHARE_WRITE)) return false;
+    if ((otherAccess & GENERIC_READ) && !(share & FILE_SHARE_READ)) return false;
+    if ((otherAccess & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return false;
     return true;
 }
 
-// The open file behind a handle, or NULL. Called under g_filesLock.
-OpenFile *Lookup(HANDLE handle)
+// The slot a handle names and its state, when the handle is open: no lock, no search.
+// Anything else (never issued, closed, another kind of handle) gives NULL.
+FileSlot *Lookup(HANDLE handle, OpenFile *open)
 {
-    for (OpenFile &open : g_files)
-        if (open.handle == (uintptr_t)handle)
-            return &open;
-    return nullptr;
-}
-
-// Lookup for a call the program made: a missing handle sets the last error.
-OpenFile *Find(HANDLE handle)
-{
-    OpenFile *open = Lookup(handle);
-    if (!open)
-        t_lastError = ERROR_INVALID_HANDLE;
-    return open;
-}
-
-// Lookup for a read or write: the handle must be open with that access.
-OpenFile *FindFor(HANDLE handle, DWORD access)
-{
-    OpenFile *open = Find(handle);
-    if (open && !(open->access & access)) {
-        t_lastError = ERROR_ACCESS_DENIED;
+    const uintptr_t value = (uintptr_t)handle;
+    if (value < kFirstFileHandle || value >= kShimFirstThreadHandle || (value - kFirstFileHandle) % 4 != 0)
         return nullptr;
+    const uintptr_t index = (value - kFirstFileHandle) / 4;
+    FileSlot *slot = &g_slots[index % kFileSlots];
+    const uint64_t state = slot->state.load(std::memory_order_acquire);
+    if (!(state & (kStateRead | kStateWrite)) || StateGeneration(state) != index / kFileSlots)
+        return nullptr;
+    open->state = state;
+    open->fd = (state & kStateSink) ? -1 : (int)(uint32_t)(state >> kStateFdShift);
+    return slot;
+}
+
+// Lookup for a call the program made: a handle that is not open sets the last error.
+bool Find(HANDLE handle, OpenFile *open)
+{
+    if (Lookup(handle, open))
+        return true;
+    t_lastError = ERROR_INVALID_HANDLE;
+    return false;
+}
+
+// Find for a read or write: the handle must be open with that access.
+bool FindFor(HANDLE handle, DWORD access, OpenFile *open)
+{
+    if (!Find(handle, open))
+        return false;
+    if (!(StateAccess(open->state) & access)) {
+        t_lastError = ERROR_ACCESS_DENIED;
+        return false;
     }
-    return open;
+    return true;
+}
+
+// A call the sink does not model (it has no position and no size).
+void RefuseOnSink(const OpenFile &open, const char *call)
+{
+    if (open.state & kStateSink)
+        ShimRefuse(call, "the write sink has no position or size");
+}
+
+// A free slot for a new open, or -1 when all are taken. Called under g_filesLock.
+int FreeSlot()
+{
+    for (int tried = 0; tried < kFileSlots; tried++) {
+        const int index = (g_nextSlot + tried) % kFileSlots;
+        if (!(g_slots[index].state.load(std::memory_order_relaxed) & (kStateRead | kStateWrite)))
+            return index;
+    }
+    return -1;
+}
+
+// Gives a free slot to a new open and answers its handle. Called under g_filesLock.
+HANDLE FillSlot(int index, uint64_t access, int fd, const struct stat *info, DWORD share)
+{
+    FileSlot &slot = g_slots[index];
+    // Generation 0 is never issued, so a zero state word (a slot never used) and the
+    // handle values below kFirstFileHandle + 4 * kFileSlots name no open.
+    uint64_t generation = StateGeneration(slot.state.load(std::memory_order_relaxed)) + 1;
+    if (generation >= kGenerations)
+        generation = 1;
+    slot.device = info ? info->st_dev : 0;
+    slot.inode = info ? info->st_ino : 0;
+    slot.share = share;
+    slot.state.store(access | generation << kStateGenerationShift | (uint64_t)(uint32_t)fd << kStateFdShift,
+                     std::memory_order_release);
+    g_nextSlot = (index + 1) % kFileSlots;
+    return (HANDLE)(kFirstFileHandle + 4 * ((uintptr_t)generation * kFileSlots + (uintptr_t)index));
 }
 
 // Reads up to `count` bytes, stopping only at the end of the file; -1 on an error.
@@ -154,11 +240,17 @@ ssize_t ReadAll(int fd, BYTE *to, size_t count)
 }
 
 // Writes `count` bytes; false on an error, with *done the bytes that did reach the file.
-bool WriteAll(int fd, const BYTE *from, size_t count, size_t *done)
+// The sink takes them all and keeps none.
+bool WriteAll(const OpenFile &open, const BYTE *from, size_t count, size_t *done)
 {
+    if (open.state & kStateSink) {
+        g_sinkBytes.fetch_add((long long)count, std::memory_order_relaxed);
+        *done = count;
+        return true;
+    }
     *done = 0;
     while (*done < count) {
-        ssize_t n = write(fd, from + *done, count - *done);
+        ssize_t n = write(open.fd, from + *done, count - *done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         *done += (size_t)n;
@@ -199,24 +291,20 @@ timespec ToUnixTime(const FILETIME *time)
     return unixTime;
 }
 
-} // namespace
-
-// Models a file open: read-only OPEN_EXISTING or write-only CREATE_ALWAYS, with share modes.
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                          DWORD, HANDLE templateFile)
+// The open itself, under g_filesLock: the sink, or a file checked against the share modes
+// of the handles open on it.
+HANDLE OpenLocked(LPCSTR name, DWORD access, DWORD share, bool reading, bool writing)
 {
-    const bool reading = access == GENERIC_READ && disposition == OPEN_EXISTING;
-    const bool writing = access == GENERIC_WRITE && disposition == CREATE_ALWAYS;
-    if (!reading && !writing)
-        ShimRefuse("CreateFileA", "only GENERIC_READ with OPEN_EXISTING or GENERIC_WRITE with CREATE_ALWAYS");
-    if (templateFile)
-        ShimRefuse("CreateFileA", "a template file");
-    if (!name) {
-        t_lastError = ERROR_INVALID_PARAMETER;
+    const int index = FreeSlot();
+    if (index < 0) {
+        t_lastError = ERROR_TOO_MANY_OPEN_FILES;
         return INVALID_HANDLE_VALUE;
     }
-
-    std::lock_guard<std::mutex> lock(g_filesLock);
+    if (writing && !g_sinkPath.empty() && g_sinkPath == name) {
+        // Nothing is opened, created or truncated: the path is only the sink's name.
+        t_lastError = NO_ERROR;
+        return FillSlot(index, kStateWrite | kStateSink, -1, nullptr, share);
+    }
     // No O_TRUNC yet: a refused open must leave the file as it was.
     // O_NONBLOCK keeps a FIFO from blocking the open; it changes nothing for regular files.
     const int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (reading ? O_RDONLY : O_WRONLY);
@@ -235,8 +323,10 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         t_lastError = ERROR_ACCESS_DENIED;
         return INVALID_HANDLE_VALUE;
     }
-    for (const OpenFile &other : g_files) {
-        if (other.device == info.st_dev && other.inode == info.st_ino && !SharesWith(access, share, other)) {
+    for (const FileSlot &other : g_slots) {
+        const uint64_t state = other.state.load(std::memory_order_relaxed);
+        if ((state & (kStateRead | kStateWrite)) && !(state & kStateSink) && other.device == info.st_dev &&
+            other.inode == info.st_ino && !SharesWith(access, share, StateAccess(state), other.share)) {
             close(fd);
             t_lastError = ERROR_SHARING_VIOLATION;
             return INVALID_HANDLE_VALUE;
@@ -250,12 +340,34 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    const uintptr_t handle = g_nextFileHandle;
-    g_nextFileHandle += 4;
-    g_files.push_back(OpenFile{handle, fd, info.st_dev, info.st_ino, access, share});
+    const HANDLE handle = FillSlot(index, reading ? kStateRead : kStateWrite, fd, &info, share);
     // CREATE_ALWAYS over an existing file succeeds with ERROR_ALREADY_EXISTS.
     t_lastError = writing && existed ? ERROR_ALREADY_EXISTS : NO_ERROR;
-    return (HANDLE)handle;
+    return handle;
+}
+
+} // namespace
+
+// Models a file open: read-only OPEN_EXISTING or write-only CREATE_ALWAYS, with share modes.
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                          DWORD, HANDLE templateFile)
+{
+    const bool reading = access == GENERIC_READ && disposition == OPEN_EXISTING;
+    const bool writing = access == GENERIC_WRITE && disposition == CREATE_ALWAYS;
+    if (!reading && !writing)
+        ShimRefuse("CreateFileA", "only GENERIC_READ with OPEN_EXISTING or GENERIC_WRITE with CREATE_ALWAYS");
+    if (templateFile)
+        ShimRefuse("CreateFileA", "a template file");
+    if (!name) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+    std::lock_guard<std::mutex> lock(g_filesLock);
+    const HANDLE handle = OpenLocked(name, access, share, reading, writing);
+    if (reading && !g_sinkPath.empty())
+        g_sourceOpens.push_back(
+            ShimSourceOpen{name, handle != INVALID_HANDLE_VALUE, g_sinkBytes.load(std::memory_order_relaxed)});
+    return handle;
 }
 
 // Models a synchronous read: up to the count or the end of the file, TRUE with 0 at the end.
@@ -264,13 +376,13 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPO
     if (!read || overlapped)
         ShimRefuse("ReadFile", "overlapped reads or a NULL byte count");
     *read = 0;
-    std::lock_guard<std::mutex> lock(g_filesLock);
-    const DWORD call = ++g_readCalls;
-    OpenFile *open = FindFor(file, GENERIC_READ);
-    if (!open)
+    const DWORD call = g_readCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    OpenFile open;
+    if (!FindFor(file, GENERIC_READ, &open))
         return FALSE;
     DWORD count = toRead;
     if (g_ioFaultsArmed.load(std::memory_order_relaxed)) {
+        std::lock_guard<std::mutex> lock(g_filesLock);
         if (Fires(g_failRead, call)) {
             UpdateArmed();
             t_lastError = ERROR_READ_FAULT;
@@ -280,7 +392,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPO
             count = g_shortRead.bytes;
         UpdateArmed();
     }
-    const ssize_t got = ReadAll(open->fd, (BYTE *)buffer, count);
+    const ssize_t got = ReadAll(open.fd, (BYTE *)buffer, count);
     if (got < 0) {
         t_lastError = errno == EIO ? ERROR_READ_FAULT : ErrorFromErrno(errno);
         return FALSE;
@@ -295,35 +407,38 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
     if (!written || overlapped)
         ShimRefuse("WriteFile", "overlapped writes or a NULL byte count");
     *written = 0;
-    std::lock_guard<std::mutex> lock(g_filesLock);
-    const DWORD call = ++g_writeCalls;
-    OpenFile *open = FindFor(file, GENERIC_WRITE);
-    if (!open)
+    const DWORD call = g_writeCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    OpenFile open;
+    if (!FindFor(file, GENERIC_WRITE, &open))
         return FALSE;
     const BYTE *from = (const BYTE *)buffer;
     size_t done = 0;
     DWORD count = toWrite;
-    const bool armed = g_ioFaultsArmed.load(std::memory_order_relaxed);
-    if (armed && Fires(g_failWrite, call)) {
-        UpdateArmed();
-        const DWORD first = g_failWrite.bytes < toWrite ? g_failWrite.bytes : toWrite;
-        WriteAll(open->fd, from, first, &done);
-        t_lastError = ERROR_WRITE_FAULT;
-        return FALSE;
-    }
-    if (armed) {
+    if (g_ioFaultsArmed.load(std::memory_order_relaxed)) {
+        std::unique_lock<std::mutex> lock(g_filesLock);
+        if (Fires(g_failWrite, call)) {
+            UpdateArmed();
+            const DWORD first = g_failWrite.bytes < toWrite ? g_failWrite.bytes : toWrite;
+            lock.unlock();
+            WriteAll(open, from, first, &done);
+            t_lastError = ERROR_WRITE_FAULT;
+            return FALSE;
+        }
         if (Fires(g_shortWrite, call) && g_shortWrite.bytes < count)
             count = g_shortWrite.bytes;
         UpdateArmed();
-    }
-    if (armed && g_diskBytes != kNoDiskLimit && count > 0) {
-        const off_t position = lseek(open->fd, 0, SEEK_CUR);
-        if (position < 0 || (long long)position + count > g_diskBytes) {
-            t_lastError = ERROR_DISK_FULL;
-            return FALSE;
+        const long long diskBytes = g_diskBytes;
+        lock.unlock();
+        if (diskBytes != kNoDiskLimit && count > 0) {
+            const long long position = (open.state & kStateSink) ? g_sinkBytes.load(std::memory_order_relaxed)
+                                                                  : (long long)lseek(open.fd, 0, SEEK_CUR);
+            if (position < 0 || position + count > diskBytes) {
+                t_lastError = ERROR_DISK_FULL;
+                return FALSE;
+            }
         }
     }
-    const bool ok = WriteAll(open->fd, from, count, &done);
+    const bool ok = WriteAll(open, from, count, &done);
     *written = (DWORD)done;
     if (!ok) {
         t_lastError = ErrorFromErrno(errno);
@@ -335,18 +450,18 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
 // Models moving the file position; a negative result fails with ERROR_NEGATIVE_SEEK.
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method)
 {
-    std::lock_guard<std::mutex> lock(g_filesLock);
-    OpenFile *open = Find(file);
-    if (!open)
+    OpenFile open;
+    if (!Find(file, &open))
         return INVALID_SET_FILE_POINTER;
+    RefuseOnSink(open, "SetFilePointer");
     const long long move = distanceHigh ? (long long)(((uint64_t)(DWORD)*distanceHigh << 32) | (DWORD)distance)
                                         : (long long)distance;
     long long base = 0;
     struct stat info;
     if (method == FILE_CURRENT)
-        base = lseek(open->fd, 0, SEEK_CUR);
+        base = lseek(open.fd, 0, SEEK_CUR);
     else if (method == FILE_END)
-        base = fstat(open->fd, &info) == 0 ? (long long)info.st_size : -1;
+        base = fstat(open.fd, &info) == 0 ? (long long)info.st_size : -1;
     else if (method != FILE_BEGIN)
         base = -1;
     long long target;
@@ -363,7 +478,7 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
         t_lastError = ERROR_INVALID_PARAMETER;
         return INVALID_SET_FILE_POINTER;
     }
-    if (lseek(open->fd, (off_t)target, SEEK_SET) < 0) {
+    if (lseek(open.fd, (off_t)target, SEEK_SET) < 0) {
         t_lastError = ErrorFromErrno(errno);
         return INVALID_SET_FILE_POINTER;
     }
@@ -377,11 +492,13 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
 // Models the size query: the low part returned, the high part stored when asked for.
 DWORD WINAPI GetFileSize(HANDLE file, LPDWORD sizeHigh)
 {
-    std::lock_guard<std::mutex> lock(g_filesLock);
-    OpenFile *open = Find(file);
+    OpenFile open;
+    if (!Find(file, &open))
+        return INVALID_FILE_SIZE;
+    RefuseOnSink(open, "GetFileSize");
     struct stat info;
-    if (!open || fstat(open->fd, &info) != 0) {
-        if (open) t_lastError = ErrorFromErrno(errno);
+    if (fstat(open.fd, &info) != 0) {
+        t_lastError = ErrorFromErrno(errno);
         return INVALID_FILE_SIZE;
     }
     const uint64_t size = (uint64_t)info.st_size;
@@ -391,9 +508,17 @@ DWORD WINAPI GetFileSize(HANDLE file, LPDWORD sizeHigh)
     return (DWORD)size;
 }
 
-// Models the attribute query: directory, normal file, or INVALID_FILE_ATTRIBUTES.
+// Models the attribute query: directory, normal file, or INVALID_FILE_ATTRIBUTES. The
+// write sink's path names no file.
 DWORD WINAPI GetFileAttributesA(LPCSTR name)
 {
+    if (name && g_hasSink.load(std::memory_order_relaxed)) {
+        std::lock_guard<std::mutex> lock(g_filesLock);
+        if (!g_sinkPath.empty() && g_sinkPath == name) {
+            t_lastError = ERROR_FILE_NOT_FOUND;
+            return INVALID_FILE_ATTRIBUTES;
+        }
+    }
     struct stat info;
     if (!name || stat(name, &info) != 0) {
         t_lastError = name ? ErrorFromErrno(errno) : ERROR_INVALID_PARAMETER;
@@ -409,11 +534,16 @@ BOOL WINAPI CloseHandle(HANDLE object)
         ShimRefuse("CloseHandle", "the current-process pseudo handle (INVALID_HANDLE_VALUE)");
     {
         std::lock_guard<std::mutex> lock(g_filesLock);
-        OpenFile *open = Lookup(object);
-        if (open) {
-            close(open->fd);
-            *open = g_files.back();
-            g_files.pop_back();
+        OpenFile open;
+        FileSlot *slot = Lookup(object, &open);
+        if (slot) {
+            // The slot is free again and keeps its generation, which the next open of it
+            // counts on from. A thread still using the handle now fails as Windows fails a
+            // closed handle; one that was inside a call on it at this moment is a fault of
+            // the caller, as on Windows.
+            slot->state.store(open.state & (kStateGenerationMask << kStateGenerationShift), std::memory_order_release);
+            if (open.fd >= 0)
+                close(open.fd);
             return TRUE;
         }
     }
@@ -458,20 +588,22 @@ BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *time, LPFILETIME fileTime)
 }
 
 // Models setting a file's times: the write time (and an access time if given) with
-// nanoseconds; Linux keeps no creation time, so that one is ignored.
+// nanoseconds; Linux keeps no creation time, so that one is ignored. On the write sink it
+// succeeds and changes nothing.
 BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *, const FILETIME *access, const FILETIME *write)
 {
-    std::lock_guard<std::mutex> lock(g_filesLock);
-    OpenFile *open = FindFor(file, GENERIC_WRITE);
-    if (!open)
+    OpenFile open;
+    if (!FindFor(file, GENERIC_WRITE, &open))
         return FALSE;
+    if (open.state & kStateSink)
+        return TRUE;
     timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
     times[1] = times[0];
     if (access) times[0] = ToUnixTime(access);
     if (write) times[1] = ToUnixTime(write);
-    if (futimens(open->fd, times) != 0) {
+    if (futimens(open.fd, times) != 0) {
         t_lastError = ErrorFromErrno(errno);
         return FALSE;
     }
@@ -522,7 +654,11 @@ void ShimSetModulePath(const char *path)
 int ShimOpenFileCount(void)
 {
     std::lock_guard<std::mutex> lock(g_filesLock);
-    return (int)g_files.size();
+    int count = 0;
+    for (const FileSlot &slot : g_slots)
+        if (slot.state.load(std::memory_order_relaxed) & (kStateRead | kStateWrite))
+            count++;
+    return count;
 }
 
 void ShimFailReadFile(int nth) { Arm(g_failRead, g_readCalls, nth, 0); }
@@ -539,28 +675,45 @@ void ShimSetFullDisk(long long bytes)
 
 DWORD ShimReadFileCalls(void)
 {
-    std::lock_guard<std::mutex> lock(g_filesLock);
-    return g_readCalls;
+    return g_readCalls.load(std::memory_order_relaxed);
 }
 
 DWORD ShimWriteFileCalls(void)
 {
-    std::lock_guard<std::mutex> lock(g_filesLock);
-    return g_writeCalls;
+    return g_writeCalls.load(std::memory_order_relaxed);
 }
 
 void ShimResetFaults(void)
 {
     {
         std::lock_guard<std::mutex> lock(g_filesLock);
-        g_readCalls = g_writeCalls = 0;
+        g_readCalls = 0;
+        g_writeCalls = 0;
         g_failRead = g_shortRead = g_failWrite = g_shortWrite = Fault{0, 0};
         g_diskBytes = kNoDiskLimit;
         UpdateArmed();
-        if (g_files.capacity() < kReservedFiles)
-            g_files.reserve(kReservedFiles);
     }
     ShimFailNextCreateThread(FALSE);
+}
+
+void ShimSetWriteSink(const char *path)
+{
+    std::lock_guard<std::mutex> lock(g_filesLock);
+    g_sinkPath = path ? path : "";
+    g_hasSink.store(!g_sinkPath.empty(), std::memory_order_relaxed);
+    g_sinkBytes.store(0, std::memory_order_relaxed);
+    g_sourceOpens.clear();
+}
+
+long long ShimSinkBytes(void)
+{
+    return g_sinkBytes.load(std::memory_order_relaxed);
+}
+
+std::vector<ShimSourceOpen> ShimSourceOpens(void)
+{
+    std::lock_guard<std::mutex> lock(g_filesLock);
+    return g_sourceOpens;
 }
 
 void ShimRefuse(const char *call, const char *what)

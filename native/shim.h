@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-// Everything: clears the logs, handlers, faults and module path, destroys every dialog
+// Everything: clears the logs, handlers, faults, write sink and module path, destroys every dialog
 // (pending cross-thread sends return 0, queues and timers are dropped), then waits for the
 // threads CreateThread started. Tests call it between cases.
 void ShimReset(void);
@@ -20,6 +20,24 @@ void ShimSetModulePath(const char *path);
 void ShimSetFileTitleHidesExtension(BOOL hide);
 // The handles CreateFileA opened that are not closed yet.
 int ShimOpenFileCount(void);
+
+// The write sink, for a check that reads a whole set and keeps nothing. While a path is
+// set, CreateFileA for writing on exactly that path opens nothing on disk: its handle takes
+// every byte written and keeps none (SetFileTime on it succeeds and changes nothing), and
+// GetFileAttributesA finds no file of that name, so no overwrite question arises. Setting
+// it zeroes its count and empties its log of opens; NULL or "" removes it.
+void ShimSetWriteSink(const char *path);
+// Bytes the sink has taken since it was set.
+long long ShimSinkBytes(void);
+// One CreateFileA for reading made while the sink was set.
+struct ShimSourceOpen {
+    std::string path;
+    bool opened;         // false when the open failed
+    long long sinkBytes; // what the sink had taken when the open was made
+};
+// Every such open in the order they were made: they tell which file the bytes the sink
+// took came from.
+std::vector<ShimSourceOpen> ShimSourceOpens(void);
 
 // Fault switches. "nth" counts calls of all files and threads from the moment the switch is
 // set, 1 being the next call; 0 or less disarms it. Setting a switch again replaces it.
@@ -125,6 +143,8 @@ void ShimClearSaveDialogCalls(void);
 
 // Between the stand-in's own files; not for tests.
 
+// Thread handles start here (threads.cpp); file handles lie below (files.cpp).
+const uintptr_t kShimFirstThreadHandle = 0x10000000;
 // Prints what the stand-in does not model and aborts.
 [[noreturn]] void ShimRefuse(const char *call, const char *what);
 // Closes a handle CreateThread returned; FALSE when the handle is not one.

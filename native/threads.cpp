@@ -18,8 +18,6 @@ struct Start {
     LPVOID parameter;
 };
 
-// Thread handles come from a range of their own, far above the file handles.
-const uintptr_t kFirstThreadHandle = 0x10000000;
 // Room kept for this many threads and handles, so that starting a thread does not
 // allocate; more still work (the lists grow, the start records come from the heap).
 const size_t kReservedThreads = 64;
@@ -32,7 +30,7 @@ std::atomic<bool> g_startSlotBusy[kReservedThreads];
 std::mutex g_threadsLock;                  // guards everything below; any thread
 std::vector<pthread_t> g_unjoined;         // started and not yet joined; CreateThread adds
 std::vector<uintptr_t> g_threadHandles;    // open thread handles, few
-uintptr_t g_nextThreadHandle = kFirstThreadHandle;
+uintptr_t g_nextThreadHandle = kShimFirstThreadHandle;
 DWORD g_nextThreadId = 1;
 bool g_failNextCreate;                     // ShimFailNextCreateThread
 

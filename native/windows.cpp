@@ -711,6 +711,7 @@ void ShimReset(void)
     }
     ShimResetFaults();
     ShimSetModulePath(NULL);
+    ShimSetWriteSink(NULL);
     ShimSetFileTitleHidesExtension(FALSE);
     ShimSetSaveDialogHandler(nullptr, nullptr);
     ShimClearSaveDialogCalls();

@@ -186,6 +186,83 @@ TEST_F(ShimTest, OpensThatShareModesOrDirectoriesRefuse)
     EXPECT_EQ(GetFileAttributesA((folder_ + "/absent").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// A handle is a slot of a fixed table and the generation of the open that took it: one
+// that is not open must fail as Windows fails it, also once its slot serves a later open.
+TEST_F(ShimTest, HandlesThatAreNotOpenFail)
+{
+    const std::string path = MakeFile("f", "0123456789");
+    auto openRead = [&] { return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL); };
+    HANDLE closed = openRead();
+    ASSERT_NE(closed, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(CloseHandle(closed));
+    // More opens than the table has slots, so that the closed handle's slot is taken again.
+    HANDLE latest = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 600; i++) {
+        HANDLE file = openRead();
+        ASSERT_NE(file, closed);
+        if (latest != INVALID_HANDLE_VALUE) {
+            ASSERT_TRUE(CloseHandle(latest));
+        }
+        latest = file;
+    }
+    const struct Case {
+        const char *label;
+        HANDLE handle;
+    } cases[] = {
+        {"closed, its slot reused", closed},
+        {"NULL", NULL},
+        {"the pseudo handle", INVALID_HANDLE_VALUE},
+        {"between two handles", (HANDLE)((uintptr_t)latest + 1)},
+        {"in the thread handles' range", (HANDLE)kShimFirstThreadHandle},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        char block[4];
+        DWORD done = 99;
+        SetLastError(NO_ERROR);
+        EXPECT_FALSE(ReadFile(c.handle, block, sizeof block, &done, NULL));
+        EXPECT_EQ(done, 0u);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+        EXPECT_FALSE(WriteFile(c.handle, "x", 1, &done, NULL));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+        EXPECT_EQ(SetFilePointer(c.handle, 0, NULL, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+        EXPECT_EQ(GetFileSize(c.handle, NULL), INVALID_FILE_SIZE);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+        if (c.handle != INVALID_HANDLE_VALUE) {
+            EXPECT_FALSE(CloseHandle(c.handle));
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+        }
+    }
+    char block[10];
+    DWORD done = 0;
+    EXPECT_TRUE(ReadFile(latest, block, sizeof block, &done, NULL));
+    EXPECT_EQ(std::string(block, done), "0123456789");
+    EXPECT_FALSE(WriteFile(latest, "x", 1, &done, NULL)) << "a handle opened for reading writes";
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(CloseHandle(latest));
+    EXPECT_FALSE(CloseHandle(latest));
+
+    // Threads opening, reading and closing at once each read their own file's bytes.
+    const std::string paths[2] = {MakeFile("a", "aaaa"), MakeFile("b", "bbbb")};
+    auto churn = [](const std::string *file, char expected, int *wrong) {
+        for (int i = 0; i < 2000; i++) {
+            HANDLE h = CreateFileA(file->c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+            char bytes[4] = {0, 0, 0, 0};
+            DWORD got = 0;
+            if (h == INVALID_HANDLE_VALUE || !ReadFile(h, bytes, 4, &got, NULL) || got != 4 || bytes[3] != expected ||
+                !CloseHandle(h))
+                (*wrong)++;
+        }
+    };
+    int wrong[2] = {0, 0};
+    std::thread first(churn, &paths[0], 'a', &wrong[0]);
+    std::thread second(churn, &paths[1], 'b', &wrong[1]);
+    first.join();
+    second.join();
+    EXPECT_EQ(wrong[0] + wrong[1], 0);
+    EXPECT_EQ(ShimOpenFileCount(), 0);
+}
+
 TEST_F(ShimTest, SystemTimeValidationAndFileTime)
 {
     struct Case {

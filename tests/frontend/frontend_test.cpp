@@ -273,6 +273,87 @@ TEST(FrontendUnattended, RefusesAWrongCommandLine)
     EXPECT_EQ(help.output.find("Usage: parcelon-restore [options] SET.exe\n"), 0u) << help.output;
 }
 
+TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
+{
+    enum Damage { kSound, kFlippedByte, kMissingPiece, kForeignPiece, kTruncatedLast, kDamagedFirst };
+    struct Case {
+        const char *label;
+        Damage damage;
+        int status;
+        std::vector<std::string> lines; // each a whole line of standard output, in order
+    } cases[] = {
+        {"a sound set", kSound, 0,
+         {"  Data.exe  40,000 data bytes  check value good  set identifier same",
+          "  Data.d02  40,000 data bytes  check value good  set identifier same",
+          "  Data.d03  40,000 data bytes  check value good  set identifier same",
+          "sound: 3 pieces, every check value good and every set identifier the same; 120,000 of 120,000 bytes"}},
+        {"a data byte flipped", kFlippedByte, 1,
+         {"  Data.d02  40,000 data bytes  check value bad  set identifier same",
+          "  Data.d03  40,000 data bytes  check value good  set identifier same",
+          "not sound: Data.d02 fails its check value (120,000 of 120,000 bytes read)"}},
+        {"a later piece missing", kMissingPiece, 1,
+         {"  Data.d02  40,000 data bytes  check value good  set identifier same", "  Data.d03  missing (cannot be opened)",
+          "not sound: Data.d03 is missing (80,000 of 120,000 bytes read)"}},
+        {"a piece of another set", kForeignPiece, 1,
+         {"  Data.d02  40,000 data bytes  check value good  set identifier foreign",
+          "  Data.d03  40,000 data bytes  check value good  set identifier same",
+          "not sound: Data.d02 belongs to another set (120,000 of 120,000 bytes read)"}},
+        {"the last piece cut short", kTruncatedLast, 1,
+         {"  Data.d03  39,936 data bytes  check value not reached: the file ends early  set identifier same",
+          "not sound: Data.d03 ends early (119,936 of 120,000 bytes read)"}},
+        {"a damaged first piece", kDamagedFirst, 1,
+         {"not sound: Data.exe is refused at start-up (0 bytes read)"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir dir;
+        WriteFileBytes(dir.File("input.bin"), SomeBytes(kInputSize, 11));
+        const std::vector<std::string> counts = {"--data-counts", "40000,40000,40000"};
+        std::vector<std::string> options = counts;
+        options.insert(options.end(), {"--set-id", "1A2B"});
+        const std::string set = MakeSet(dir, dir.File("input.bin"), options);
+        const std::string d02 = set + "/Data.d02", d03 = set + "/Data.d03";
+        if (c.damage == kFlippedByte) {
+            Bytes bytes = ReadFileBytes(d02);
+            bytes[bytes.size() - 100] ^= 0x40;
+            WriteFileBytes(d02, bytes);
+        }
+        if (c.damage == kMissingPiece) {
+            ASSERT_EQ(unlink(d03.c_str()), 0);
+        }
+        if (c.damage == kForeignPiece) {
+            // Another file split the same way, whose second piece took this one's place.
+            WriteFileBytes(dir.File("other.bin"), SomeBytes(kInputSize, 12));
+            const std::string other = dir.MakeFolder("other");
+            std::vector<std::string> arguments = {"--stub", MakeStub(dir), "--out", other, "--base", "Data", "--set-id", "3C4D"};
+            arguments.insert(arguments.end(), counts.begin(), counts.end());
+            arguments.push_back(dir.File("other.bin"));
+            ASSERT_EQ(RunSplit(arguments).status, 0);
+            ASSERT_EQ(rename((other + "/Data.d02").c_str(), d02.c_str()), 0);
+        }
+        if (c.damage == kTruncatedLast) {
+            ASSERT_EQ(truncate(d03.c_str(), (off_t)ReadFileBytes(d03).size() - 10), 0);
+        }
+        if (c.damage == kDamagedFirst) {
+            ASSERT_EQ(truncate((set + "/Data.exe").c_str(), 53248 + 10), 0);
+        }
+        const std::vector<std::string> setFiles = ListFolder(set), startFiles = ListFolder(dir.Path());
+
+        const Outcome run = RunUnattended(dir.Path(), {"--check", "set/Data.exe"});
+        EXPECT_EQ(run.status, c.status) << run.output << run.errors;
+        size_t at = 0;
+        for (const std::string &line : c.lines) {
+            const size_t found = run.output.find(line + "\n", at);
+            EXPECT_NE(found, std::string::npos) << "missing: " << line << "\nin:\n" << run.output;
+            at = found == std::string::npos ? at : found + line.size();
+        }
+        EXPECT_EQ(run.output.substr(run.output.rfind('\n', run.output.size() - 2) + 1), c.lines.back() + "\n");
+        EXPECT_EQ(run.errors, "");
+        EXPECT_EQ(ListFolder(set), setFiles);
+        EXPECT_EQ(ListFolder(dir.Path()), startFiles);
+    }
+}
+
 // parcelon-restore on a pseudo-terminal of 100 x 30. The screen follows the front end's way
 // of drawing: each line is written whole after the cursor moved to its first column.
 class Terminal {

@@ -1,0 +1,277 @@
+// frontend/check.cpp: the check face (--check): the set's own restore program reads every
+// piece as a restore does, into the stand-in's write sink, so that nothing is written
+// anywhere; each question it asks is a finding about the piece being read, answered so that
+// the later pieces are read too wherever the program can go on; then one line per piece and
+// a verdict.
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "frontend/frontend.h"
+#include "frontend/terminal.h"
+#include "frontend/text.h"
+#include "resource.h"
+#include "shim.h"
+
+namespace {
+
+// The destination the check gives the program, which the stand-in's write sink takes. It
+// lies inside /dev/null, where no file can be created, so that even a path the sink failed
+// to catch could never lead to a file being written.
+const char kCheckSink[] = "/dev/null/parcelon-check";
+
+const UINT kButtonsMask = 0xF;
+const char kNextFileCaption[] = "Parcelon 次のファイル";
+const char kErrorCaption[] = "Parcelon";
+// The beginnings of the program's texts the check tells apart.
+const char kBadCheckValueText[] = "ファイルの内容が正しくありません。";
+const char kForeignText[] = "「";
+const char kTruncatedText[] = "ファイルの終端が欠けてします。";
+const char kNoPieceText[] = "分割ファイルが異常です。";
+
+enum FindingKind { kBadCheckValue, kForeign, kMissing, kNoPiece, kTruncated, kStartUp, kOther };
+
+// One question of the program, taken as what it says about the piece being read.
+struct Finding {
+    FindingKind kind;
+    size_t open;       // the entry of the stand-in's log of opens it came after; npos: none
+    std::string text;  // the program's text, printable, on one line
+};
+
+// One piece as the engine read it: the opens of one file with no data between them (the
+// start-up load's open of the executable and the worker's) count as one.
+struct Piece {
+    std::string name;
+    bool opened = true;
+    long long start = 0; // what the sink had taken when the piece was opened
+    long long bytes = 0; // its data bytes the engine read
+    bool badCheckValue = false, foreign = false, missing = false, noPiece = false, truncated = false;
+    std::string startUp; // why the start-up load refused the executable, if it did
+};
+
+bool StartsWith(const std::string &text, const char *head)
+{
+    return text.compare(0, std::char_traits<char>::length(head), head) == 0;
+}
+
+// What a question says, and the answer that lets the check read on: Yes past a bad check
+// value or a piece of another set, so that the later pieces are checked too; Cancel for a
+// missing piece or a file without a piece (nothing after it can be read); OK for a notice.
+FindingKind Classify(const Question &question, bool startPressed, int *answer)
+{
+    const UINT buttons = question.type & kButtonsMask;
+    *answer = RefusingAnswer(question.type);
+    if (question.saveDialog)
+        return kOther;
+    if (question.fromUiThread)
+        return startPressed ? kOther : kStartUp;
+    if (question.caption == kConfirmCaption && StartsWith(question.text, kBadCheckValueText)) {
+        if (buttons == MB_YESNO)
+            *answer = IDYES;
+        return kBadCheckValue;
+    }
+    if (question.caption == kConfirmCaption && buttons == MB_YESNO && StartsWith(question.text, kForeignText)) {
+        *answer = IDYES;
+        return kForeign;
+    }
+    if (question.caption == kNextFileCaption)
+        return kMissing;
+    if (question.caption == kErrorCaption && StartsWith(question.text, kNoPieceText))
+        return kNoPiece;
+    if (question.caption == kErrorCaption && StartsWith(question.text, kTruncatedText))
+        return kTruncated;
+    return kOther;
+}
+
+std::string OneLine(const std::string &text)
+{
+    std::string line;
+    for (char c : text)
+        line += c == '\n' ? ' ' : c;
+    return line;
+}
+
+// The split file's size from the grouped figure of the information text; -1 unknown.
+long long TotalOf(const std::string &grouped)
+{
+    std::string digits;
+    for (char c : grouped)
+        if (c != ',')
+            digits += c;
+    return digits.empty() ? -1 : strtoll(digits.c_str(), NULL, 10);
+}
+
+std::vector<Piece> PiecesOf(const std::vector<ShimSourceOpen> &opens, const std::vector<Finding> &findings,
+                            long long sinkBytes)
+{
+    std::vector<Piece> pieces;
+    std::vector<size_t> pieceOfOpen;
+    for (const ShimSourceOpen &open : opens) {
+        const bool again = !pieces.empty() && pieces.back().opened && open.opened && pieces.back().name == open.path &&
+                           pieces.back().start == open.sinkBytes;
+        if (!again) {
+            Piece piece;
+            piece.name = open.path;
+            piece.opened = open.opened;
+            piece.missing = !open.opened;
+            piece.start = open.sinkBytes;
+            pieces.push_back(piece);
+        }
+        pieceOfOpen.push_back(pieces.size() - 1);
+    }
+    for (size_t i = 0; i < pieces.size(); i++)
+        pieces[i].bytes = (i + 1 < pieces.size() ? pieces[i + 1].start : sinkBytes) - pieces[i].start;
+    for (const Finding &finding : findings) {
+        if (finding.open >= pieceOfOpen.size())
+            continue;
+        Piece &piece = pieces[pieceOfOpen[finding.open]];
+        switch (finding.kind) {
+        case kBadCheckValue: piece.badCheckValue = true; break;
+        case kForeign: piece.foreign = true; break;
+        case kMissing: piece.missing = true; break;
+        case kNoPiece: piece.noPiece = true; break;
+        case kTruncated: piece.truncated = true; break;
+        case kStartUp: piece.startUp = finding.text; break;
+        case kOther: break;
+        }
+    }
+    return pieces;
+}
+
+// A piece's line; the check value of the last piece read is compared only when the run
+// finished (every earlier one was compared before the next piece was opened).
+std::string PieceLine(const Piece &piece, bool last, bool finished, int nameColumns)
+{
+    const std::string name = Printable(piece.name);
+    std::string line = "  " + name + std::string((size_t)(nameColumns - TextWidth(name)), ' ') + "  ";
+    if (!piece.startUp.empty())
+        return line + "refused at start-up: " + piece.startUp;
+    if (piece.missing)
+        return line + "missing (cannot be opened)";
+    if (piece.noPiece)
+        return line + "holds no piece (no piece marker found)";
+    line += Grouped(piece.bytes) + " data bytes  check value ";
+    if (piece.truncated)
+        line += "not reached: the file ends early";
+    else if (last && !finished)
+        line += "not reached";
+    else
+        line += piece.badCheckValue ? "bad" : "good";
+    return line + "  set identifier " + (piece.foreign ? "foreign" : "same");
+}
+
+// The last line: sound, or what is wrong.
+std::string Verdict(const std::vector<Piece> &pieces, const std::vector<Finding> &findings, bool finished,
+                    bool interrupted, long long sinkBytes, long long total)
+{
+    std::vector<std::string> faults;
+    for (const Piece &piece : pieces) {
+        const std::string name = Printable(piece.name);
+        if (!piece.startUp.empty()) faults.push_back(name + " is refused at start-up");
+        else if (piece.missing) faults.push_back(name + " is missing");
+        if (piece.noPiece) faults.push_back(name + " holds no piece");
+        if (piece.truncated) faults.push_back(name + " ends early");
+        if (piece.badCheckValue) faults.push_back(name + " fails its check value");
+        if (piece.foreign) faults.push_back(name + " belongs to another set");
+    }
+    for (const Finding &finding : findings)
+        if (finding.kind == kOther || finding.open == std::string::npos)
+            faults.push_back("the program stopped: " + finding.text);
+    if (interrupted)
+        faults.push_back("interrupted");
+    if (faults.empty() && !finished)
+        faults.push_back("the check did not finish");
+    if (faults.empty() && (total < 0 || sinkBytes != total))
+        faults.push_back("the data do not add up to the total size");
+    const std::string bytes = Grouped(sinkBytes) + (total < 0 ? std::string() : " of " + Grouped(total)) + " bytes";
+    if (faults.empty())
+        return "sound: " + std::to_string(pieces.size()) + " pieces, every check value good and every set identifier the same; " + bytes;
+    std::string line = "not sound: ";
+    for (size_t i = 0; i < faults.size(); i++)
+        line += (i ? "; " : "") + faults[i];
+    return line + " (" + bytes + " read)";
+}
+
+} // namespace
+
+void PrepareCheck(Session *session)
+{
+    session->output = kCheckSink;
+    ShimSetWriteSink(kCheckSink);
+}
+
+int RunCheck(const Session &session, int programFd, int signalFd)
+{
+    RunTrack track;
+    DialogView view;
+    std::vector<Finding> findings;
+    std::string total;
+    bool startPressed = false, cancelPressed = false, closePressed = false;
+    bool interrupted = false, startFailed = false, finished = false;
+    for (;;) {
+        const int fds[2] = {programFd, signalFd};
+        bool readable[2];
+        WaitReadable(fds, readable, 2, -1);
+        DrainProgramWake();
+        for (int signal; (signal = TakeSignal()) != 0;) {
+            if (signal != SIGWINCH && !interrupted) {
+                interrupted = true;
+                WriteAll(STDERR_FILENO, "parcelon-restore: interrupted; stopping (again to quit at once)\n");
+            }
+        }
+        view = ViewDialog();
+        Question question;
+        if (PendingQuestion(&question)) {
+            // The asking thread waits for the answer, so the log of opens stands still.
+            const size_t opens = ShimSourceOpens().size();
+            Finding finding;
+            int answer = IDCANCEL;
+            finding.kind = Classify(question, startPressed, &answer);
+            finding.open = opens > 0 ? opens - 1 : std::string::npos;
+            finding.text = OneLine(Printable(Utf8FromProgram(question.text, PathsInTexts(view.destination, session))));
+            findings.push_back(finding);
+            if (question.fromUiThread && startPressed)
+                startFailed = true;
+            Reply reply;
+            reply.button = answer;
+            AnswerQuestion(reply);
+        }
+        FollowRun(view, session, &track);
+        if (ProgramEnded())
+            break;
+        if (!view.alive)
+            continue;
+        if (track.loaded && !startPressed && !interrupted) {
+            total = track.total;
+            PressButton(IDC_START);
+            startPressed = true;
+        }
+        const bool ended = startPressed && view.start.enabled &&
+                           (view.info == kStatusFinished || view.info == kStatusStopped);
+        if (interrupted && track.running && !cancelPressed) {
+            PressButton(IDC_CLOSE);
+            cancelPressed = true;
+        }
+        if ((ended || startFailed || (interrupted && !startPressed)) && !closePressed) {
+            finished = ended && view.info == kStatusFinished;
+            PressButton(IDC_CLOSE);
+            closePressed = true;
+        }
+    }
+
+    const long long sinkBytes = ShimSinkBytes();
+    const std::vector<Piece> pieces = PiecesOf(ShimSourceOpens(), findings, sinkBytes);
+    int nameColumns = 0;
+    for (const Piece &piece : pieces)
+        nameColumns = std::max(nameColumns, TextWidth(Printable(piece.name)));
+    std::string out;
+    for (size_t i = 0; i < pieces.size(); i++)
+        out += PieceLine(pieces[i], i + 1 == pieces.size(), finished, nameColumns) + "\n";
+    const std::string verdict = Verdict(pieces, findings, finished, interrupted, sinkBytes, TotalOf(total));
+    WriteAll(STDOUT_FILENO, out + verdict + "\n");
+    return StartsWith(verdict, "sound:") ? 0 : 1;
+}
