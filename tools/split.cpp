@@ -80,6 +80,7 @@ const char kHelp[] =
     "  --bad-crc PIECE        store a wrong check value after that piece's data\n"
     "\n"
     "  --help                 show this text\n"
+    "  --version              show the program's version\n"
     "\n"
     "Refused, with nothing left behind in DIR: a stub longer than 53,248 bytes, an input\n"
     "that cannot be read, a stored name that is not a plain file name or does not fit\n"
@@ -269,6 +270,10 @@ Options ParseOptions(int argc, char **argv)
         }
         if (arg == "--help") {
             fputs(kHelp, stdout);
+            exit(0);
+        }
+        if (arg == "--version") {
+            printf("parcelon-split %s\n", PARCELON_VERSION);
             exit(0);
         }
         if (arg == "--no-time") {
