@@ -1,7 +1,6 @@
 # cmake/windows.cmake: the stub executable, a static PE32 GUI program padded to exactly the
 # first-piece offset, and the end-to-end tests' driver that runs beside it under Wine.
 enable_language(RC)
-set(STUB_SIZE 53248)
 
 add_executable(PnRestore WIN32 ${PROGRAM_SOURCES} ${PROGRAM_ENTRY} resources/stub.rc)
 target_include_directories(PnRestore PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/resources)

@@ -74,6 +74,7 @@ const char kHelp[] =
     "      --no             run unattended, answering No (the default without a terminal)\n"
     "  -t, --check          check the set without restoring it; takes no -o, --yes, --no\n"
     "  -h, --help           show this text\n"
+    "      --version        show the program's version\n"
     "\n"
     "Exit status: 0 when the file was restored (\"the restore has finished\"); 1 when it\n"
     "was not: stopped by an answer, cancelled, a damaged or incomplete set, or closed\n"
@@ -88,6 +89,7 @@ struct Options {
     bool no = false;
     bool check = false;
     bool help = false;
+    bool version = false;
 };
 
 int WrongCommandLine(const std::string &why)
@@ -109,6 +111,8 @@ int ReadOptions(int argc, char **argv, Options *options)
             optionsEnd = true;
         } else if (argument == "-h" || argument == "--help") {
             options->help = true;
+        } else if (argument == "--version") {
+            options->version = true;
         } else if (argument == "--yes") {
             options->yes = true;
         } else if (argument == "--no") {
@@ -130,7 +134,7 @@ int ReadOptions(int argc, char **argv, Options *options)
             return WrongCommandLine("unknown option " + argument);
         }
     }
-    if (options->help)
+    if (options->help || options->version)
         return -1;
     if (options->yes && options->no)
         return WrongCommandLine("--yes and --no exclude each other");
@@ -184,6 +188,10 @@ int main(int argc, char **argv)
         return status;
     if (options.help) {
         fputs(kHelp, stdout);
+        return 0;
+    }
+    if (options.version) {
+        printf("parcelon-restore %s\n", PARCELON_VERSION);
         return 0;
     }
 

@@ -19,6 +19,10 @@ command -v import >/dev/null || need+=(imagemagick)
 [ -e /usr/share/fonts/opentype/ipafont-gothic/ipag.ttf ] || need+=(fonts-ipafont-gothic)
 command -v python3 >/dev/null || need+=(python3)
 command -v localedef >/dev/null || need+=(locales)
+# The Debian package: its dependencies (dpkg-shlibdeps), its check and its manual pages.
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v lintian >/dev/null || need+=(lintian)
+command -v man >/dev/null || need+=(man-db)
 
 if [ ${#need[@]} -gt 0 ]; then
     echo "setup: installing ${need[*]}"

@@ -2,7 +2,8 @@
 # scripts/test.sh: installs what is missing, builds the stub and the native tree, and runs
 # every test: the unit and integration tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the threaded ones again under ThreadSanitizer, the fuzz
-# targets for a bounded time, and the end-to-end suite of the real stub under Wine.
+# targets for a bounded time, and the end-to-end suite of the real stub under Wine; the
+# Debian package is built, linted and tried unpacked (scripts/package-check.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,6 +24,9 @@ if ! cmp build-win/PnRestore.exe "$repro/PnRestore.exe"; then
 fi
 rm -rf "$repro"
 echo "same bytes: $(sha256sum build-win/PnRestore.exe | cut -d' ' -f1)"
+
+echo "== the Debian package of the Linux tools: lintian, then the unpacked tools"
+scripts/package-check.sh "$root/build-win"
 
 echo "== native build under ThreadSanitizer: the tests that run threads"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARCELON_SANITIZE=thread >/dev/null

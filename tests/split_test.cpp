@@ -401,6 +401,55 @@ TEST(SplitTest, ShortStubIsPadded)
     EXPECT_EQ(ReadSet(w.out + "/input").data, w.content);
 }
 
+// Without --stub, a copy of the program in PREFIX/bin takes PREFIX/share/parcelon/
+// PnRestore.exe (as from an unpacked package); --stub wins over it; with neither it
+// refuses, and never reaches back into the build tree it was built in.
+TEST(SplitTest, StubLookup)
+{
+    const struct {
+        const char *label;
+        bool installed;
+        bool given;
+        int status;
+        char stubByte; // what the executable then starts with
+    } kCases[] = {
+        {"installed stub", true, false, 0, 'I'},
+        {"--stub wins over the installed stub", true, true, 0, 'G'},
+        {"no stub at all", false, false, 1, 0},
+    };
+    const size_t kStubBytes = 1000;
+    for (const auto &c : kCases) {
+        SCOPED_TRACE(c.label);
+        Workspace w;
+        std::string bin = w.dir.MakeFolder("prefix") + "/bin";
+        ASSERT_EQ(mkdir(bin.c_str(), 0777), 0);
+        std::string program = bin + "/parcelon-split";
+        WriteFileBytes(program, ReadFileBytes(PARCELON_SPLIT));
+        ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+        if (c.installed) {
+            std::string share = w.dir.File("prefix/share");
+            ASSERT_EQ(mkdir(share.c_str(), 0777), 0);
+            ASSERT_EQ(mkdir((share + "/parcelon").c_str(), 0777), 0);
+            WriteFileBytes(share + "/parcelon/PnRestore.exe", Bytes(kStubBytes, 'I'));
+        }
+        WriteFileBytes(w.stub, Bytes(kStubBytes, 'G'));
+        std::vector<std::string> args = {"--out", w.out, "--data-counts", "5000", w.input};
+        if (c.given)
+            args.insert(args.begin(), {"--stub", w.stub});
+        SplitRun run = RunSplit(args, program);
+        ASSERT_EQ(run.status, c.status) << run.errors;
+        if (c.status != 0) {
+            EXPECT_NE(run.errors.find("no stub"), std::string::npos) << run.errors;
+            EXPECT_NE(run.errors.find("--stub STUB"), std::string::npos) << run.errors;
+            EXPECT_TRUE(ListFolder(w.out).empty());
+            continue;
+        }
+        Bytes exe = ReadFileBytes(w.out + "/input.exe");
+        ASSERT_GT(exe.size(), kStubBytes);
+        EXPECT_EQ(std::count(exe.begin(), exe.begin() + kStubBytes, c.stubByte), (long)kStubBytes);
+    }
+}
+
 // The options that make a set malformed do exactly the one thing they name.
 TEST(SplitTest, MalformedSets)
 {

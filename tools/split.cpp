@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <limits.h>
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,7 +28,7 @@
 namespace {
 
 const char kHelp[] =
-    "Usage: parcelon-split --stub STUB (--piece-size N | --data-counts N,N,...)\n"
+    "Usage: parcelon-split [--stub STUB] (--piece-size N | --data-counts N,N,...)\n"
     "                      [--out DIR] [--base NAME] [options] INPUT\n"
     "\n"
     "Cuts INPUT into a split set that restores itself: DIR/NAME.exe holds the stub,\n"
@@ -35,8 +36,13 @@ const char kHelp[] =
     "piece goes into a file of its own, DIR/NAME.d02, DIR/NAME.d03, ..., NAME.d99,\n"
     "NAME.d100, and so on.\n"
     "\n"
-    "Required:\n"
-    "  --stub STUB            the stub executable, at most 53,248 bytes\n"
+    "The stub:\n"
+    "  --stub STUB            the stub executable, at most 53,248 bytes. Without it the\n"
+    "                         installed one is used: PREFIX/share/parcelon/PnRestore.exe\n"
+    "                         for this program in PREFIX/bin; a build tree's own program\n"
+    "                         then takes the Windows build it was configured with\n"
+    "\n"
+    "Required, one of:\n"
     "  --piece-size N         no file of the set, the executable included, is longer than\n"
     "                         N bytes; every piece but the last is made as full as that\n"
     "                         allows\n"
@@ -80,14 +86,15 @@ const char kHelp[] =
     "  --bad-crc PIECE        store a wrong check value after that piece's data\n"
     "\n"
     "  --help                 show this text\n"
+    "  --version              show the program's version\n"
     "\n"
-    "Refused, with nothing left behind in DIR: a stub longer than 53,248 bytes, an input\n"
-    "that cannot be read, a stored name that is not a plain file name or does not fit\n"
-    "code page 932, an output folder that cannot be written, an output that would\n"
-    "replace INPUT or STUB, a later piece file of 1,024 bytes or less (also when only\n"
-    "the low 32 bits of its size are counted; the restoring side does not accept such a\n"
-    "file), a piece size too small for the first piece's header, and data counts that\n"
-    "do not add up. Files of the same names are replaced.\n"
+    "Refused, with nothing left behind in DIR: no stub (no --stub and none installed), a\n"
+    "stub longer than 53,248 bytes, an input that cannot be read, a stored name that is\n"
+    "not a plain file name or does not fit code page 932, an output folder that cannot be\n"
+    "written, an output that would replace INPUT or STUB, a later piece file of 1,024\n"
+    "bytes or less (also when only the low 32 bits of its size are counted; the restoring\n"
+    "side does not accept such a file), a piece size too small for the first piece's\n"
+    "header, and data counts that do not add up. Files of the same names are replaced.\n"
     "\n"
     "Exit status: 0 when the set was written, 1 on an error, 2 on a wrong command line.\n";
 
@@ -271,6 +278,10 @@ Options ParseOptions(int argc, char **argv)
             fputs(kHelp, stdout);
             exit(0);
         }
+        if (arg == "--version") {
+            printf("parcelon-split %s\n", PARCELON_VERSION);
+            exit(0);
+        }
         if (arg == "--no-time") {
             o.noTime = true;
             continue;
@@ -287,6 +298,8 @@ Options ParseOptions(int argc, char **argv)
         }
         const char *k = key.c_str();
         if (key == "--stub") {
+            if (value.empty())
+                UsageError("%s", "--stub needs a path");
             o.stub = value;
         } else if (key == "--piece-size") {
             o.pieceSize = CountOption(k, value, 1, kLargestCount);
@@ -344,8 +357,6 @@ Options ParseOptions(int argc, char **argv)
             UsageError("unknown option '%s'", key.c_str());
         }
     }
-    if (o.stub.empty())
-        UsageError("%s", "--stub STUB is required");
     if (!inputGiven || o.input.empty())
         UsageError("%s", "no input file given");
     if (pieceSizeGiven == countsGiven)
@@ -651,6 +662,56 @@ void CheckNotSource(const std::string &path, const struct stat &input, const str
         Fail("%s would replace the input or the stub", path.c_str());
 }
 
+bool IsFile(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The folder of this program's executable, symbolic links resolved; empty where the
+// system does not say.
+std::string OwnFolder()
+{
+    char path[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+    if (length <= 0 || (size_t)length >= sizeof path)
+        return "";
+    std::string self(path, (size_t)length);
+    return self.substr(0, self.rfind('/'));
+}
+
+bool SameFolder(const std::string &a, const std::string &b)
+{
+    char realA[PATH_MAX], realB[PATH_MAX];
+    return realpath(a.c_str(), realA) != NULL && realpath(b.c_str(), realB) != NULL && strcmp(realA, realB) == 0;
+}
+
+// The stub to use when --stub is not given: the one installed beside this program's own
+// prefix (which also holds for an unpacked package or a moved prefix), then, for the
+// build tree's own program only, the Windows build it was configured with. A copy
+// installed elsewhere never reaches back into a build tree.
+std::string FindStub()
+{
+    const std::string folder = OwnFolder();
+    std::string tried;
+    if (!folder.empty()) {
+        const std::string installed = folder + "/" + PARCELON_INSTALLED_STUB;
+        if (IsFile(installed))
+            return installed;
+        tried = installed;
+        const std::string built = PARCELON_BUILD_STUB;
+        if (!built.empty() && SameFolder(folder, PARCELON_BUILD_FOLDER)) {
+            if (IsFile(built))
+                return built;
+            tried += " and " + built;
+        }
+    }
+    Fail("no stub: --stub is not given and none was found%s%s%s. Give --stub STUB, install the parcelon "
+         "package (it puts the stub into PREFIX/share/parcelon/), or build the Windows stub and configure this "
+         "build with -DPARCELON_WIN_BUILD=<the Windows build folder>",
+         tried.empty() ? "" : " (looked for ", tried.c_str(), tried.empty() ? "" : ")");
+}
+
 // Reads the stub and pads it with zero bytes to the first-piece offset.
 std::vector<BYTE> ReadStub(const std::string &path, struct stat *info)
 {
@@ -753,6 +814,8 @@ int main(int argc, char **argv)
 {
     setlocale(LC_ALL, "");
     Options o = ParseOptions(argc, argv);
+    if (o.stub.empty())
+        o.stub = FindStub();
 
     struct stat stubInfo, inputInfo;
     std::vector<BYTE> stub = ReadStub(o.stub, &stubInfo);

@@ -169,11 +169,11 @@ static std::string TakeCapture(int fd, const std::string &path)
     return std::string(bytes.begin(), bytes.end());
 }
 
-SplitRun RunSplit(const std::vector<std::string> &arguments)
+SplitRun RunSplit(const std::vector<std::string> &arguments, const std::string &copy)
 {
     SplitRun run = {-1, "", ""};
     std::vector<char *> argv;
-    std::string program = PARCELON_SPLIT;
+    std::string program = copy.empty() ? PARCELON_SPLIT : copy;
     argv.push_back(&program[0]);
     std::vector<std::string> copies(arguments);
     for (std::string &argument : copies)

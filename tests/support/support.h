@@ -64,7 +64,8 @@ struct SplitRun {
     std::string output;
     std::string errors;
 };
-SplitRun RunSplit(const std::vector<std::string> &arguments);
+// Runs the build's parcelon-split, or the copy of it at program when one is given.
+SplitRun RunSplit(const std::vector<std::string> &arguments, const std::string &program = "");
 
 // The test sources are compiled to code page 932; this turns such a text into UTF-8 for a
 // command line or a file name.
