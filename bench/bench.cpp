@@ -1,7 +1,8 @@
 // bench/bench.cpp: parcelon-bench: prints how fast each CRC variant runs over 1024-byte
-// calls, and how long a whole restore of a 1 GiB three-piece set takes natively next to a
-// bare read/write loop and cat over the same pieces, with the heap allocations and the
-// peak memory of the restore. With --wine it times the real stub under Wine instead.
+// calls, and how long a whole restore of a 1 GiB three-piece set takes natively, by the
+// engine in this process and by the parcelon-restore program, next to a bare read/write
+// loop and cat over the same pieces, with the heap allocations and the peak memory of the
+// restore. With --wine it times the real stub under Wine instead.
 // It prints figures; nothing in it passes or fails.
 #include <errno.h>
 #include <execinfo.h>
@@ -237,6 +238,8 @@ namespace {
 // Small helpers.
 
 const long long kDefaultSize = 1024LL * 1024 * 1024;
+// The set whose restore measures parcelon-restore's fixed cost: three pieces of 10,000 bytes.
+const long long kTinySize = 30000;
 const int kPieces = 3;
 const size_t kCallSize = 1024;
 
@@ -291,8 +294,9 @@ std::string AbsolutePath(const std::string &path)
     return std::string(here) + "/" + path;
 }
 
-// Runs a program and waits for it; its standard output goes to outputPath when given.
-int Run(const std::vector<std::string> &arguments, const char *outputPath)
+// Runs a program and waits for it; its standard output goes to outputPath when given,
+// and with errorPath its standard error goes there and its standard input is /dev/null.
+int Run(const std::vector<std::string> &arguments, const char *outputPath, const char *errorPath = NULL)
 {
     std::vector<char *> argv;
     for (const std::string &a : arguments)
@@ -304,6 +308,10 @@ int Run(const std::vector<std::string> &arguments, const char *outputPath)
     posix_spawn_file_actions_init(&actions);
     if (outputPath)
         posix_spawn_file_actions_addopen(&actions, 1, outputPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (errorPath) {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, errorPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     pid_t child;
     int failed = posix_spawnp(&child, argv[0], &actions, NULL, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -351,6 +359,7 @@ void PrintMachine()
 struct Options {
     std::string work;
     std::string split = PARCELON_SPLIT;
+    std::string restore = PARCELON_RESTORE;
     std::string winBuild = std::string(PARCELON_SOURCE_DIR) + "/build-win";
     long long size = kDefaultSize;
     int rounds = 5;
@@ -451,10 +460,26 @@ std::string NativeStub(const Options &o)
     return path;
 }
 
-// (b): every piece file, 1024 bytes per read(), each block written with write().
-double TimeCopyLoop(const CachedSet &set, const std::string &destination)
+// A thread that only waits for its pipe to close.
+void *WaitForPipe(void *pipeEnd)
+{
+    char byte;
+    while (read(*(int *)pipeEnd, &byte, 1) < 0 && errno == EINTR) {
+    }
+    return NULL;
+}
+
+// (c): every piece file, 1024 bytes per read(), each block written with write(). With
+// idleThread a second thread waits beside it meanwhile: the kernel's read and write then
+// take a reference on the file and its position lock on every call, as they do for the
+// restore program, whose worker thread runs beside its UI thread.
+double TimeCopyLoop(const CachedSet &set, const std::string &destination, bool idleThread)
 {
     static char block[kCallSize];
+    int wake[2] = {-1, -1};
+    pthread_t idle;
+    if (idleThread && (pipe(wake) != 0 || pthread_create(&idle, NULL, WaitForPipe, &wake[0]) != 0))
+        Fail("cannot start the idle thread%s", "");
     double begin = Now();
     int out = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0)
@@ -475,10 +500,27 @@ double TimeCopyLoop(const CachedSet &set, const std::string &destination)
         close(in);
     }
     close(out);
-    return Now() - begin;
+    double seconds = Now() - begin;
+    if (idleThread) {
+        close(wake[1]);
+        pthread_join(idle, NULL);
+        close(wake[0]);
+    }
+    return seconds;
 }
 
-// (c): cat of the piece files into the destination.
+// (b): parcelon-restore --yes as a process, from its start to its exit; false when it did not
+// exit with 0 (what it wrote to standard error is then in errorLog).
+bool TimeRestoreProgram(const Options &o, const CachedSet &set, const std::string &destination,
+                        const std::string &errorLog, double *seconds)
+{
+    double begin = Now();
+    int status = Run({o.restore, "--yes", "-o", destination, set.pieces[0]}, "/dev/null", errorLog.c_str());
+    *seconds = Now() - begin;
+    return status == 0;
+}
+
+// (d): cat of the piece files into the destination.
 double TimeCat(const CachedSet &set, const std::string &destination)
 {
     std::vector<std::string> arguments = {"cat"};
@@ -527,23 +569,51 @@ long MaxResidentKiB()
     return usage.ru_maxrss;
 }
 
+// The fixed cost of one parcelon-restore run: start, start-up load, a restore of a set of a
+// few bytes and exit, median of `runs`.
+double RestoreProgramFixedCost(const Options &o, int runs)
+{
+    Options tiny = o;
+    tiny.size = kTinySize;
+    CachedSet set = PrepareSet(tiny, NativeStub(o), "tiny");
+    std::string destination = set.folder + "/restored.bin";
+    std::string log = set.folder + "/restore-errors.txt";
+    std::vector<double> times;
+    for (int i = 0; i < runs; i++) {
+        unlink(destination.c_str());
+        double seconds;
+        if (!TimeRestoreProgram(o, set, destination, log, &seconds))
+            Fail("parcelon-restore failed on the small set; see %s", log.c_str());
+        times.push_back(seconds);
+    }
+    unlink(destination.c_str());
+    return Median(times);
+}
+
 void BenchEndToEnd(const Options &o)
 {
     CachedSet set = PrepareSet(o, NativeStub(o), "set");
     std::string destination = set.folder + "/restored.bin";
+    std::string errorLog = set.folder + "/restore-errors.txt";
     double megabytes = (double)o.size / 1e6;
-    std::vector<double> engine, loop, cat;
-    std::vector<double> engineCpu, loopCpu, catCpu; // CPU seconds per run
+    std::vector<double> engine, program, loop, threadedLoop, cat;
+    std::vector<double> engineCpu, programCpu, loopCpu, threadedLoopCpu, catCpu; // CPU seconds per run
     AllocationCount most = {0, 0, 0}; // the round with the most allocations off the UI thread
     int mostRound = 0;
     std::string mostSummary;
     long residentBefore = MaxResidentKiB();
     bool engineRan = EngineAvailable();
-    bool verified = false, matches = false;
+    bool verified = false, matches = false, programMatches = false;
 
-    printf("\nEnd to end, %lld bytes in %d pieces, warm page cache, %d rounds of A B C\n", o.size, kPieces, o.rounds);
+    printf("\nEnd to end, %lld bytes in %d pieces, warm page cache, %d rounds of a b c c2 d\n", o.size, kPieces,
+           o.rounds);
     printf("MB/s = the restored file's bytes / wall time (10^6 bytes/s); the loop and cat also copy the\n"
-           "53,248-byte stub and the piece headers, the engine checks each piece's CRC.\n");
+           "53,248-byte stub and the piece headers; the engine and parcelon-restore check each piece's CRC.\n"
+           "(a) the engine in this process, Start to idle; (b) parcelon-restore --yes -o DEST as a\n"
+           "process, start to exit, a fresh destination each round; (c) read(1024)/write(1024); (c2) the\n"
+           "same with an idle second thread in the process, as the program has one; (d) cat.\n");
+    printf("parcelon-restore's fixed cost (start, load, a %lld-byte restore, exit), median of 5: %.1f ms\n",
+           kTinySize, RestoreProgramFixedCost(o, 5) * 1e3);
     if (!engineRan)
         printf("(a) the restore engine: %s\n", EngineUnavailableReason());
     for (int round = 1; round <= o.rounds; round++) {
@@ -569,13 +639,25 @@ void BenchEndToEnd(const Options &o)
                 matches = SameBytes(destination, set.input);
                 verified = true;
             }
-            unlink(destination.c_str());
         }
         unlink(destination.c_str());
-        double cpu = CpuSeconds(RUSAGE_SELF);
-        seconds = TimeCopyLoop(set, destination);
+        double cpu = CpuSeconds(RUSAGE_CHILDREN);
+        if (!TimeRestoreProgram(o, set, destination, errorLog, &seconds))
+            Fail("parcelon-restore did not restore the set; see %s", errorLog.c_str());
+        programCpu.push_back(CpuSeconds(RUSAGE_CHILDREN) - cpu);
+        program.push_back(megabytes / seconds);
+        if (round == 1)
+            programMatches = SameBytes(destination, set.input);
+        unlink(destination.c_str());
+        cpu = CpuSeconds(RUSAGE_SELF);
+        seconds = TimeCopyLoop(set, destination, false);
         loopCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu);
         loop.push_back(megabytes / seconds);
+        unlink(destination.c_str());
+        cpu = CpuSeconds(RUSAGE_SELF);
+        seconds = TimeCopyLoop(set, destination, true);
+        threadedLoopCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu);
+        threadedLoop.push_back(megabytes / seconds);
         unlink(destination.c_str());
         cpu = CpuSeconds(RUSAGE_CHILDREN);
         seconds = TimeCat(set, destination);
@@ -584,19 +666,29 @@ void BenchEndToEnd(const Options &o)
         unlink(destination.c_str());
         printf("  round %d:", round);
         if (engineRan)
-            printf(" engine %6.0f MB/s (%.2f s CPU, %lu+%lu allocs)", engine.back(), engineCpu.back(),
+            printf(" engine %5.0f MB/s (%.2f s CPU, %lu+%lu allocs)", engine.back(), engineCpu.back(),
                    roundAllocations.otherThreads, roundAllocations.uiThread);
-        printf("  loop %6.0f (%.2f)  cat %6.0f (%.2f)\n", loop.back(), loopCpu.back(), cat.back(), catCpu.back());
+        printf("  parcelon-restore %5.0f (%.2f)  loop %5.0f (%.2f)  loop+thread %5.0f (%.2f)  cat %5.0f (%.2f)\n",
+               program.back(), programCpu.back(), loop.back(), loopCpu.back(), threadedLoop.back(),
+               threadedLoopCpu.back(), cat.back(), catCpu.back());
         fflush(stdout);
     }
     printf("medians: ");
     if (engineRan)
         printf("(a) engine %.0f MB/s (%.2f s CPU), ", Median(engine), Median(engineCpu));
-    printf("(b) read/write loop %.0f MB/s (%.2f s), (c) cat %.0f MB/s (%.2f s)\n", Median(loop), Median(loopCpu),
-           Median(cat), Median(catCpu));
+    printf("(b) parcelon-restore %.0f MB/s (%.2f s),\n         (c) read/write loop %.0f MB/s (%.2f s), (c2) with an "
+           "idle thread %.0f MB/s (%.2f s), (d) cat %.0f MB/s (%.2f s)\n",
+           Median(program), Median(programCpu), Median(loop), Median(loopCpu), Median(threadedLoop),
+           Median(threadedLoopCpu), Median(cat), Median(catCpu));
+    printf("ratios: parcelon-restore/loop %.2f, parcelon-restore/(loop with an idle thread) %.2f",
+           Median(program) / Median(loop), Median(program) / Median(threadedLoop));
+    if (engineRan)
+        printf(", engine/loop %.2f, engine/cat %.2f", Median(engine) / Median(loop), Median(engine) / Median(cat));
+    printf("\nrestored file equal to the input: parcelon-restore %s", programMatches ? "yes" : "NO");
+    if (engineRan)
+        printf(", engine %s", matches ? "yes" : "NO");
+    printf("\n");
     if (engineRan) {
-        printf("ratios: engine/loop %.2f, engine/cat %.2f\n", Median(engine) / Median(loop), Median(engine) / Median(cat));
-        printf("restored file equal to the input: %s\n", matches ? "yes" : "NO");
         printf("heap allocations from Start to the end of the run, round %d (the most): %lu on the worker\n"
                "thread, %lu on the UI thread, %lu bytes in all; where they were made:\n%s",
                mostRound, most.otherThreads, most.uiThread, most.bytes, mostSummary.c_str());
@@ -640,15 +732,18 @@ long long ParseSize(const char *text)
 
 const char kUsage[] =
     "usage: parcelon-bench [--crc-only | --e2e-only] [--work DIR] [--rounds N] [--size BYTES[K|M|G]] [--split PATH]\n"
+    "                      [--restore PATH]\n"
     "       parcelon-bench --wine [--win-build DIR] [--work DIR] [--rounds N] [--size BYTES[K|M|G]]\n"
     "\n"
-    "Prints the CRC variants' speeds, then times a whole restore natively against a bare\n"
-    "read(1024)/write(1024) loop and cat over the same pieces, alternating over the rounds\n"
-    "(default 5), with the heap allocations and peak memory of the restore. The set (default\n"
-    "1 GiB of random data in 3 pieces) is made once under --work (default build/bench-data in\n"
-    "the source folder). --wine times the real stub under Wine against a Win32 1024-byte\n"
-    "ReadFile/WriteFile loop instead; --win-build names the Windows build folder (default\n"
-    "build-win in the source folder).\n";
+    "Prints the CRC variants' speeds, then times a whole restore natively, by the engine in\n"
+    "this process and by parcelon-restore --yes as a process (--restore names it; default the\n"
+    "one built beside this program), against a bare read(1024)/write(1024) loop (alone, and\n"
+    "with an idle second thread beside it) and cat over the same pieces, alternating over the\n"
+    "rounds (default 5), with parcelon-restore's fixed cost per run and the heap allocations\n"
+    "and peak memory of the restore. The set (default 1 GiB of random data in 3 pieces) is\n"
+    "made once under --work (default build/bench-data in the source folder). --wine times\n"
+    "the real stub under Wine against a Win32 1024-byte ReadFile/WriteFile loop instead;\n"
+    "--win-build names the Windows build folder (default build-win in the source folder).\n";
 
 Options ParseOptions(int argc, char **argv)
 {
@@ -667,6 +762,8 @@ Options ParseOptions(int argc, char **argv)
             o.work = AbsolutePath(argv[++i]);
         else if (a == "--split" && hasValue)
             o.split = AbsolutePath(argv[++i]);
+        else if (a == "--restore" && hasValue)
+            o.restore = AbsolutePath(argv[++i]);
         else if (a == "--win-build" && hasValue)
             o.winBuild = AbsolutePath(argv[++i]);
         else if (a == "--size" && hasValue)
