@@ -47,6 +47,11 @@ const int kStateFdShift = 32;        // bits 32 to 63
 // One slot of the table.
 struct FileSlot {
     std::atomic<uint64_t> state; // written under g_filesLock, read anywhere
+    // The handle's file position, kept here rather than in the descriptor: reads and writes
+    // at an explicit offset spare the kernel the position lock it takes on every read()
+    // and write() of a process with more than one thread. Set by the open, then moved by
+    // the thread that uses the handle.
+    std::atomic<long long> position;
     // The open file's identity and share mode, for the share checks of later opens;
     // written and read under g_filesLock only.
     dev_t device;
@@ -56,6 +61,7 @@ struct FileSlot {
 
 // An open handle as its state word tells it.
 struct OpenFile {
+    FileSlot *slot;
     uint64_t state;
     int fd; // -1 for the sink
 };
@@ -67,6 +73,9 @@ struct Fault {
 };
 
 const long long kNoDiskLimit = -1;
+// The furthest position a file may be given, as lseek() gives it on 64-bit Linux file
+// systems; a read or write there stays within off_t.
+const long long kLargestPosition = 0x7FFFFFFFFFFFFFFFLL - 0xFFFFFFFFLL;
 // 1601-01-01 to 1970-01-01 in days, and FILETIME's units.
 const long long kDaysFrom1601To1970 = 134774;
 const long long kTicksPerSecond = 10000000;
@@ -163,6 +172,7 @@ FileSlot *Lookup(HANDLE handle, OpenFile *open)
     const uint64_t state = slot->state.load(std::memory_order_acquire);
     if (!(state & (kStateRead | kStateWrite)) || StateGeneration(state) != index / kFileSlots)
         return nullptr;
+    open->slot = slot;
     open->state = state;
     open->fd = (state & kStateSink) ? -1 : (int)(uint32_t)(state >> kStateFdShift);
     return slot;
@@ -219,23 +229,32 @@ HANDLE FillSlot(int index, uint64_t access, int fd, const struct stat *info, DWO
     slot.device = info ? info->st_dev : 0;
     slot.inode = info ? info->st_ino : 0;
     slot.share = share;
+    slot.position.store(0, std::memory_order_relaxed);
     slot.state.store(access | generation << kStateGenerationShift | (uint64_t)(uint32_t)fd << kStateFdShift,
                      std::memory_order_release);
     g_nextSlot = (index + 1) % kFileSlots;
     return (HANDLE)(kFirstFileHandle + 4 * ((uintptr_t)generation * kFileSlots + (uintptr_t)index));
 }
 
-// Reads up to `count` bytes, stopping only at the end of the file; -1 on an error.
-ssize_t ReadAll(int fd, BYTE *to, size_t count)
+long long PositionOf(const OpenFile &open)
 {
+    return open.slot->position.load(std::memory_order_relaxed);
+}
+
+// Reads up to `count` bytes at the handle's position, stopping only at the end of the
+// file, and moves the position past them; -1 on an error.
+ssize_t ReadAll(const OpenFile &open, BYTE *to, size_t count)
+{
+    const long long position = PositionOf(open);
     size_t done = 0;
     while (done < count) {
-        ssize_t n = read(fd, to + done, count - done);
+        ssize_t n = pread(open.fd, to + done, count - done, (off_t)(position + (long long)done));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
         if (n == 0) break;
         done += (size_t)n;
     }
+    open.slot->position.store(position + (long long)done, std::memory_order_relaxed);
     return (ssize_t)done;
 }
 
@@ -248,14 +267,20 @@ bool WriteAll(const OpenFile &open, const BYTE *from, size_t count, size_t *done
         *done = count;
         return true;
     }
+    const long long position = PositionOf(open);
     *done = 0;
+    bool ok = true;
     while (*done < count) {
-        ssize_t n = write(open.fd, from + *done, count - *done);
+        ssize_t n = pwrite(open.fd, from + *done, count - *done, (off_t)(position + (long long)*done));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
         *done += (size_t)n;
     }
-    return true;
+    open.slot->position.store(position + (long long)*done, std::memory_order_relaxed);
+    return ok;
 }
 
 bool IsLeapYear(int year)
@@ -392,7 +417,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPO
             count = g_shortRead.bytes;
         UpdateArmed();
     }
-    const ssize_t got = ReadAll(open.fd, (BYTE *)buffer, count);
+    const ssize_t got = ReadAll(open, (BYTE *)buffer, count);
     if (got < 0) {
         t_lastError = errno == EIO ? ERROR_READ_FAULT : ErrorFromErrno(errno);
         return FALSE;
@@ -430,9 +455,9 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
         const long long diskBytes = g_diskBytes;
         lock.unlock();
         if (diskBytes != kNoDiskLimit && count > 0) {
-            const long long position = (open.state & kStateSink) ? g_sinkBytes.load(std::memory_order_relaxed)
-                                                                  : (long long)lseek(open.fd, 0, SEEK_CUR);
-            if (position < 0 || position + count > diskBytes) {
+            const long long position =
+                (open.state & kStateSink) ? g_sinkBytes.load(std::memory_order_relaxed) : PositionOf(open);
+            if (position + count > diskBytes) {
                 t_lastError = ERROR_DISK_FULL;
                 return FALSE;
             }
@@ -459,7 +484,7 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
     long long base = 0;
     struct stat info;
     if (method == FILE_CURRENT)
-        base = lseek(open.fd, 0, SEEK_CUR);
+        base = PositionOf(open);
     else if (method == FILE_END)
         base = fstat(open.fd, &info) == 0 ? (long long)info.st_size : -1;
     else if (method != FILE_BEGIN)
@@ -478,10 +503,11 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
         t_lastError = ERROR_INVALID_PARAMETER;
         return INVALID_SET_FILE_POINTER;
     }
-    if (lseek(open.fd, (off_t)target, SEEK_SET) < 0) {
-        t_lastError = ErrorFromErrno(errno);
+    if (target > kLargestPosition) {
+        t_lastError = ERROR_INVALID_PARAMETER;
         return INVALID_SET_FILE_POINTER;
     }
+    open.slot->position.store(target, std::memory_order_relaxed);
     if (distanceHigh)
         *distanceHigh = (LONG)(DWORD)((uint64_t)target >> 32);
     // Callers tell a position whose low part is 0xFFFFFFFF from a failure by the last error.

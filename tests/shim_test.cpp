@@ -82,6 +82,35 @@ TEST_F(ShimTest, SetFilePointerMovesLikeWindows)
     EXPECT_TRUE(CloseHandle(file));
 }
 
+// Each handle keeps its own position, which reads and writes move past the bytes they
+// moved, a failed write included; a write past the end leaves zeros before it.
+TEST_F(ShimTest, ReadsAndWritesMoveTheirHandlesPosition)
+{
+    const std::string path = folder_ + "/out";
+    HANDLE out = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(out, "abc", 3, &done, NULL));
+    EXPECT_EQ(SetFilePointer(out, 0, NULL, FILE_CURRENT), 3u);
+    ASSERT_EQ(SetFilePointer(out, 6, NULL, FILE_BEGIN), 6u);
+    ASSERT_TRUE(WriteFile(out, "z", 1, &done, NULL));
+    ShimFailWriteFile(1, 2);
+    EXPECT_FALSE(WriteFile(out, "0123", 4, &done, NULL));
+    EXPECT_EQ(SetFilePointer(out, 0, NULL, FILE_CURRENT), 9u);
+
+    HANDLE first = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE second = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    char bytes[16];
+    ASSERT_TRUE(ReadFile(first, bytes, 2, &done, NULL));
+    EXPECT_EQ(std::string(bytes, done), "ab");
+    ASSERT_TRUE(ReadFile(second, bytes, sizeof bytes, &done, NULL));
+    EXPECT_EQ(std::string(bytes, done), std::string("abc\0\0\0z01", 9));
+    ASSERT_TRUE(ReadFile(first, bytes, 3, &done, NULL));
+    EXPECT_EQ(std::string(bytes, done), std::string("c\0\0", 3));
+    EXPECT_EQ(SetFilePointer(second, 0, NULL, FILE_CURRENT), 9u);
+    for (HANDLE handle : {out, first, second})
+        EXPECT_TRUE(CloseHandle(handle));
+}
+
 TEST_F(ShimTest, ReadFaultsAndEndOfFile)
 {
     struct Case {
