@@ -3,7 +3,6 @@
 // anywhere; each question it asks is a finding about the piece being read, answered so that
 // the later pieces are read too wherever the program can go on; then one line per piece and
 // a verdict.
-#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 #include "frontend/frontend.h"
 #include "frontend/terminal.h"
 #include "frontend/text.h"
-#include "resource.h"
 #include "shim.h"
 
 namespace {
@@ -196,6 +194,39 @@ std::string Verdict(const std::vector<Piece> &pieces, const std::vector<Finding>
     return line + " (" + bytes + " read)";
 }
 
+// Each question taken as a finding about the piece the program was reading, answered so
+// that the check reads on wherever it can.
+class CheckFace : public UnattendedFace {
+public:
+    explicit CheckFace(const Session &session) : session_(session) {}
+
+    int Answer(const Question &question, const DialogView &view) override
+    {
+        // The asking thread waits for the answer, so the log of opens stands still.
+        const size_t opens = ShimSourceOpens().size();
+        Finding finding;
+        int answer = IDCANCEL;
+        finding.kind = Classify(question, started_, &answer);
+        finding.open = opens > 0 ? opens - 1 : std::string::npos;
+        finding.text = OneLine(Printable(Utf8FromProgram(question.text, PathsInTexts(view.destination, session_))));
+        findings.push_back(finding);
+        return answer;
+    }
+
+    void Interrupted() override
+    {
+        WriteAll(STDERR_FILENO, "parcelon-restore: interrupted; stopping (again to quit at once)\n");
+    }
+
+    void Starting(const DialogView &) override { started_ = true; }
+
+    std::vector<Finding> findings;
+
+private:
+    const Session &session_;
+    bool started_ = false;
+};
+
 } // namespace
 
 void PrepareCheck(Session *session)
@@ -206,72 +237,18 @@ void PrepareCheck(Session *session)
 
 int RunCheck(const Session &session, int programFd, int signalFd)
 {
-    RunTrack track;
-    DialogView view;
-    std::vector<Finding> findings;
-    std::string total;
-    bool startPressed = false, cancelPressed = false, closePressed = false;
-    bool interrupted = false, startFailed = false, finished = false;
-    for (;;) {
-        const int fds[2] = {programFd, signalFd};
-        bool readable[2];
-        WaitReadable(fds, readable, 2, -1);
-        DrainProgramWake();
-        for (int signal; (signal = TakeSignal()) != 0;) {
-            if (signal != SIGWINCH && !interrupted) {
-                interrupted = true;
-                WriteAll(STDERR_FILENO, "parcelon-restore: interrupted; stopping (again to quit at once)\n");
-            }
-        }
-        view = ViewDialog();
-        Question question;
-        if (PendingQuestion(&question)) {
-            // The asking thread waits for the answer, so the log of opens stands still.
-            const size_t opens = ShimSourceOpens().size();
-            Finding finding;
-            int answer = IDCANCEL;
-            finding.kind = Classify(question, startPressed, &answer);
-            finding.open = opens > 0 ? opens - 1 : std::string::npos;
-            finding.text = OneLine(Printable(Utf8FromProgram(question.text, PathsInTexts(view.destination, session))));
-            findings.push_back(finding);
-            if (question.fromUiThread && startPressed)
-                startFailed = true;
-            Reply reply;
-            reply.button = answer;
-            AnswerQuestion(reply);
-        }
-        FollowRun(view, session, &track);
-        if (ProgramEnded())
-            break;
-        if (!view.alive)
-            continue;
-        if (track.loaded && !startPressed && !interrupted) {
-            total = track.total;
-            PressButton(IDC_START);
-            startPressed = true;
-        }
-        const bool ended = startPressed && view.start.enabled &&
-                           (view.info == kStatusFinished || view.info == kStatusStopped);
-        if (interrupted && track.running && !cancelPressed) {
-            PressButton(IDC_CLOSE);
-            cancelPressed = true;
-        }
-        if ((ended || startFailed || (interrupted && !startPressed)) && !closePressed) {
-            finished = ended && view.info == kStatusFinished;
-            PressButton(IDC_CLOSE);
-            closePressed = true;
-        }
-    }
-
+    CheckFace face(session);
+    const UnattendedRun run = DriveUnattended(session, programFd, signalFd, &face);
     const long long sinkBytes = ShimSinkBytes();
-    const std::vector<Piece> pieces = PiecesOf(ShimSourceOpens(), findings, sinkBytes);
+    const std::vector<Piece> pieces = PiecesOf(ShimSourceOpens(), face.findings, sinkBytes);
     int nameColumns = 0;
     for (const Piece &piece : pieces)
         nameColumns = std::max(nameColumns, TextWidth(Printable(piece.name)));
     std::string out;
     for (size_t i = 0; i < pieces.size(); i++)
-        out += PieceLine(pieces[i], i + 1 == pieces.size(), finished, nameColumns) + "\n";
-    const std::string verdict = Verdict(pieces, findings, finished, interrupted, sinkBytes, TotalOf(total));
+        out += PieceLine(pieces[i], i + 1 == pieces.size(), run.finished, nameColumns) + "\n";
+    const std::string verdict =
+        Verdict(pieces, face.findings, run.finished, run.interrupted, sinkBytes, TotalOf(run.track.total));
     WriteAll(STDOUT_FILENO, out + verdict + "\n");
     return StartsWith(verdict, "sound:") ? 0 : 1;
 }

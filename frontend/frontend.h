@@ -73,6 +73,35 @@ std::vector<BoxButton> ButtonsOf(UINT type);
 int RefusingAnswer(UINT type);
 const char *AnswerName(int answer);
 
+// What a face that runs without a person does at the steps of the run DriveUnattended leads.
+class UnattendedFace {
+public:
+    virtual ~UnattendedFace() {}
+    // The answer to a question the program asks, `view` being the dialog behind it.
+    virtual int Answer(const Question &question, const DialogView &view) = 0;
+    // The first interrupt (SIGINT, SIGTERM, SIGHUP) has arrived.
+    virtual void Interrupted() = 0;
+    // The dialog is filled and Start is pressed next.
+    virtual void Starting(const DialogView &) {}
+    // The run has ended; `view` shows its last status.
+    virtual void Ended(const DialogView &) {}
+    // How long to wait for the program between steps, in ms; -1 until it changes.
+    virtual int WaitLimitMs(const RunTrack &) { return -1; }
+    // After every step while the program is running.
+    virtual void Stepped(const DialogView &, const RunTrack &) {}
+};
+
+struct UnattendedRun {
+    RunTrack track;
+    bool finished = false;    // the run ended with the "finished" status
+    bool interrupted = false; // an interrupt arrived
+};
+
+// Runs the program without a person: Start once the dialog is filled, each question to
+// `face`, Cancel on an interrupt, Close when the run has ended or could not start; returns
+// when WinMain has.
+UnattendedRun DriveUnattended(const Session &session, int programFd, int signalFd, UnattendedFace *face);
+
 // The faces; each returns the exit status.
 int RunInteractive(const Session &session, int programFd, int signalFd);
 int RunUnattended(const Session &session, int programFd, int signalFd);

@@ -1,6 +1,8 @@
-// frontend/unattended.cpp: the unattended face: Start as soon as the dialog is filled, every
-// question answered by a fixed policy and written to standard error, a one-line progress
-// when standard error is a terminal, and the exit status from the dialog's last status.
+// frontend/unattended.cpp: the run without a person, which the unattended face and the check
+// share: Start as soon as the dialog is filled, every question handed to the face for its
+// answer, Close once the run has ended; and the unattended face itself: a fixed policy
+// written to standard error, a one-line progress when standard error is a terminal, and
+// the exit status from the dialog's last status.
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,6 +12,62 @@
 #include "frontend/terminal.h"
 #include "frontend/text.h"
 #include "resource.h"
+
+UnattendedRun DriveUnattended(const Session &session, int programFd, int signalFd, UnattendedFace *face)
+{
+    UnattendedRun run;
+    DialogView view;
+    bool startPressed = false, cancelPressed = false, closePressed = false, startFailed = false;
+    for (;;) {
+        const int fds[2] = {programFd, signalFd};
+        bool readable[2];
+        WaitReadable(fds, readable, 2, face->WaitLimitMs(run.track));
+        DrainProgramWake();
+        for (int signal; (signal = TakeSignal()) != 0;) {
+            if (signal != SIGWINCH && !run.interrupted) {
+                run.interrupted = true;
+                face->Interrupted();
+            }
+        }
+        view = ViewDialog();
+        Question question;
+        if (PendingQuestion(&question)) {
+            // A box from the dialog's own thread after Start means the run could not begin.
+            if (question.fromUiThread && startPressed)
+                startFailed = true;
+            Reply reply;
+            reply.button = face->Answer(question, view);
+            AnswerQuestion(reply);
+        }
+        FollowRun(view, session, &run.track);
+        if (ProgramEnded())
+            break;
+        if (!view.alive)
+            continue;
+        if (run.track.loaded && !startPressed && !run.interrupted) {
+            face->Starting(view);
+            PressButton(IDC_START);
+            startPressed = true;
+        }
+        const bool ended = startPressed && view.start.enabled &&
+                           (view.info == kStatusFinished || view.info == kStatusStopped);
+        // Close means cancel while a run is on: an interrupt before Start closes, one after
+        // it cancels once the run is seen, and the run's end then closes.
+        if (run.interrupted && run.track.running && !cancelPressed) {
+            PressButton(IDC_CLOSE);
+            cancelPressed = true;
+        }
+        if ((ended || startFailed || (run.interrupted && !startPressed)) && !closePressed) {
+            if (ended)
+                face->Ended(view);
+            run.finished = ended && view.info == kStatusFinished;
+            PressButton(IDC_CLOSE);
+            closePressed = true;
+        }
+        face->Stepped(view, run.track);
+    }
+    return run;
+}
 
 namespace {
 
@@ -60,81 +118,62 @@ void ShowProgress(const DialogView &view, const RunTrack &track)
     g_progressShown = true;
 }
 
+// Every question and its answer on standard error, the dialog's texts at Start and at the
+// end, and the progress line.
+class PolicyFace : public UnattendedFace {
+public:
+    explicit PolicyFace(const Session &session) : session_(session), progress_(isatty(STDERR_FILENO) != 0) {}
+
+    int Answer(const Question &question, const DialogView &view) override
+    {
+        int answer = PolicyAnswer(question, session_);
+        std::string note;
+        if (IsOverwriteOfSetFile(question, view.destination, session_)) {
+            answer = IDNO;
+            note = " (the destination is a file of this set: it is never overwritten)";
+        }
+        if (question.saveDialog)
+            answer = IDCANCEL;
+        Say("[" + Printable(Utf8FromProgram(question.caption)) + "] " +
+            Indented(question.text, PathsInTexts(view.destination, session_)) + "\n  -> " + AnswerName(answer) + note +
+            "\n");
+        return answer;
+    }
+
+    void Interrupted() override { Say("parcelon-restore: interrupted; stopping (again to quit at once)\n"); }
+
+    void Starting(const DialogView &view) override
+    {
+        Say(Printable(Utf8FromProgram(view.info)) + "\n" + Printable(Utf8FromProgram(view.label)) + ": " +
+            Printable(ViewDialog().destination) + "\n");
+    }
+
+    void Ended(const DialogView &view) override { Say(Printable(Utf8FromProgram(view.info)) + "\n"); }
+
+    int WaitLimitMs(const RunTrack &track) override { return progress_ && track.running ? kProgressIntervalMs : -1; }
+
+    void Stepped(const DialogView &view, const RunTrack &track) override
+    {
+        if (progress_ && track.running &&
+            Clock::now() - lastProgress_ >= std::chrono::milliseconds(kProgressIntervalMs)) {
+            ShowProgress(view, track);
+            lastProgress_ = Clock::now();
+        }
+    }
+
+private:
+    const Session &session_;
+    const bool progress_;
+    Clock::time_point lastProgress_;
+};
+
 } // namespace
 
 int RunUnattended(const Session &session, int programFd, int signalFd)
 {
-    const bool progress = isatty(STDERR_FILENO) != 0;
-    RunTrack track;
-    DialogView view;
-    bool startPressed = false, cancelPressed = false, closePressed = false;
-    bool interrupted = false, startFailed = false;
-    int status = 1;
-    Clock::time_point lastProgress;
-    for (;;) {
-        const int fds[2] = {programFd, signalFd};
-        bool readable[2];
-        WaitReadable(fds, readable, 2, progress && track.running ? kProgressIntervalMs : -1);
-        DrainProgramWake();
-        for (int signal; (signal = TakeSignal()) != 0;) {
-            if (signal != SIGWINCH && !interrupted) {
-                interrupted = true;
-                Say("parcelon-restore: interrupted; stopping (again to quit at once)\n");
-            }
-        }
-        view = ViewDialog();
-        Question question;
-        if (PendingQuestion(&question)) {
-            const std::vector<PathInText> paths = PathsInTexts(view.destination, session);
-            int answer = PolicyAnswer(question, session);
-            std::string note;
-            if (IsOverwriteOfSetFile(question, view.destination, session)) {
-                answer = IDNO;
-                note = " (the destination is a file of this set: it is never overwritten)";
-            }
-            if (question.saveDialog)
-                answer = IDCANCEL;
-            Say("[" + Printable(Utf8FromProgram(question.caption)) + "] " + Indented(question.text, paths) + "\n  -> " +
-                AnswerName(answer) + note + "\n");
-            // A box from the dialog's own thread after Start means the run could not begin.
-            if (question.fromUiThread && startPressed)
-                startFailed = true;
-            Reply reply;
-            reply.button = answer;
-            AnswerQuestion(reply);
-        }
-        FollowRun(view, session, &track);
-        if (ProgramEnded())
-            break;
-        if (!view.alive)
-            continue;
-        if (track.loaded && !startPressed && !interrupted) {
-            Say(Printable(Utf8FromProgram(view.info)) + "\n" + Printable(Utf8FromProgram(view.label)) + ": " +
-                Printable(ViewDialog().destination) + "\n");
-            PressButton(IDC_START);
-            startPressed = true;
-        }
-        const bool ended = startPressed && view.start.enabled &&
-                           (view.info == kStatusFinished || view.info == kStatusStopped);
-        // Close means cancel while a run is on: an interrupt before Start closes, one after
-        // it cancels once the run is seen, and the run's end then closes.
-        if (interrupted && track.running && !cancelPressed) {
-            PressButton(IDC_CLOSE);
-            cancelPressed = true;
-        }
-        if ((ended || startFailed || (interrupted && !startPressed)) && !closePressed) {
-            if (ended)
-                Say(Printable(Utf8FromProgram(view.info)) + "\n");
-            status = ended && view.info == kStatusFinished ? 0 : 1;
-            PressButton(IDC_CLOSE);
-            closePressed = true;
-        }
-        if (progress && track.running && Clock::now() - lastProgress >= std::chrono::milliseconds(kProgressIntervalMs)) {
-            ShowProgress(view, track);
-            lastProgress = Clock::now();
-        }
-    }
+    PolicyFace face(session);
+    const UnattendedRun run = DriveUnattended(session, programFd, signalFd, &face);
     if (g_progressShown)
         Say("");
-    return status;
+    return run.finished ? 0 : 1;
 }

@@ -174,8 +174,9 @@ Bytes WrittenFirstPiece(long long totalSize, long long dataCount)
     long long pieceLength = 0;
     int length = BuildFirstPieceHeader(out, sizeof out, &fields, &pieceLength);
     EXPECT_GT(length, 0);
-    Bytes bytes((size_t)F, 0);
-    bytes.insert(bytes.end(), out, out + std::max(length, 0));
+    const size_t headerLength = (size_t)std::max(length, 0);
+    Bytes bytes((size_t)F + headerLength, 0);
+    std::copy(out, out + headerLength, bytes.begin() + F);
     return bytes;
 }
 
