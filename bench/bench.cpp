@@ -28,6 +28,7 @@
 
 #include "bench/crc_speed.h"
 #include "bench/engine.h"
+#include "format/crc16.h"
 
 extern char **environ;
 
@@ -469,15 +470,21 @@ void *WaitForPipe(void *pipeEnd)
     return NULL;
 }
 
-// (c): every piece file, 1024 bytes per read(), each block written with write(). With
-// idleThread a second thread waits beside it meanwhile: the kernel's read and write then
-// take a reference on the file and its position lock on every call, as they do for the
-// restore program, whose worker thread runs beside its UI thread.
-double TimeCopyLoop(const CachedSet &set, const std::string &destination, bool idleThread)
+// How the bare loop runs: alone; with an idle second thread beside it, as the program has
+// one (the kernel's read and write then take a reference on the file and its position lock
+// on every call); and with that thread and the CRC-16 of every block, the work the program
+// does beyond copying.
+enum LoopKind { kLoopAlone, kLoopWithThread, kLoopWithThreadAndCrc };
+
+volatile WORD g_loopCrc; // the last piece's CRC-16 in the loop that computes it, kept
+
+// (c): every piece file, 1024 bytes per read(), each block written with write().
+double TimeCopyLoop(const CachedSet &set, const std::string &destination, LoopKind kind)
 {
     static char block[kCallSize];
     int wake[2] = {-1, -1};
     pthread_t idle;
+    const bool idleThread = kind != kLoopAlone;
     if (idleThread && (pipe(wake) != 0 || pthread_create(&idle, NULL, WaitForPipe, &wake[0]) != 0))
         Fail("cannot start the idle thread%s", "");
     double begin = Now();
@@ -488,16 +495,20 @@ double TimeCopyLoop(const CachedSet &set, const std::string &destination, bool i
         int in = open(piece.c_str(), O_RDONLY);
         if (in < 0)
             Fail("cannot open %s", piece.c_str());
+        WORD crc = 0;
         for (;;) {
             ssize_t got = read(in, block, sizeof block);
             if (got < 0)
                 Fail("cannot read %s", piece.c_str());
             if (got == 0)
                 break;
+            if (kind == kLoopWithThreadAndCrc)
+                crc = Crc16Compute(crc, block, (size_t)got);
             if (write(out, block, (size_t)got) != got)
                 Fail("cannot write %s", destination.c_str());
         }
         close(in);
+        g_loopCrc = crc;
     }
     close(out);
     double seconds = Now() - begin;
@@ -590,14 +601,27 @@ double RestoreProgramFixedCost(const Options &o, int runs)
     return Median(times);
 }
 
+// One way of copying the set, timed round after round: MB/s and CPU seconds per round.
+struct Series {
+    explicit Series(const char *name) : label(name) {}
+    const char *label;
+    std::vector<double> speeds, cpu;
+    void Add(double megabytes, double seconds, double cpuSeconds)
+    {
+        speeds.push_back(megabytes / seconds);
+        cpu.push_back(cpuSeconds);
+    }
+    double Speed() const { return Median(speeds); }
+};
+
 void BenchEndToEnd(const Options &o)
 {
     CachedSet set = PrepareSet(o, NativeStub(o), "set");
     std::string destination = set.folder + "/restored.bin";
     std::string errorLog = set.folder + "/restore-errors.txt";
     double megabytes = (double)o.size / 1e6;
-    std::vector<double> engine, program, loop, threadedLoop, cat;
-    std::vector<double> engineCpu, programCpu, loopCpu, threadedLoopCpu, catCpu; // CPU seconds per run
+    Series engine("(a) engine"), program("(b) parcelon-restore"), loop("(c) read/write loop"),
+        threadedLoop("(c2) with an idle thread"), crcLoop("(c3) and the CRC-16"), cat("(d) cat");
     AllocationCount most = {0, 0, 0}; // the round with the most allocations off the UI thread
     int mostRound = 0;
     std::string mostSummary;
@@ -605,13 +629,14 @@ void BenchEndToEnd(const Options &o)
     bool engineRan = EngineAvailable();
     bool verified = false, matches = false, programMatches = false;
 
-    printf("\nEnd to end, %lld bytes in %d pieces, warm page cache, %d rounds of a b c c2 d\n", o.size, kPieces,
+    printf("\nEnd to end, %lld bytes in %d pieces, warm page cache, %d rounds of a b c c2 c3 d\n", o.size, kPieces,
            o.rounds);
-    printf("MB/s = the restored file's bytes / wall time (10^6 bytes/s); the loop and cat also copy the\n"
+    printf("MB/s = the restored file's bytes / wall time (10^6 bytes/s); the loops and cat also copy the\n"
            "53,248-byte stub and the piece headers; the engine and parcelon-restore check each piece's CRC.\n"
            "(a) the engine in this process, Start to idle; (b) parcelon-restore --yes -o DEST as a\n"
            "process, start to exit, a fresh destination each round; (c) read(1024)/write(1024); (c2) the\n"
-           "same with an idle second thread in the process, as the program has one; (d) cat.\n");
+           "same with an idle second thread in the process, as the program has one; (c3) the same with\n"
+           "the CRC-16 of every block, the program's work beyond copying; (d) cat.\n");
     printf("parcelon-restore's fixed cost (start, load, a %lld-byte restore, exit), median of 5: %.1f ms\n",
            kTinySize, RestoreProgramFixedCost(o, 5) * 1e3);
     if (!engineRan)
@@ -624,10 +649,9 @@ void BenchEndToEnd(const Options &o)
             double cpu = CpuSeconds(RUSAGE_SELF);
             EngineResult result = RunEngine(set.pieces[0], destination);
             roundAllocations = result.allocations;
-            engineCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu);
             if (!result.finished)
                 Fail("the restore engine did not finish: %s", result.problem.c_str());
-            engine.push_back(megabytes / result.seconds);
+            engine.Add(megabytes, result.seconds, CpuSeconds(RUSAGE_SELF) - cpu);
             if (round == 1 || result.allocations.otherThreads > most.otherThreads ||
                 (result.allocations.otherThreads == most.otherThreads &&
                  result.allocations.uiThread > most.uiThread)) {
@@ -644,46 +668,44 @@ void BenchEndToEnd(const Options &o)
         double cpu = CpuSeconds(RUSAGE_CHILDREN);
         if (!TimeRestoreProgram(o, set, destination, errorLog, &seconds))
             Fail("parcelon-restore did not restore the set; see %s", errorLog.c_str());
-        programCpu.push_back(CpuSeconds(RUSAGE_CHILDREN) - cpu);
-        program.push_back(megabytes / seconds);
+        program.Add(megabytes, seconds, CpuSeconds(RUSAGE_CHILDREN) - cpu);
         if (round == 1)
             programMatches = SameBytes(destination, set.input);
-        unlink(destination.c_str());
-        cpu = CpuSeconds(RUSAGE_SELF);
-        seconds = TimeCopyLoop(set, destination, false);
-        loopCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu);
-        loop.push_back(megabytes / seconds);
-        unlink(destination.c_str());
-        cpu = CpuSeconds(RUSAGE_SELF);
-        seconds = TimeCopyLoop(set, destination, true);
-        threadedLoopCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu);
-        threadedLoop.push_back(megabytes / seconds);
+        const struct {
+            Series *series;
+            LoopKind kind;
+        } loops[] = {{&loop, kLoopAlone}, {&threadedLoop, kLoopWithThread}, {&crcLoop, kLoopWithThreadAndCrc}};
+        for (const auto &each : loops) {
+            unlink(destination.c_str());
+            cpu = CpuSeconds(RUSAGE_SELF);
+            seconds = TimeCopyLoop(set, destination, each.kind);
+            each.series->Add(megabytes, seconds, CpuSeconds(RUSAGE_SELF) - cpu);
+        }
         unlink(destination.c_str());
         cpu = CpuSeconds(RUSAGE_CHILDREN);
         seconds = TimeCat(set, destination);
-        catCpu.push_back(CpuSeconds(RUSAGE_CHILDREN) - cpu);
-        cat.push_back(megabytes / seconds);
+        cat.Add(megabytes, seconds, CpuSeconds(RUSAGE_CHILDREN) - cpu);
         unlink(destination.c_str());
         printf("  round %d:", round);
         if (engineRan)
-            printf(" engine %5.0f MB/s (%.2f s CPU, %lu+%lu allocs)", engine.back(), engineCpu.back(),
+            printf(" engine %5.0f MB/s (%.2f s CPU, %lu+%lu allocs)", engine.speeds.back(), engine.cpu.back(),
                    roundAllocations.otherThreads, roundAllocations.uiThread);
-        printf("  parcelon-restore %5.0f (%.2f)  loop %5.0f (%.2f)  loop+thread %5.0f (%.2f)  cat %5.0f (%.2f)\n",
-               program.back(), programCpu.back(), loop.back(), loopCpu.back(), threadedLoop.back(),
-               threadedLoopCpu.back(), cat.back(), catCpu.back());
+        printf("  parcelon-restore %5.0f (%.2f)  loop %5.0f (%.2f)  +thread %5.0f (%.2f)  +CRC %5.0f (%.2f)  cat %5.0f "
+               "(%.2f)\n",
+               program.speeds.back(), program.cpu.back(), loop.speeds.back(), loop.cpu.back(),
+               threadedLoop.speeds.back(), threadedLoop.cpu.back(), crcLoop.speeds.back(), crcLoop.cpu.back(),
+               cat.speeds.back(), cat.cpu.back());
         fflush(stdout);
     }
-    printf("medians: ");
+    printf("medians, MB/s (CPU seconds):\n");
+    for (const Series *series : {&engine, &program, &loop, &threadedLoop, &crcLoop, &cat})
+        if (!series->speeds.empty())
+            printf("  %-28s %5.0f (%.2f)\n", series->label, series->Speed(), Median(series->cpu));
+    printf("ratios: parcelon-restore/loop %.2f, parcelon-restore/(loop with an idle thread) %.2f,\n"
+           "        parcelon-restore/(loop with an idle thread and the CRC-16) %.2f",
+           program.Speed() / loop.Speed(), program.Speed() / threadedLoop.Speed(), program.Speed() / crcLoop.Speed());
     if (engineRan)
-        printf("(a) engine %.0f MB/s (%.2f s CPU), ", Median(engine), Median(engineCpu));
-    printf("(b) parcelon-restore %.0f MB/s (%.2f s),\n         (c) read/write loop %.0f MB/s (%.2f s), (c2) with an "
-           "idle thread %.0f MB/s (%.2f s), (d) cat %.0f MB/s (%.2f s)\n",
-           Median(program), Median(programCpu), Median(loop), Median(loopCpu), Median(threadedLoop),
-           Median(threadedLoopCpu), Median(cat), Median(catCpu));
-    printf("ratios: parcelon-restore/loop %.2f, parcelon-restore/(loop with an idle thread) %.2f",
-           Median(program) / Median(loop), Median(program) / Median(threadedLoop));
-    if (engineRan)
-        printf(", engine/loop %.2f, engine/cat %.2f", Median(engine) / Median(loop), Median(engine) / Median(cat));
+        printf(", engine/loop %.2f, engine/cat %.2f", engine.Speed() / loop.Speed(), engine.Speed() / cat.Speed());
     printf("\nrestored file equal to the input: parcelon-restore %s", programMatches ? "yes" : "NO");
     if (engineRan)
         printf(", engine %s", matches ? "yes" : "NO");
@@ -737,9 +759,10 @@ const char kUsage[] =
     "\n"
     "Prints the CRC variants' speeds, then times a whole restore natively, by the engine in\n"
     "this process and by parcelon-restore --yes as a process (--restore names it; default the\n"
-    "one built beside this program), against a bare read(1024)/write(1024) loop (alone, and\n"
-    "with an idle second thread beside it) and cat over the same pieces, alternating over the\n"
-    "rounds (default 5), with parcelon-restore's fixed cost per run and the heap allocations\n"
+    "one built beside this program), against a bare read(1024)/write(1024) loop (alone, with\n"
+    "an idle second thread beside it, and with that thread and the CRC-16 of every block) and\n"
+    "cat over the same pieces, alternating over the rounds (default 5), with\n"
+    "parcelon-restore's fixed cost per run and the heap allocations\n"
     "and peak memory of the restore. The set (default 1 GiB of random data in 3 pieces) is\n"
     "made once under --work (default build/bench-data in the source folder). --wine times\n"
     "the real stub under Wine against a Win32 1024-byte ReadFile/WriteFile loop instead;\n"
