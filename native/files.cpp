@@ -73,8 +73,8 @@ struct Fault {
 };
 
 const long long kNoDiskLimit = -1;
-// The furthest position a file may be given, as lseek() gives it on 64-bit Linux file
-// systems; a read or write there stays within off_t.
+// The furthest position SetFilePointer gives a handle: a read or write of up to 4 GiB
+// from there still ends within off_t.
 const long long kLargestPosition = 0x7FFFFFFFFFFFFFFFLL - 0xFFFFFFFFLL;
 // 1601-01-01 to 1970-01-01 in days, and FILETIME's units.
 const long long kDaysFrom1601To1970 = 134774;

@@ -4,7 +4,7 @@
 # (default build-win/), runs lintian on it (an error fails the run), unpacks it with dpkg -x
 # and, with the unpacked tools alone, splits a generated file without --stub, checks and
 # restores the set and compares the result with the file; both manual pages must render
-# without a warning.
+# without a warning and be found by name.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -73,3 +73,12 @@ for page in "$scratch"/root/usr/share/man/man1/*.1.gz; do
     fi
     echo "package-check: $(basename "$page") renders without warnings"
 done
+# As `man parcelon-restore` finds it once the package is installed: by name, in section 1.
+for tool in parcelon-split parcelon-restore; do
+    found=$(MANPATH="$scratch/root/usr/share/man" man -w "$tool")
+    if [ "$found" != "$scratch/root/usr/share/man/man1/$tool.1.gz" ]; then
+        echo "package-check: man $tool finds '$found'" >&2
+        exit 1
+    fi
+done
+echo "package-check: man finds both pages by name"
