@@ -1,7 +1,9 @@
 // frontend/main.cpp: parcelon-restore, the terminal front end: reads the command line, runs
 // the set's own restore program over the native stand-in in the set's folder, and hands
 // the terminal to the interactive, the unattended or the check face.
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -203,8 +205,10 @@ int main(int argc, char **argv)
     }
     session.setPath = Absolute(options.set, session.startFolder);
     struct stat info;
-    if (stat(session.setPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return WrongCommandLine(options.set + ": no such file");
+    if (stat(session.setPath.c_str(), &info) != 0)
+        return WrongCommandLine(options.set + ": " + strerror(errno));
+    if (!S_ISREG(info.st_mode))
+        return WrongCommandLine(options.set + ": not a file (the set's .exe is wanted)");
     const size_t slash = session.setPath.rfind('/');
     session.setFolder = slash == 0 ? "/" : session.setPath.substr(0, slash);
     session.setName = session.setPath.substr(slash + 1);
