@@ -200,13 +200,13 @@ class CheckFace : public UnattendedFace {
 public:
     explicit CheckFace(const Session &session) : session_(session) {}
 
-    int Answer(const Question &question, const DialogView &view) override
+    int Answer(const Question &question, const DialogView &view, bool started) override
     {
         // The asking thread waits for the answer, so the log of opens stands still.
         const size_t opens = ShimSourceOpens().size();
         Finding finding;
         int answer = IDCANCEL;
-        finding.kind = Classify(question, started_, &answer);
+        finding.kind = Classify(question, started, &answer);
         finding.open = opens > 0 ? opens - 1 : std::string::npos;
         finding.text = OneLine(Printable(Utf8FromProgram(question.text, PathsInTexts(view.destination, session_))));
         findings.push_back(finding);
@@ -218,13 +218,10 @@ public:
         WriteAll(STDERR_FILENO, "parcelon-restore: interrupted; stopping (again to quit at once)\n");
     }
 
-    void Starting(const DialogView &) override { started_ = true; }
-
     std::vector<Finding> findings;
 
 private:
     const Session &session_;
-    bool started_ = false;
 };
 
 } // namespace

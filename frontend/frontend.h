@@ -77,8 +77,9 @@ const char *AnswerName(int answer);
 class UnattendedFace {
 public:
     virtual ~UnattendedFace() {}
-    // The answer to a question the program asks, `view` being the dialog behind it.
-    virtual int Answer(const Question &question, const DialogView &view) = 0;
+    // The answer to a question the program asks, `view` being the dialog behind it and
+    // `started` whether Start has been pressed.
+    virtual int Answer(const Question &question, const DialogView &view, bool started) = 0;
     // The first interrupt (SIGINT, SIGTERM, SIGHUP) has arrived.
     virtual void Interrupted() = 0;
     // The dialog is filled and Start is pressed next.

@@ -36,7 +36,7 @@ UnattendedRun DriveUnattended(const Session &session, int programFd, int signalF
             if (question.fromUiThread && startPressed)
                 startFailed = true;
             Reply reply;
-            reply.button = face->Answer(question, view);
+            reply.button = face->Answer(question, view, startPressed);
             AnswerQuestion(reply);
         }
         FollowRun(view, session, &run.track);
@@ -124,7 +124,7 @@ class PolicyFace : public UnattendedFace {
 public:
     explicit PolicyFace(const Session &session) : session_(session), progress_(isatty(STDERR_FILENO) != 0) {}
 
-    int Answer(const Question &question, const DialogView &view) override
+    int Answer(const Question &question, const DialogView &view, bool) override
     {
         int answer = PolicyAnswer(question, session_);
         std::string note;

@@ -236,6 +236,7 @@ HANDLE FillSlot(int index, uint64_t access, int fd, const struct stat *info, DWO
     return (HANDLE)(kFirstFileHandle + 4 * ((uintptr_t)generation * kFileSlots + (uintptr_t)index));
 }
 
+// The handle's position; only the thread using the handle moves it.
 long long PositionOf(const OpenFile &open)
 {
     return open.slot->position.load(std::memory_order_relaxed);

@@ -97,8 +97,9 @@ TEST_F(ShimTest, ReadsAndWritesMoveTheirHandlesPosition)
     EXPECT_FALSE(WriteFile(out, "0123", 4, &done, NULL));
     EXPECT_EQ(SetFilePointer(out, 0, NULL, FILE_CURRENT), 9u);
 
-    HANDLE first = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    HANDLE second = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE first = CreateFileA(path.c_str(), GENERIC_READ, share, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE second = CreateFileA(path.c_str(), GENERIC_READ, share, NULL, OPEN_EXISTING, 0, NULL);
     char bytes[16];
     ASSERT_TRUE(ReadFile(first, bytes, 2, &done, NULL));
     EXPECT_EQ(std::string(bytes, done), "ab");
