@@ -8,7 +8,7 @@ set(STUB_CXX_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
 target_compile_options(PnRestore PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${STUB_CXX_FLAGS}>")
 # No link time in the header: two builds of one commit give the same bytes.
 target_link_options(PnRestore PRIVATE -static -s -Os -mwindows -Wl,--gc-sections
-                    -Wl,--nxcompat -Wl,--dynamicbase -Wl,--no-insert-timestamp)
+                    -Wl,--nxcompat -Wl,--dynamicbase -Wl,--tsaware -Wl,--no-insert-timestamp)
 # user32, comctl32 and comdlg32 are loaded by name in windows/imports.c, after the program
 # has restricted where DLLs are looked for; its entry runs before the C runtime's. The loader
 # itself then maps only kernel32 and the C runtime before the program's first instruction;

@@ -103,12 +103,22 @@ long long TotalOf(const std::string &grouped)
     return digits.empty() ? -1 : strtoll(digits.c_str(), NULL, 10);
 }
 
+// The stream a downloaded file's mark is kept in.
+static const char kMarkStream[] = ":Zone.Identifier";
+
 std::vector<Piece> PiecesOf(const std::vector<ShimSourceOpen> &opens, const std::vector<Finding> &findings,
                             long long sinkBytes)
 {
     std::vector<Piece> pieces;
     std::vector<size_t> pieceOfOpen;
     for (const ShimSourceOpen &open : opens) {
+        // The program reads the executable's download mark as well: that is no piece, and
+        // what is found after it belongs to the piece before.
+        const size_t mark = sizeof kMarkStream - 1;
+        if (open.path.size() > mark && open.path.compare(open.path.size() - mark, mark, kMarkStream) == 0) {
+            pieceOfOpen.push_back(pieces.empty() ? std::string::npos : pieces.size() - 1);
+            continue;
+        }
         const bool again = !pieces.empty() && pieces.back().opened && open.opened && pieces.back().name == open.path &&
                            pieces.back().start == open.sinkBytes;
         if (!again) {
@@ -124,7 +134,7 @@ std::vector<Piece> PiecesOf(const std::vector<ShimSourceOpen> &opens, const std:
     for (size_t i = 0; i < pieces.size(); i++)
         pieces[i].bytes = (i + 1 < pieces.size() ? pieces[i + 1].start : sinkBytes) - pieces[i].start;
     for (const Finding &finding : findings) {
-        if (finding.open >= pieceOfOpen.size())
+        if (finding.open >= pieceOfOpen.size() || pieceOfOpen[finding.open] == std::string::npos)
             continue;
         Piece &piece = pieces[pieceOfOpen[finding.open]];
         switch (finding.kind) {

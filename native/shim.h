@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-// Everything: clears the logs, handlers, faults, write sink and module path, destroys every dialog
+// Everything: clears the logs, handlers, faults, scripted volumes, write sink and module path, destroys every dialog
 // (pending cross-thread sends return 0, queues and timers are dropped), then waits for the
 // threads CreateThread started. Tests call it between cases.
 void ShimReset(void);
@@ -53,6 +53,12 @@ void ShimShortWriteFile(int nth, DWORD bytes);
 // A disk of `bytes` bytes: a WriteFile that would take a file past it writes nothing and
 // returns FALSE (ERROR_DISK_FULL). Below 0 the disk has no limit.
 void ShimSetFullDisk(long long bytes);
+// A scripted volume: every path that begins with `prefix` lies on a volume whose root is
+// `prefix`, with `availableBytes` free for the caller (below 0: GetDiskFreeSpaceExA fails)
+// and the file system `fileSystem` (NULL: GetVolumeInformationA fails). Other paths lie
+// on the real file system's volumes. A later call for the same prefix replaces it; NULL
+// or "" forgets every scripted volume.
+void ShimSetVolume(const char *prefix, long long availableBytes, const char *fileSystem);
 // Whether the next CreateThread fails (NULL, ERROR_NOT_ENOUGH_MEMORY).
 void ShimFailNextCreateThread(BOOL fail);
 // ReadFile and WriteFile calls since the last ShimResetFaults.

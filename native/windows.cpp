@@ -710,6 +710,7 @@ void ShimReset(void)
         g_boxes.clear();
     }
     ShimResetFaults();
+    ShimSetVolume(NULL, 0, NULL);
     ShimSetModulePath(NULL);
     ShimSetWriteSink(NULL);
     ShimSetFileTitleHidesExtension(FALSE);

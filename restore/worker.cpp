@@ -103,7 +103,8 @@ static BOOL CopyStep(RestoreRun *run)
 }
 
 // Opens the executable at its first data byte and creates the destination, asking
-// before an existing file or folder of that name is overwritten.
+// before an existing file or folder of that name is overwritten and before a volume
+// without room is written to, and marks it as the executable is marked.
 static BOOL StartRun(RestoreRun *run)
 {
     const RestoreInfo &info = g_restoreInfo;
@@ -133,12 +134,15 @@ static BOOL StartRun(RestoreRun *run)
             return FALSE;
         }
     }
+    if (!CheckDestinationVolume(run))
+        return FALSE;
     run->destination = CreateFileA(run->destinationPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (run->destination == INVALID_HANDLE_VALUE) {
         AskUser("復元ファイルを作成できません\nファイルパス名を確認してください。", "Parcelon", MB_ICONWARNING | MB_OK);
         CloseRunFiles(run);
         return FALSE;
     }
+    CarryZoneMark(run);
     strcpy(run->pieceName, info.ownPath);
     return TRUE;
 }

@@ -40,3 +40,16 @@ BOOL BringInNextPiece(RestoreRun *run);
 // Shows that a piece ends too early and stops the run (its text is formatted in the
 // block buffer, which is free by then).
 void StopForTruncatedPiece(RestoreRun *run);
+
+// Before the destination is created: stops the run (files closed, FALSE) when its volume
+// cannot hold a file of the total size, or when it has no room for it and the user
+// declines to go on.
+BOOL CheckDestinationVolume(RestoreRun *run);
+
+// Right after the destination is created: gives it the internet-zone mark of the
+// executable, if the executable carries one. Failures change nothing.
+void CarryZoneMark(RestoreRun *run);
+
+// The zone that a mark's text names in its [ZoneTransfer] section, or -1 when it names
+// none. `complete` tells whether the text is the whole mark or only its beginning.
+int ZoneOfMark(const char *text, size_t length, BOOL complete);

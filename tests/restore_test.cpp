@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 
+#include "format/crc16.h"
 #include "format/piece.h"
+#include "format/piecewrite.h"
 #include "shim.h"
 #include "support/program.h"
+#include "restore/worker.h"
 #include "ui/state.h"
 
 namespace {
@@ -58,6 +62,42 @@ std::function<void(Scene &)> Cut(long long size)
 }
 
 const int kRetry = IDRETRY;
+
+// The first piece rewritten to state a total size of 5 GiB over the same 3000 data bytes,
+// as a set of that size would begin; no later piece exists.
+void FiveGiBTotal(Scene &s)
+{
+    Bytes exe = ReadFileBytes(s.exe);
+    exe.resize(kFirstPieceOffset);
+    FirstPieceFields fields = {};
+    fields.totalSize = 5LL << 30;
+    fields.dataCount = 3000;
+    fields.name = "sample.txt";
+    fields.nameLength = 10;
+    BYTE header[64];
+    long long pieceLength;
+    int length = BuildFirstPieceHeader(header, sizeof header, &fields, &pieceLength);
+    ASSERT_GT(length, 0);
+    exe.insert(exe.end(), header, header + length);
+    exe.insert(exe.end(), s.content.begin(), s.content.begin() + 3000);
+    BYTE check[2];
+    PutCheckValue(check, (WORD)Crc16Update(s.content.data(), 3000, 0));
+    exe.insert(exe.end(), check, check + 2);
+    WriteFileBytes(s.exe, exe);
+}
+
+// The scene's folder as a volume with this many bytes free and this file system.
+std::function<void(Scene &)> Volume(long long available, const char *fileSystem, bool fiveGiB = false,
+                                    bool oldFile = false)
+{
+    return [=](Scene &s) {
+        if (fiveGiB)
+            FiveGiBTotal(s);
+        if (oldFile)
+            s.PutOldFile(); // 3 bytes
+        ShimSetVolume(s.dir.Path().c_str(), available, fileSystem);
+    };
+}
 
 const Case kCases[] = {
     // Finished: the whole file with its stored time, run state 0.
@@ -142,6 +182,24 @@ const Case kCases[] = {
     {"cancel after 30 blocks stops after the next", "102400", {}, [](Scene &s) { s.CancelAt(30); }, {}, {},
      kRunStopped, 31 * 1024, kNow},
     {"cancel in piece 2", "2000,8000", {}, [](Scene &s) { s.CancelAt(50); }, {}, {}, kRunStopped, 2000 + 4 * 1024, kNow},
+
+    // The destination's volume, before anything is created.
+    {"FAT volume refuses 4 GiB", "3000", {}, Volume(1LL << 40, "FAT32", true), {}, {"Fat[dest]"}, kRunStopped, kAbsent, kNow},
+    {"FAT12 or FAT16 volume refuses 4 GiB", "3000", {}, Volume(1LL << 40, "FAT", true), {}, {"Fat[dest]"}, kRunStopped,
+     kAbsent, kNow},
+    {"exFAT volume takes 4 GiB", "3000", {}, Volume(1LL << 40, "exFAT", true), {}, {"N1[d02]"}, kRunStopped, 3000, kNow},
+    {"file system unknown: no refusal", "3000", {}, Volume(1LL << 40, nullptr, true), {}, {"N1[d02]"}, kRunStopped, 3000,
+     kNow},
+    {"FAT volume takes less than 4 GiB", "3000", {}, Volume(1LL << 40, "FAT32"), {}, {}, kRunIdle, 3000, kStored},
+    {"no room: no leaves nothing", "3000", {}, Volume(2999, "NTFS"), {IDNO}, {"NoRoom(3,000)(2,999)[dest]"},
+     kRunStopped, kAbsent, kNow},
+    {"no room: yes goes on", "3000", {}, Volume(0, "NTFS"), {IDYES}, {"NoRoom(3,000)(0)[dest]"}, kRunIdle, 3000, kStored},
+    {"just room", "3000", {}, Volume(3000, "NTFS"), {}, {}, kRunIdle, 3000, kStored},
+    {"free space unknown: no question", "3000", {}, Volume(-1, "NTFS"), {}, {}, kRunIdle, 3000, kStored},
+    {"the file overwritten makes room", "3000", {}, Volume(2997, "NTFS", false, true), {IDYES}, {"W2[dest]"}, kRunIdle,
+     3000, kStored},
+    {"the file overwritten makes too little room", "3000", {}, Volume(2996, "NTFS", false, true), {IDYES, IDNO},
+     {"W2[dest]", "NoRoom(2,997)(2,996)[dest]"}, kRunStopped, kOldFile, kNow},
 };
 
 // Cases print as their label.
@@ -193,6 +251,39 @@ TEST(RestoreAgain, SecondRunGivesTheSameResult)
         EXPECT_EQ(s.Boxes(), (std::vector<std::string>{"W5[exe]", "W6[d03]"}));
         EXPECT_EQ(ShimProgressHistory(), (std::vector<int>{0, 20, 40, 60, 70, 90, 100}));
         s.ExpectDestination(5000, kStored);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// What the executable's download mark says, as the worker reads it: the zone of the first
+// ZoneId in its [ZoneTransfer] section, or -1.
+TEST(ZoneMark, ZoneOfItsText)
+{
+    const struct {
+        const char *text;
+        bool complete;
+        int zone;
+    } cases[] = {
+        {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=https://example.org/\r\n", true, 3},
+        {"[ZoneTransfer]\nZoneId=4", true, 4},
+        {"\xEF\xBB\xBF[zonetransfer]\r\n  zoneid = 3 \r\n", true, 3},
+        {"[Other]\r\nZoneId=3\r\n[ZoneTransfer]\r\nZoneId=1\r\n", true, 1},
+        {"[ZoneTransfer]\r\nZoneId=3\r\nZoneId=0\r\n", true, 3},
+        {"[ZoneTransfer]\r\nHostUrl=about:internet\r\n", true, -1},
+        {"[ZoneTransfer]\r\n[Other]\r\nZoneId=3\r\n", true, -1},
+        {"ZoneId=3\r\n", true, -1},
+        {"[ZoneTransfer]\r\nZoneId=\r\n", true, -1},
+        {"[ZoneTransfer]\r\nZoneId=3a\r\n", true, -1},
+        {"[ZoneTransfer]\r\nZoneIdentifier=3\r\n", true, -1},
+        {"[ZoneTransfer]\r\nZoneId=3", false, -1},   // the read may have cut "ZoneId=30"
+        {"[ZoneTransfer]\r\nZoneId=3\r\nHostU", false, 3},
+        {"", true, -1},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(ZoneOfMark(c.text, strlen(c.text), c.complete), c.zone) << c.text;
     }
 }
 

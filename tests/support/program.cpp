@@ -47,12 +47,37 @@ const KnownBox kKnownBoxes[] = {
     {"Damaged", "ファイルが壊れています。\n[%s]", "Parcelon", 0x10},
     {"NoScreen", "画面の初期化に失敗しました。", "Parcelon 自己復元", 0x10},
     {"NoStart", "復元を開始できませんでした。", "Parcelon", 0x10},
+    {"NoRoom", "復元先の空き容量が不足しています。強行しますか？\n必要な容量 %sBytes\n空き容量 %sBytes\n[%s]",
+     "Parcelon 復元確認", 0x34},
+    {"Fat", "復元先のドライブには 4GB 以上のファイルを保存できません。\n別のドライブを指定してください。\n[%s]", "Parcelon",
+     0x30},
 };
 
-std::string Replace(std::string text, const std::string &what, const std::string &with)
+// Matches a box's text against a known text whose every %s stands for any text; the
+// texts that stood in for them, in order.
+bool MatchBoxText(const std::string &known, const std::string &text, std::vector<std::string> *fills)
 {
-    size_t at = text.find(what);
-    return at == std::string::npos ? text : text.replace(at, what.size(), with);
+    fills->clear();
+    size_t k = 0, t = 0;
+    for (;;) {
+        size_t hole = known.find("%s", k);
+        const std::string fixed = known.substr(k, hole == std::string::npos ? std::string::npos : hole - k);
+        if (text.compare(t, fixed.size(), fixed) != 0)
+            return false;
+        t += fixed.size();
+        if (hole == std::string::npos)
+            return t == text.size();
+        k = hole + 2;
+        size_t nextHole = known.find("%s", k);
+        const std::string next = known.substr(k, nextHole == std::string::npos ? std::string::npos : nextHole - k);
+        size_t end = nextHole == std::string::npos ? (text.size() >= t + next.size() ? text.size() - next.size()
+                                                                                      : std::string::npos)
+                                                   : text.find(next, t);
+        if (end == std::string::npos)
+            return false;
+        fills->push_back(text.substr(t, end - t));
+        t = end;
+    }
 }
 
 void SetModifiedSeconds(const std::string &path, long long seconds)
@@ -140,14 +165,20 @@ std::string Scene::Name(const ShimMessageBox &box) const
     const std::pair<const char *, std::string> paths[] = {
         {"exe", exe}, {"dest", dest}, {"d02", Piece(2)}, {"d03", Piece(3)}, {"d04", Piece(4)}};
     std::string owner = box.owner == NULL ? "@0" : "";
+    // A path the scene knows shows as its name in brackets, any other text in parentheses.
     for (const KnownBox &known : kKnownBoxes) {
-        if (box.caption != known.caption || box.type != known.type)
+        std::vector<std::string> fills;
+        if (box.caption != known.caption || box.type != known.type || !MatchBoxText(known.text, box.text, &fills))
             continue;
-        if (box.text == known.text)
-            return known.name + owner;
-        for (const auto &path : paths)
-            if (box.text == Replace(known.text, "%s", path.second))
-                return std::string(known.name) + "[" + path.first + "]" + owner;
+        std::string name = known.name;
+        for (const std::string &fill : fills) {
+            std::string shown = "(" + fill + ")";
+            for (const auto &path : paths)
+                if (fill == path.second)
+                    shown = std::string("[") + path.first + "]";
+            name += shown;
+        }
+        return name + owner;
     }
     char type[16];
     snprintf(type, sizeof type, "%#x", box.type);
