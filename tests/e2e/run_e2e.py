@@ -944,6 +944,85 @@ def case_japanese_name(r):
     app.close_and_exit()
 
 
+def case_zone_mark(r):
+    """The executable's download mark (under Wine a file named like its stream stands for the
+    stream): zones 3 and 4 give the restored file a mark of that zone naming the executable;
+    zone 1 and no mark give none, and nothing named with a colon appears."""
+    for zone in (3, 4, 1, None):
+        folder = r.folder("zone%s" % zone)
+        data = r.content(3000, 40)
+        exe = r.make_set(data, "marked.docm", folder=folder)
+        if zone is not None:
+            with open(exe + ":Zone.Identifier", "wb") as f:
+                f.write(b"[ZoneTransfer]\r\nZoneId=%d\r\nReferrerUrl=https://example.org/\r\n"
+                        b"HostUrl=https://example.org/Data.exe\r\n" % zone)
+        app = r.start(exe)
+        app.run_to_end()
+        app.close_and_exit()
+        target = os.path.join(folder, "marked.docm")
+        r.expect_restored(target, data)
+        mark = target + ":Zone.Identifier"
+        if zone in (3, 4):
+            check(os.path.exists(mark), "zone %d: the restored file has no mark" % zone)
+            with open(mark, "rb") as f:
+                expect("zone %d: the restored file's mark" % zone, f.read().decode("cp932"),
+                       "[ZoneTransfer]\r\nZoneId=%d\r\nReferrerUrl=%s\r\n" % (zone, win_path(exe)))
+        else:
+            made = [n for n in os.listdir(folder) if ":" in n and n != "Data.exe:Zone.Identifier"]
+            expect("zone %s: files named with a colon" % zone, made, [])
+
+
+def mount_tmpfs(folder, size):
+    """A small disk of its own at folder (as root, or through sudo without a password)."""
+    command = ["mount", "-t", "tmpfs", "-o", "size=%s" % size, "tmpfs", folder]
+    if os.geteuid() != 0:
+        command = ["sudo", "-n"] + command
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=30)
+    check(done.returncode == 0, "could not mount a tmpfs (root is needed): %s" % done.stdout.decode().strip())
+
+
+def unmount(folder):
+    command = ["umount", folder] if os.geteuid() == 0 else ["sudo", "-n", "umount", folder]
+    subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+
+
+def case_no_room(r):
+    """A destination on a disk of 1 MiB for a 3 MB file: the question comes before the file
+    exists; No leaves no file, Yes goes on until the disk is full."""
+    data = r.content(3000000, 41)
+    exe = r.make_set(data, "big.bin")
+    disk = r.folder("disk")
+    mount_tmpfs(disk, "1m")
+    try:
+        target = os.path.join(disk, "big.bin")
+        app = r.start(exe)
+        app.set_text(DEST_ID, win_path(target))
+        info = os.statvfs(disk)
+        question = ("復元先の空き容量が不足しています。強行しますか？\n必要な容量 3,000,000Bytes\n空き容量 %sBytes\n[%s]"
+                    % ("{:,}".format(info.f_bavail * info.f_frsize), win_path(target)))
+        app.click(START_ID)
+        app.message_box().expect(CHECK_CAPTION, question, [IDYES, IDNO])
+        check(not os.path.exists(target), "the destination exists while the question is open")
+        r.session.screenshot("no_room_question")
+        app.answer(IDNO)
+        app.expect_idle(STOPPED)
+        check(not os.path.exists(target), "No left a destination")
+        app.click(START_ID)
+        app.message_box().expect(CHECK_CAPTION, question, [IDYES, IDNO])
+        app.answer(IDYES)
+        app.message_box().expect(PRODUCT_CAPTION, "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]"
+                                 % win_path(target), [IDOK])
+        app.answer(IDOK)
+        app.expect_idle(STOPPED)
+        check(os.path.getsize(target) < len(data), "the full disk took the whole file")
+        app.close_and_exit()
+    finally:
+        for app in r.apps:
+            app.end()
+        r.apps = []
+        unmount(disk)
+
+
 def open_save_dialog(app):
     """Browse opens the Save dialog, owned by the program's dialog, which waits disabled under it."""
     app.click(BROWSE_ID)
@@ -1050,6 +1129,8 @@ CASES = [
     ("long_folder", case_long_folder),
     ("name_with_folder", case_name_with_folder),
     ("japanese_name", case_japanese_name),
+    ("zone_mark", case_zone_mark),
+    ("no_room", case_no_room),
     ("browse_then_cancel", case_browse_cancel),
     ("browse_then_save", case_browse_save),
     ("planted_dlls", case_planted_dlls),
