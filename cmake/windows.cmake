@@ -38,3 +38,6 @@ set_target_properties(e2e-planted PROPERTIES PREFIX "" OUTPUT_NAME planted)
 target_compile_options(e2e-planted PRIVATE -Os)
 target_link_options(e2e-planted PRIVATE -nostdlib -s -Wl,--entry,_PlantedEntry@12)
 target_link_libraries(e2e-planted PRIVATE kernel32)
+
+# parcelon-split.exe, the split-set writer as a Windows console program, beside the stub.
+add_subdirectory(tools)

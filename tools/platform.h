@@ -14,7 +14,7 @@ int SplitMain(int argc, char **argv);
 
 // Prints "parcelon-split: " and the message to stderr, removes every file of the set
 // written so far and ends the program with status 1 (split.cpp).
-[[noreturn]] void Fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void Fail(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 // --- texts ---
 

@@ -169,7 +169,7 @@ std::string FormatText(const char *format, va_list args)
 }
 
 // printf to stdout or stderr, through the platform's way of showing text.
-void Print(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void Print(FILE *stream, const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
 void Print(FILE *stream, const char *format, ...)
 {
     va_list args;
