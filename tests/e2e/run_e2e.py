@@ -969,12 +969,17 @@ def case_windows_split(r):
         linux = subprocess.run([r.split_tool, "--stub", r.stub, "--out", linux_out] + common + [source],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=SPLIT_TIMEOUT,
                                env=dict(os.environ, LC_ALL="C.UTF-8"))
-        windows = r.session.spawn(["wine", win_split, "--out", win_path(windows_out)] + common + [win_path(source)],
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        try:
-            _, windows_errors = windows.communicate(timeout=SPLIT_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            raise Failure("%s: parcelon-split.exe did not finish in %d s" % (label, SPLIT_TIMEOUT))
+        # Its output goes to a file: Wine's own processes inherit a pipe and keep it open.
+        errors_path = os.path.join(r.case_dir, "windows%d.stderr" % number)
+        with open(errors_path, "wb") as errors:
+            windows = r.session.spawn(["wine", win_split, "--out", win_path(windows_out)] + common +
+                                      [win_path(source)], stderr=errors)
+            try:
+                windows.wait(timeout=SPLIT_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                raise Failure("%s: parcelon-split.exe did not finish in %d s" % (label, SPLIT_TIMEOUT))
+        with open(errors_path, "rb") as errors:
+            windows_errors = errors.read()
         expect("%s: exit status of parcelon-split" % label, linux.returncode, status)
         expect("%s: exit status of parcelon-split.exe" % label, windows.returncode, status)
         expect("%s: files of parcelon-split" % label, sorted(os.listdir(linux_out)), files)
