@@ -38,3 +38,32 @@ set_target_properties(e2e-planted PROPERTIES PREFIX "" OUTPUT_NAME planted)
 target_compile_options(e2e-planted PRIVATE -Os)
 target_link_options(e2e-planted PRIVATE -nostdlib -s -Wl,--entry,_PlantedEntry@12)
 target_link_libraries(e2e-planted PRIVATE kernel32)
+
+# parcelon-split.exe, the split-set writer as a Windows console program, beside the stub.
+add_subdirectory(tools)
+
+# The release zip, parcelon-<version>-win32.zip: the two programs, the licence and a short
+# README for Windows users (both with CRLF line ends), made anew when one of them changes.
+# Each folder of the source tree named in PARCELON_ZIP_FOLDERS goes into the zip whole,
+# under its own name.
+set(PARCELON_ZIP_FOLDERS "")
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(PARCELON_ZIP ${CMAKE_BINARY_DIR}/parcelon-${PROJECT_VERSION}-win32.zip)
+set(zip_arguments
+    --file $<TARGET_FILE:PnRestore>=PnRestore.exe
+    --file $<TARGET_FILE:parcelon-split>=parcelon-split.exe
+    --text ${CMAKE_SOURCE_DIR}/LICENSE=LICENSE.txt
+    --text ${CMAKE_SOURCE_DIR}/packaging/README-windows.txt=README.txt)
+set(zip_inputs ${CMAKE_SOURCE_DIR}/cmake/winzip.py ${CMAKE_SOURCE_DIR}/LICENSE
+    ${CMAKE_SOURCE_DIR}/packaging/README-windows.txt)
+foreach(folder IN LISTS PARCELON_ZIP_FOLDERS)
+    list(APPEND zip_arguments --folder ${CMAKE_SOURCE_DIR}/${folder}=${folder})
+    file(GLOB_RECURSE folder_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*)
+    list(APPEND zip_inputs ${folder_files})
+endforeach()
+add_custom_command(OUTPUT ${PARCELON_ZIP}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/winzip.py ${PARCELON_ZIP} ${zip_arguments}
+    DEPENDS PnRestore parcelon-split ${zip_inputs}
+    COMMENT "Making parcelon-${PROJECT_VERSION}-win32.zip"
+    VERBATIM)
+add_custom_target(release-zip ALL DEPENDS ${PARCELON_ZIP})

@@ -35,6 +35,10 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/parcelon-package-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 dpkg -x "$deb" "$scratch/root"
 bin=$scratch/root/usr/bin
+if ! grep -qx 'License: Expat' "$scratch/root/usr/share/doc/parcelon/copyright"; then
+    echo "package-check: the package's copyright file does not give the Expat (MIT) licence" >&2
+    exit 1
+fi
 
 echo "== the unpacked tools"
 for tool in parcelon-split parcelon-restore; do

@@ -25,6 +25,28 @@ fi
 rm -rf "$repro"
 echo "same bytes: $(sha256sum build-win/PnRestore.exe | cut -d' ' -f1)"
 
+echo "== the Windows release zip: its listing, the stub inside, the README's line ends"
+zips=(build-win/parcelon-*-win32.zip)
+python3 - "${zips[@]}" <<'PYTHON'
+import sys, zipfile
+if len(sys.argv) != 2:
+    sys.exit("want one release zip in build-win, found %s" % sys.argv[1:])
+with zipfile.ZipFile(sys.argv[1]) as z:
+    if z.testzip() is not None:
+        sys.exit("%s: a damaged entry: %s" % (sys.argv[1], z.testzip()))
+    top = sorted(i.filename for i in z.infolist() if "/" not in i.filename)
+    if top != ["LICENSE.txt", "PnRestore.exe", "README.txt", "parcelon-split.exe"]:
+        sys.exit("%s lists %s" % (sys.argv[1], top))
+    stub = z.read("PnRestore.exe")
+    if len(stub) != 53248 or stub != open("build-win/PnRestore.exe", "rb").read():
+        sys.exit("the zip's PnRestore.exe (%d bytes) is not the 53,248-byte stub of build-win" % len(stub))
+    for text in ("README.txt", "LICENSE.txt"):
+        data = z.read(text)
+        if data.count(b"\n") != data.count(b"\r\n"):
+            sys.exit("%s in the zip has line ends without CR" % text)
+print("%s: %s" % (sys.argv[1], ", ".join(top)))
+PYTHON
+
 echo "== the Debian package of the Linux tools: lintian, then the unpacked tools"
 scripts/package-check.sh "$root/build-win"
 

@@ -355,14 +355,27 @@ TEST(SplitTest, StoredNameCheck)
     }
 }
 
-// A yen sign has no character of its own in code page 932: it becomes a backslash,
-// which the name check then refuses.
-TEST(SplitTest, YenSignInANameIsASeparator)
+// Characters that the C library writes in code page 932 as another character, which the
+// restoring side would then show and create instead: a yen sign becomes the backslash, a
+// wave dash reads back as a fullwidth tilde. Such a name is refused with a pointer to
+// --name, as Windows refuses it, and nothing is written.
+TEST(SplitTest, NameWithoutAnExactFormInCodePage932IsRefused)
 {
-    Workspace w;
-    SplitRun run = RunSplit(w.Args({"--data-counts", "5000", "--name", "a\xC2\xA5" "b.txt", w.input}));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.errors.find("not a plain file name"), std::string::npos) << run.errors;
+    const struct {
+        const char *label;
+        const char *name;
+    } cases[] = {
+        {"yen sign", "a\xC2\xA5" "b.txt"},
+        {"wave dash", "a\xE3\x80\x9C" "b.txt"},
+    };
+    for (const auto &c : cases) {
+        Workspace w;
+        SplitRun run = RunSplit(w.Args({"--data-counts", "5000", "--name", c.name, w.input}));
+        EXPECT_EQ(run.status, 1) << c.label;
+        EXPECT_NE(run.errors.find("cannot be written in code page 932"), std::string::npos) << c.label << run.errors;
+        EXPECT_NE(run.errors.find("--name"), std::string::npos) << c.label << run.errors;
+        EXPECT_TRUE(ListFolder(w.out).empty()) << c.label;
+    }
 }
 
 // Without --name, --base and --time: the stored name is the input's file name, the set is

@@ -2,17 +2,11 @@
 // executable (the stub padded to the first-piece offset, then the first piece) and the
 // piece files NAME.d02, NAME.d03, ... beside it.
 #include <errno.h>
-#include <fcntl.h>
-#include <iconv.h>
-#include <langinfo.h>
-#include <limits.h>
-#include <locale.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -23,11 +17,12 @@
 #include "format/crc16.h"
 #include "format/piece.h"
 #include "format/piecewrite.h"
-#include "tools/setfiles.h"
+#include "tools/platform.h"
 
 namespace {
 
-const char kHelp[] =
+// The help text, with the platform's parts between its pieces.
+const char kHelpStart[] =
     "Usage: parcelon-split [--stub STUB] (--piece-size N | --data-counts N,N,...)\n"
     "                      [--out DIR] [--base NAME] [options] INPUT\n"
     "\n"
@@ -37,10 +32,8 @@ const char kHelp[] =
     "NAME.d100, and so on.\n"
     "\n"
     "The stub:\n"
-    "  --stub STUB            the stub executable, at most 53,248 bytes. Without it the\n"
-    "                         installed one is used: PREFIX/share/parcelon/PnRestore.exe\n"
-    "                         for this program in PREFIX/bin; a build tree's own program\n"
-    "                         then takes the Windows build it was configured with\n"
+    "  --stub STUB            the stub executable, at most 53,248 bytes. Without it the\n";
+const char kHelpMiddle[] =
     "\n"
     "Required, one of:\n"
     "  --piece-size N         no file of the set, the executable included, is longer than\n"
@@ -54,12 +47,13 @@ const char kHelp[] =
     "  --base NAME            file name of the set without extension (default: the name\n"
     "                         of INPUT without its extension)\n"
     "  --name NAME            the file name stored in the set, under which the file is\n"
-    "                         restored (default: the last part of INPUT's path); it is\n"
-    "                         converted from the locale's encoding (UTF-8 under the C\n"
-    "                         locale) to code page 932 and must be a plain file name of at\n"
-    "                         most 259 bytes there: not empty, not \".\" or \"..\", no \\ / :\n"
-    "                         or control characters, no device name such as CON, NUL,\n"
-    "                         COM1 or LPT1, alone or before a \".\"\n"
+    "                         restored (default: the last part of INPUT's path); it must\n"
+    "                         be a plain file name of at most 259 bytes in code page 932:\n"
+    "                         not empty, not \".\" or \"..\", no \\ / : or control\n"
+    "                         characters, no device name such as CON, NUL, COM1 or LPT1,\n"
+    "                         alone or before a \".\". Every character needs a form of\n"
+    "                         its own in code page 932; the name is converted from\n";
+const char kHelpEnd[] =
     "\n"
     "Time stamp (the restored file's last-write time, stored in UTC):\n"
     "  --time YYYY-MM-DDTHH:MM:SS  store this time instead of INPUT's last-write time\n"
@@ -162,11 +156,33 @@ struct SetDescription {
     BYTE setId[2];
 };
 
+std::string FormatText(const char *format, va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    int length = vsnprintf(NULL, 0, format, args);
+    std::string text(length > 0 ? (size_t)length : 0, '\0');
+    if (length > 0)
+        vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    return text;
+}
+
+// printf to stdout or stderr, through the platform's way of showing text.
+void Print(FILE *stream, const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
+void Print(FILE *stream, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    WriteText(stream, FormatText(format, args));
+    va_end(args);
+}
+
 [[noreturn]] void UsageError(const char *format, const char *detail)
 {
-    fputs("parcelon-split: ", stderr);
-    fprintf(stderr, format, detail);
-    fputs("\nTry 'parcelon-split --help'.\n", stderr);
+    Print(stderr, "parcelon-split: ");
+    Print(stderr, format, detail);
+    Print(stderr, "\nTry 'parcelon-split --help'.\n");
     exit(2);
 }
 
@@ -275,11 +291,11 @@ Options ParseOptions(int argc, char **argv)
             continue;
         }
         if (arg == "--help") {
-            fputs(kHelp, stdout);
+            WriteText(stdout, std::string(kHelpStart) + kDefaultStubHelp + kHelpMiddle + kNameEncodingHelp + kHelpEnd);
             exit(0);
         }
         if (arg == "--version") {
-            printf("parcelon-split %s\n", PARCELON_VERSION);
+            Print(stdout, "parcelon-split %s\n", PARCELON_VERSION);
             exit(0);
         }
         if (arg == "--no-time") {
@@ -370,45 +386,25 @@ Options ParseOptions(int argc, char **argv)
 
 std::string LastPathPart(const std::string &path)
 {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Converts text between two encodings; false when it holds a byte sequence that the
-// source encoding does not define or the target cannot represent.
-bool Convert(const std::string &text, const char *from, const char *to, std::string *out)
-{
-    iconv_t cd = iconv_open(to, from);
-    if (cd == (iconv_t)-1)
-        Fail("cannot convert from %s to %s: %s", from, to, strerror(errno));
-    std::vector<char> in(text.begin(), text.end());
-    std::vector<char> buffer(text.size() * 4 + 16);
-    char *inPtr = in.data(), *outPtr = buffer.data();
-    size_t inLeft = in.size(), outLeft = buffer.size();
-    bool ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != (size_t)-1 &&
-              iconv(cd, NULL, NULL, &outPtr, &outLeft) != (size_t)-1;
-    iconv_close(cd);
-    out->assign(buffer.data(), (size_t)(outPtr - buffer.data()));
-    return ok;
-}
-
-// The file names on the command line are in the locale's encoding; under the C locale,
-// which says only ASCII, they are taken as UTF-8.
-const char *TextEncoding()
-{
-    const char *codeset = nl_langinfo(CODESET);
-    if (codeset == NULL || strcmp(codeset, "ANSI_X3.4-1968") == 0 || strcmp(codeset, "ASCII") == 0)
-        return "UTF-8";
-    return codeset;
+    size_t start = path.size();
+    while (start > 0 && !IsPathSeparator(path[start - 1]))
+        start--;
+    return path.substr(start);
 }
 
 std::string ToCodePage932(const std::string &text, const char *what)
 {
-    std::string wide, result;
-    if (!Convert(text, TextEncoding(), "UTF-32LE", &wide))
-        Fail("%s '%s' is not valid %s text", what, text.c_str(), TextEncoding());
-    if (!Convert(text, TextEncoding(), "CP932", &result))
-        Fail("%s '%s' cannot be written in code page 932", what, text.c_str());
+    std::string result;
+    switch (::ToCodePage932(text, &result)) {
+    case kNameConverted:
+        break;
+    case kNameNotText:
+        Fail("%s '%s' is not valid %s text", what, text.c_str(), TextEncoding().c_str());
+    case kNameNotInCodePage932:
+        Fail("%s '%s' cannot be written in code page 932, which the restoring side needs; give the name to "
+             "store with --name",
+             what, text.c_str());
+    }
     return result;
 }
 
@@ -439,40 +435,40 @@ std::string BaseName(const Options &o)
         if (dot != std::string::npos && dot > 0)
             base.erase(dot);
     }
-    if (base.empty() || base == "." || base == ".." || base.find('/') != std::string::npos)
+    if (base.empty() || base == "." || base == ".." || LastPathPart(base) != base)
         Fail("'%s' cannot name the set's files", base.c_str());
     return base;
 }
 
-void SetTimeStamp(const Options &o, time_t inputTime, SetDescription *set)
+void SetTimeStamp(const Options &o, const SourceFacts &input, SetDescription *set)
 {
     set->hasTimeStamp = false;
     if (o.noTime)
         return;
-    struct tm t;
+    UtcTime t;
     if (o.haveTime) {
-        t = o.time;
-    } else if (gmtime_r(&inputTime, &t) == NULL) {
-        fputs("parcelon-split: warning: the input's last-write time cannot be read; no time stamp stored\n", stderr);
+        t = {o.time.tm_year + 1900, o.time.tm_mon + 1, o.time.tm_mday, o.time.tm_hour, o.time.tm_min, o.time.tm_sec};
+    } else if (input.hasTime) {
+        t = input.lastWrite;
+    } else {
+        Print(stderr, "parcelon-split: warning: the input's last-write time cannot be read; no time stamp stored\n");
         return;
     }
-    int year = t.tm_year + 1900;
     // --time has checked its year; a file's own time may lie anywhere.
-    if (!o.haveTime && (year < kEarliestYear || year > kLatestYear)) {
-        fprintf(stderr, "parcelon-split: warning: the year %d cannot be stored; no time stamp stored\n", year);
+    if (!o.haveTime && (t.year < kEarliestYear || t.year > kLatestYear)) {
+        Print(stderr, "parcelon-split: warning: the year %d cannot be stored; no time stamp stored\n", t.year);
         return;
     }
     set->hasTimeStamp = true;
-    set->year = (WORD)year;
-    set->packedTime = PackTime(t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    set->year = (WORD)t.year;
+    set->packedTime = PackTime(t.month, t.day, t.hour, t.minute, t.second);
 }
 
 void RandomSetId(BYTE *setId)
 {
-    int fd = open("/dev/urandom", O_RDONLY);
-    if (fd < 0 || read(fd, setId, 2) != 2)
-        Fail("cannot read /dev/urandom for a set identifier: %s", strerror(errno));
-    close(fd);
+    std::string reason;
+    if (!RandomBytes(setId, 2, &reason))
+        Fail("cannot make a random set identifier: %s", reason.c_str());
 }
 
 // The filler of extra records.
@@ -648,92 +644,43 @@ std::string PiecePath(const std::string &folder, const std::string &base, int pi
         snprintf(extension, sizeof extension, ".exe");
     else
         snprintf(extension, sizeof extension, ".d%02d", piece);
-    return folder + "/" + base + extension;
+    return folder + kPathSeparator + base + extension;
+}
+
+bool SameFile(const FileIdentity &a, const FileIdentity &b)
+{
+    return a.volume == b.volume && a.index == b.index;
 }
 
 // Refuses a set file that would replace the input or the stub.
-void CheckNotSource(const std::string &path, const struct stat &input, const struct stat &stub)
+void CheckNotSource(const std::string &path, const SourceFacts &input, const SourceFacts &stub)
 {
-    struct stat existing;
-    if (stat(path.c_str(), &existing) != 0)
-        return;
-    if ((existing.st_dev == input.st_dev && existing.st_ino == input.st_ino) ||
-        (existing.st_dev == stub.st_dev && existing.st_ino == stub.st_ino))
+    FileIdentity existing;
+    if (ExistingIdentity(path, &existing) && (SameFile(existing, input.identity) || SameFile(existing, stub.identity)))
         Fail("%s would replace the input or the stub", path.c_str());
 }
 
-bool IsFile(const std::string &path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// The folder of this program's executable, symbolic links resolved; empty where the
-// system does not say.
-std::string OwnFolder()
-{
-    char path[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path);
-    if (length <= 0 || (size_t)length >= sizeof path)
-        return "";
-    std::string self(path, (size_t)length);
-    return self.substr(0, self.rfind('/'));
-}
-
-bool SameFolder(const std::string &a, const std::string &b)
-{
-    char realA[PATH_MAX], realB[PATH_MAX];
-    return realpath(a.c_str(), realA) != NULL && realpath(b.c_str(), realB) != NULL && strcmp(realA, realB) == 0;
-}
-
-// The stub to use when --stub is not given: the one installed beside this program's own
-// prefix (which also holds for an unpacked package or a moved prefix), then, for the
-// build tree's own program only, the Windows build it was configured with. A copy
-// installed elsewhere never reaches back into a build tree.
-std::string FindStub()
-{
-    const std::string folder = OwnFolder();
-    std::string tried;
-    if (!folder.empty()) {
-        const std::string installed = folder + "/" + PARCELON_INSTALLED_STUB;
-        if (IsFile(installed))
-            return installed;
-        tried = installed;
-        const std::string built = PARCELON_BUILD_STUB;
-        if (!built.empty() && SameFolder(folder, PARCELON_BUILD_FOLDER)) {
-            if (IsFile(built))
-                return built;
-            tried += " and " + built;
-        }
-    }
-    Fail("no stub: --stub is not given and none was found%s%s%s. Give --stub STUB, install the parcelon "
-         "package (it puts the stub into PREFIX/share/parcelon/), or build the Windows stub and configure this "
-         "build with -DPARCELON_WIN_BUILD=<the Windows build folder>",
-         tried.empty() ? "" : " (looked for ", tried.c_str(), tried.empty() ? "" : ")");
-}
-
 // Reads the stub and pads it with zero bytes to the first-piece offset.
-std::vector<BYTE> ReadStub(const std::string &path, struct stat *info)
+std::vector<BYTE> ReadStub(const std::string &path, SourceFacts *info)
 {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0 || fstat(fd, info) != 0)
-        Fail("cannot read the stub %s: %s", path.c_str(), strerror(errno));
-    if (!S_ISREG(info->st_mode))
+    std::string reason;
+    int source = OpenSource(path, info, &reason);
+    if (source < 0)
+        Fail("cannot read the stub %s: %s", path.c_str(), reason.c_str());
+    if (!info->isFile)
         Fail("the stub %s is not a file", path.c_str());
-    if (info->st_size > kFirstPieceOffset)
+    if (info->size > kFirstPieceOffset)
         Fail("the stub %s is %lld bytes long; a stub may take at most %ld bytes, where the first piece starts",
-             path.c_str(), (long long)info->st_size, (long)kFirstPieceOffset);
+             path.c_str(), info->size, (long)kFirstPieceOffset);
     std::vector<BYTE> stub((size_t)kFirstPieceOffset, 0);
     size_t have = 0;
-    while (have < (size_t)info->st_size) {
-        ssize_t got = read(fd, stub.data() + have, (size_t)info->st_size - have);
-        if (got < 0 && errno == EINTR)
-            continue;
+    while (have < (size_t)info->size) {
+        long long got = ReadSource(source, stub.data() + have, (size_t)info->size - have, &reason);
         if (got <= 0)
-            Fail("cannot read the stub %s: %s", path.c_str(), got < 0 ? strerror(errno) : "it became shorter");
+            Fail("cannot read the stub %s: %s", path.c_str(), got < 0 ? reason.c_str() : "it became shorter");
         have += (size_t)got;
     }
-    close(fd);
+    CloseSource(source);
     return stub;
 }
 
@@ -752,11 +699,10 @@ void ReadInput(Copier *c, size_t count)
 {
     size_t have = 0;
     while (have < count) {
-        ssize_t got = read(c->input, c->buffer.data() + have, count - have);
-        if (got < 0 && errno == EINTR)
-            continue;
+        std::string reason;
+        long long got = ReadSource(c->input, c->buffer.data() + have, count - have, &reason);
         if (got < 0)
-            Fail("cannot read %s: %s", c->inputPath, strerror(errno));
+            Fail("cannot read %s: %s", c->inputPath, reason.c_str());
         if (got == 0)
             Fail("%s ended early: it changed while it was being split", c->inputPath);
         have += (size_t)got;
@@ -775,7 +721,7 @@ WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
         count -= (long long)chunk;
         c->copied += (long long)chunk;
         if (c->showProgress && c->copied >= c->nextReport) {
-            fprintf(stderr, "parcelon-split: %lld of %lld MiB (%d%%)\n", c->copied >> 20, c->total >> 20,
+            Print(stderr, "parcelon-split: %lld of %lld MiB (%d%%)\n", c->copied >> 20, c->total >> 20,
                     (int)(c->copied * 100.0 / (double)c->total));
             c->nextReport += kProgressStep;
         }
@@ -810,25 +756,35 @@ void WritePiece(const SetDescription &set, Copier *c, int fd, int piece, long lo
 
 } // namespace
 
-int main(int argc, char **argv)
+void Fail(const char *format, ...)
 {
-    setlocale(LC_ALL, "");
+    va_list args;
+    va_start(args, format);
+    WriteText(stderr, "parcelon-split: " + FormatText(format, args) + "\n");
+    va_end(args);
+    RemoveSetFiles();
+    exit(1);
+}
+
+int SplitMain(int argc, char **argv)
+{
     Options o = ParseOptions(argc, argv);
     if (o.stub.empty())
         o.stub = FindStub();
 
-    struct stat stubInfo, inputInfo;
+    SourceFacts stubInfo, inputInfo;
     std::vector<BYTE> stub = ReadStub(o.stub, &stubInfo);
 
-    int input = open(o.input.c_str(), O_RDONLY);
-    if (input < 0 || fstat(input, &inputInfo) != 0)
-        Fail("cannot read %s: %s", o.input.c_str(), strerror(errno));
-    if (!S_ISREG(inputInfo.st_mode))
+    std::string reason;
+    int input = OpenSource(o.input, &inputInfo, &reason);
+    if (input < 0)
+        Fail("cannot read %s: %s", o.input.c_str(), reason.c_str());
+    if (!inputInfo.isFile)
         Fail("cannot read %s: it is not a file", o.input.c_str());
 
     SetDescription set = {};
     set.options = &o;
-    set.totalSize = (long long)inputInfo.st_size;
+    set.totalSize = inputInfo.size;
     set.storedName = StoredName(o);
     set.rawName = o.haveNameBytes;
     if (o.haveSecondName) {
@@ -837,7 +793,7 @@ int main(int argc, char **argv)
             Fail("the second name takes %zu bytes; a record holds at most %ld", set.secondName.size(),
                  (long)kMaxRecordLength);
     }
-    SetTimeStamp(o, inputInfo.st_mtime, &set);
+    SetTimeStamp(o, inputInfo, &set);
     if (o.haveSetId)
         memcpy(set.setId, o.setId, 2);
     else
@@ -854,10 +810,10 @@ int main(int argc, char **argv)
     CheckPieceOptions(o, counts.size());
     CheckPieceFiles(set, counts);
 
-    struct stat folder;
-    if (stat(o.outDir.c_str(), &folder) != 0)
-        Fail("cannot use the output folder %s: %s", o.outDir.c_str(), strerror(errno));
-    if (!S_ISDIR(folder.st_mode))
+    bool isFolder;
+    if (!LookAtFolder(o.outDir, &isFolder, &reason))
+        Fail("cannot use the output folder %s: %s", o.outDir.c_str(), reason.c_str());
+    if (!isFolder)
         Fail("the output folder %s is not a folder", o.outDir.c_str());
     std::vector<std::string> paths;
     for (size_t i = 0; i < counts.size(); i++) {
@@ -866,7 +822,7 @@ int main(int argc, char **argv)
     }
 
     Copier copier = {input, o.input.c_str(), std::vector<unsigned char>(kCopyChunk), set.totalSize, 0, kProgressStep,
-                     set.totalSize >= kProgressMinimum && isatty(STDERR_FILENO)};
+                     set.totalSize >= kProgressMinimum && IsInteractive(stderr)};
     ReserveSetFiles(counts.size());
     for (size_t i = 0; i < counts.size(); i++) {
         int piece = (int)i + 1;
@@ -878,9 +834,9 @@ int main(int argc, char **argv)
         WritePiece(set, &copier, fd, piece, counts[i], paths[i]);
         CloseSetFile(fd, paths[i]);
     }
-    close(input);
+    CloseSource(input);
     CommitSetFiles();
     for (size_t i = 0; i < counts.size(); i++)
-        printf("%s: piece %zu, %lld data bytes\n", paths[i].c_str(), i + 1, counts[i]);
+        Print(stdout, "%s: piece %zu, %lld data bytes\n", paths[i].c_str(), i + 1, counts[i]);
     return 0;
 }

@@ -1023,6 +1023,61 @@ def case_no_room(r):
         unmount(disk)
 
 
+def case_windows_split(r):
+    """parcelon-split.exe under Wine, without --stub (it takes PnRestore.exe beside it), and the
+    Linux tool with --stub: the same input, set identifier, time and piece size give the same
+    files, byte for byte; the stub restores the Japanese name's set under its name and the input's
+    time stamp; a name without a code page 932 form is refused alike, and nothing is written."""
+    win_split = os.path.join(r.win_build, "parcelon-split.exe")
+    check(os.path.exists(win_split), "missing %s" % win_split)
+    data = r.content(100000, 21)
+    rows = [
+        # label, input name, options, exit status, files of the set, restored by the stub
+        ("Japanese name, the input's time", "ソース表.txt", [], 0, ["ソース表.d02", "ソース表.d03", "ソース表.exe"], True),
+        ("Japanese name, --time", "ソース表.txt", ["--time", "2024-03-15T13:45:30"], 0,
+         ["ソース表.d02", "ソース表.d03", "ソース表.exe"], False),
+        ("name outside code page 932", "résumé.txt", [], 1, [], False),
+    ]
+    for number, (label, name, options, status, files, restore) in enumerate(rows):
+        source = os.path.join(r.folder("input%d" % number), name)
+        with open(source, "wb") as f:
+            f.write(data)
+        os.utime(source, (STAMP_EPOCH, STAMP_EPOCH))
+        common = ["--piece-size", "60000", "--set-id", "5A3C"] + options
+        linux_out, windows_out = r.folder("linux%d" % number), r.folder("windows%d" % number)
+        linux = subprocess.run([r.split_tool, "--stub", r.stub, "--out", linux_out] + common + [source],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=SPLIT_TIMEOUT,
+                               env=dict(os.environ, LC_ALL="C.UTF-8"))
+        # Its output goes to a file: Wine's own processes inherit a pipe and keep it open.
+        errors_path = os.path.join(r.case_dir, "windows%d.stderr" % number)
+        with open(errors_path, "wb") as errors:
+            windows = r.session.spawn(["wine", win_split, "--out", win_path(windows_out)] + common +
+                                      [win_path(source)], stderr=errors)
+            try:
+                windows.wait(timeout=SPLIT_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                raise Failure("%s: parcelon-split.exe did not finish in %d s" % (label, SPLIT_TIMEOUT))
+        with open(errors_path, "rb") as errors:
+            windows_errors = errors.read()
+        expect("%s: exit status of parcelon-split" % label, linux.returncode, status)
+        expect("%s: exit status of parcelon-split.exe" % label, windows.returncode, status)
+        expect("%s: files of parcelon-split" % label, sorted(os.listdir(linux_out)), files)
+        expect("%s: files of parcelon-split.exe" % label, sorted(os.listdir(windows_out)), files)
+        for file in files:
+            with open(os.path.join(linux_out, file), "rb") as a, open(os.path.join(windows_out, file), "rb") as b:
+                check(a.read() == b.read(), "%s: the two tools' %s differ" % (label, file))
+        if status:
+            message = linux.stderr.decode("utf-8").strip()
+            check(message in windows_errors.decode("utf-8", "replace").splitlines(),
+                  "%s: parcelon-split.exe did not say %r but %r" % (label, message, windows_errors))
+        if restore:
+            app = r.start(os.path.join(windows_out, files[-1]))
+            app.wait_text(INFO_ID, "分割元ファイル %s\r\nサイズ  100,000Bytes" % name)
+            app.run_to_end()
+            r.expect_restored(os.path.join(windows_out, name), data)
+            app.close_and_exit()
+
+
 def open_save_dialog(app):
     """Browse opens the Save dialog, owned by the program's dialog, which waits disabled under it."""
     app.click(BROWSE_ID)
@@ -1131,6 +1186,7 @@ CASES = [
     ("japanese_name", case_japanese_name),
     ("zone_mark", case_zone_mark),
     ("no_room", case_no_room),
+    ("windows_split", case_windows_split),
     ("browse_then_cancel", case_browse_cancel),
     ("browse_then_save", case_browse_save),
     ("planted_dlls", case_planted_dlls),
