@@ -29,7 +29,10 @@ if [ ${#need[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
     $SUDO dpkg --add-architecture i386
-    $SUDO apt-get update -q
+    # A mirror caught mid-sync fails one list now and then: try again, then go on with the
+    # lists that did arrive (the install says so if they are not enough).
+    $SUDO apt-get update -q || { sleep 15; $SUDO apt-get update -q; } ||
+        echo "setup: apt-get update reported errors; installing from the package lists at hand"
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"
 fi
 
