@@ -51,6 +51,7 @@ const char kHelp[] =
     "Unattended (standard input is not a terminal, or --yes or --no is given) the\n"
     "restore starts at once and every question gets a fixed answer:\n"
     "  the destination exists: overwrite it?          No; Yes under --yes\n"
+    "  too little room for the file: go on?           No; Yes under --yes\n"
     "  a piece fails its check, or belongs to another\n"
     "  set: go on all the same?                       No; Yes under --yes\n"
     "  a piece file cannot be opened                  Cancel\n"

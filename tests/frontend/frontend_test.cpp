@@ -275,7 +275,7 @@ TEST(FrontendUnattended, RefusesAWrongCommandLine)
 
 TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
 {
-    enum Damage { kSound, kFlippedByte, kMissingPiece, kForeignPiece, kTruncatedLast, kDamagedFirst };
+    enum Damage { kSound, kFlippedByte, kMissingPiece, kForeignPiece, kTruncatedLast, kDamagedFirst, kMarkedFlippedFirst };
     struct Case {
         const char *label;
         Damage damage;
@@ -303,6 +303,12 @@ TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
           "not sound: Data.d03 ends early (119,936 of 120,000 bytes read)"}},
         {"a damaged first piece", kDamagedFirst, 1,
          {"not sound: Data.exe is refused at start-up (0 bytes read)"}},
+        // The program reads the executable's download mark too; that is no piece.
+        {"a byte flipped in a downloaded first piece", kMarkedFlippedFirst, 1,
+         {"  Data.exe  40,000 data bytes  check value bad  set identifier same",
+          "  Data.d02  40,000 data bytes  check value good  set identifier same",
+          "  Data.d03  40,000 data bytes  check value good  set identifier same",
+          "not sound: Data.exe fails its check value (120,000 of 120,000 bytes read)"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
@@ -333,6 +339,12 @@ TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
         }
         if (c.damage == kTruncatedLast) {
             ASSERT_EQ(truncate(d03.c_str(), (off_t)ReadFileBytes(d03).size() - 10), 0);
+        }
+        if (c.damage == kMarkedFlippedFirst) {
+            WriteFileBytes(set + "/Data.exe:Zone.Identifier", BytesOf("[ZoneTransfer]\r\nZoneId=3\r\n"));
+            Bytes bytes = ReadFileBytes(set + "/Data.exe");
+            bytes[bytes.size() - 100] ^= 0x40;
+            WriteFileBytes(set + "/Data.exe", bytes);
         }
         if (c.damage == kDamagedFirst) {
             ASSERT_EQ(truncate((set + "/Data.exe").c_str(), 53248 + 10), 0);
