@@ -712,6 +712,7 @@ void ShimReset(void)
     ShimResetFaults();
     ShimSetModulePath(NULL);
     ShimSetWriteSink(NULL);
+    ShimSetFileBuffers(kShimDefaultFileBuffer);
     ShimSetFileTitleHidesExtension(FALSE);
     ShimSetSaveDialogHandler(nullptr, nullptr);
     ShimClearSaveDialogCalls();
