@@ -2,7 +2,9 @@
 // calls, and how long a whole restore of a 1 GiB three-piece set takes natively, by the
 // engine in this process and by the parcelon-restore program, next to a bare read/write
 // loop and cat over the same pieces, with the heap allocations and the peak memory of the
-// restore. With --wine it times the real stub under Wine instead.
+// restore; then parcelon-restore and its --check side by side with 7-Zip's extraction and
+// test of the same bytes in a store-only archive, and the engine with each size of the
+// stand-in's file buffers. With --wine it times the real stub under Wine instead.
 // It prints figures; nothing in it passes or fails.
 #include <errno.h>
 #include <execinfo.h>
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "bench/crc_speed.h"
+#include "shim.h"
 #include "bench/engine.h"
 #include "format/crc16.h"
 
@@ -366,7 +369,12 @@ struct Options {
     int rounds = 5;
     bool crcOnly = false;
     bool endToEndOnly = false;
+    bool peerOnly = false;
     bool wine = false;
+    std::string sevenZip = "7zz";
+    // The stand-in's file buffer sizes the engine is timed with; 0 reads and writes straight
+    // through, 1024 bytes a call, as the stub does on Windows.
+    std::vector<unsigned> buffers = {0, 64 << 10, 256 << 10, 1 << 20, 4 << 20};
 };
 
 // A cached split set: its folder, executable, piece files and the input it was made from.
@@ -647,7 +655,7 @@ void BenchEndToEnd(const Options &o)
         if (engineRan) {
             unlink(destination.c_str());
             double cpu = CpuSeconds(RUSAGE_SELF);
-            EngineResult result = RunEngine(set.pieces[0], destination);
+            EngineResult result = RunEngine(set.pieces[0], destination, kShimDefaultFileBuffer);
             roundAllocations = result.allocations;
             if (!result.finished)
                 Fail("the restore engine did not finish: %s", result.problem.c_str());
@@ -720,6 +728,148 @@ void BenchEndToEnd(const Options &o)
 }
 
 // ---------------------------------------------------------------------------------------
+// Side by side with 7-Zip, which a Linux user would otherwise use for a file in pieces: a
+// store-only archive of the same bytes in three volumes.
+
+// The program's path when it can be run: as given when it has a "/", else from PATH.
+std::string FindProgram(const std::string &name)
+{
+    if (name.find('/') != std::string::npos)
+        return access(name.c_str(), X_OK) == 0 ? name : "";
+    const char *path = getenv("PATH");
+    std::string folders = path ? path : "/usr/bin:/bin";
+    size_t from = 0;
+    while (from <= folders.size()) {
+        size_t to = folders.find(':', from);
+        if (to == std::string::npos)
+            to = folders.size();
+        std::string candidate = folders.substr(from, to - from) + "/" + name;
+        if (to > from && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        from = to + 1;
+    }
+    return "";
+}
+
+// Makes the archive once beside the set (7zz a -mx0 -vN b): volumes a little larger than a
+// third of the data, in whole megabytes, so that there are three; answers the first volume.
+std::string PreparePeerArchive(const Options &o, const CachedSet &set, const std::string &sevenZip)
+{
+    const std::string folder = set.folder + "/7z";
+    const std::string first = folder + "/input.7z.001";
+    const std::string complete = folder + "/complete";
+    if (Exists(complete))
+        return first;
+    MakeFolders(folder);
+    const long long volume = (o.size / kPieces + 65536 + 999999) / 1000000 * 1000000;
+    printf("making the store-only 7-Zip archive in volumes of %lld bytes in %s (once)...\n", volume,
+           folder.c_str());
+    fflush(stdout);
+    const std::string log = folder + "/errors.txt";
+    if (Run({sevenZip, "a", "-mx0", "-v" + std::to_string(volume) + "b", folder + "/input.7z", set.input},
+            "/dev/null", log.c_str()) != 0)
+        Fail("7zz a failed; see %s", log.c_str());
+    FILE *mark = fopen(complete.c_str(), "w");
+    if (!mark)
+        Fail("cannot write %s", complete.c_str());
+    fclose(mark);
+    return first;
+}
+
+// Wall seconds of one program run; fails the benchmark when it does not exit with 0.
+double TimeRun(const std::vector<std::string> &arguments, const std::string &errorLog)
+{
+    double begin = Now();
+    if (Run(arguments, "/dev/null", errorLog.c_str()) != 0)
+        Fail("%s", (arguments[0] + " " + arguments[1] + " failed; see " + errorLog).c_str());
+    return Now() - begin;
+}
+
+std::string BufferName(unsigned bytes)
+{
+    if (bytes == 0)
+        return "none";
+    if (bytes % (1 << 20) == 0)
+        return std::to_string(bytes >> 20) + " MiB";
+    if (bytes % (1 << 10) == 0)
+        return std::to_string(bytes >> 10) + " KiB";
+    return std::to_string(bytes) + " B";
+}
+
+void BenchPeer(const Options &o)
+{
+    CachedSet set = PrepareSet(o, NativeStub(o), "set");
+    const std::string sevenZip = FindProgram(o.sevenZip);
+    const std::string destination = set.folder + "/restored.bin";
+    const std::string peerOut = set.folder + "/7z-out";
+    const std::string errorLog = set.folder + "/peer-errors.txt";
+    const double megabytes = (double)o.size / 1e6;
+
+    printf("\nSide by side with 7-Zip, %lld bytes, warm page cache, %d rounds, wall seconds\n", o.size, o.rounds);
+    if (sevenZip.empty()) {
+        printf("7-Zip (%s) is not installed: scripts/setup.sh --bench installs it\n", o.sevenZip.c_str());
+    } else {
+        const std::string archive = PreparePeerArchive(o, set, sevenZip);
+        printf("restore: parcelon-restore --yes -o DEST (fresh DEST); 7zz x -y of the three volumes (fresh\n"
+               "folder; checks its CRC-32 too); dd bs=1M of the input file. check: parcelon-restore --check;\n"
+               "7zz t of the three volumes.\n");
+        std::vector<double> restore, extract, dd, check, test;
+        for (int round = 1; round <= o.rounds; round++) {
+            unlink(destination.c_str());
+            restore.push_back(TimeRun({o.restore, "--yes", "-o", destination, set.pieces[0]}, errorLog));
+            if (round == 1 && !SameBytes(destination, set.input))
+                Fail("%s", "parcelon-restore did not restore the input exactly");
+            unlink(destination.c_str());
+            Run({"rm", "-rf", peerOut}, NULL);
+            extract.push_back(TimeRun({sevenZip, "x", "-y", "-o" + peerOut, archive}, errorLog));
+            if (round == 1 && !SameBytes(peerOut + "/input.bin", set.input))
+                Fail("%s", "7zz x did not give the input back");
+            Run({"rm", "-rf", peerOut}, NULL);
+            dd.push_back(TimeRun({"dd", "if=" + set.input, "of=" + destination, "bs=1M"}, errorLog));
+            unlink(destination.c_str());
+            check.push_back(TimeRun({o.restore, "--check", set.pieces[0]}, errorLog));
+            test.push_back(TimeRun({sevenZip, "t", archive}, errorLog));
+            printf("  round %d: parcelon-restore %.3f  7zz x %.3f  dd bs=1M %.3f  --check %.3f  7zz t %.3f\n", round,
+                   restore.back(), extract.back(), dd.back(), check.back(), test.back());
+            fflush(stdout);
+        }
+        printf("medians, seconds (MB/s):\n");
+        const struct {
+            const char *label;
+            const std::vector<double> *times;
+        } rows[] = {{"parcelon-restore --yes", &restore}, {"7zz x", &extract}, {"dd bs=1M", &dd},
+                    {"parcelon-restore --check", &check}, {"7zz t", &test}};
+        for (const auto &row : rows)
+            printf("  %-26s %6.3f (%5.0f)\n", row.label, Median(*row.times), megabytes / Median(*row.times));
+        printf("ratios of the medians: parcelon-restore / 7zz x %.2f, parcelon-restore --check / 7zz t %.2f,\n"
+               "                       parcelon-restore / dd bs=1M %.2f, 7zz x / dd bs=1M %.2f\n",
+               Median(restore) / Median(extract), Median(check) / Median(test), Median(restore) / Median(dd),
+               Median(extract) / Median(dd));
+    }
+
+    if (!EngineAvailable())
+        return;
+    printf("\nThe engine in this process by the stand-in's file buffer size (read-ahead and write-behind),\n"
+           "%d rounds of every size, Start to idle, wall seconds (MB/s):\n", o.rounds);
+    std::vector<std::vector<double>> times(o.buffers.size());
+    for (int round = 1; round <= o.rounds; round++) {
+        for (size_t i = 0; i < o.buffers.size(); i++) {
+            unlink(destination.c_str());
+            EngineResult result = RunEngine(set.pieces[0], destination, o.buffers[i]);
+            if (!result.finished)
+                Fail("the restore engine did not finish: %s", result.problem.c_str());
+            times[i].push_back(result.seconds);
+        }
+    }
+    unlink(destination.c_str());
+    for (size_t i = 0; i < o.buffers.size(); i++)
+        printf("  %-8s median %.3f (%5.0f), fastest %.3f, slowest %.3f\n", BufferName(o.buffers[i]).c_str(),
+               Median(times[i]), megabytes / Median(times[i]), *std::min_element(times[i].begin(), times[i].end()),
+               *std::max_element(times[i].begin(), times[i].end()));
+    printf("  (parcelon-restore uses %s)\n", BufferName(kShimDefaultFileBuffer).c_str());
+}
+
+// ---------------------------------------------------------------------------------------
 // --wine: the real stub under Wine, through the end-to-end driver's helpers.
 
 int BenchWine(const Options &o)
@@ -753,8 +903,8 @@ long long ParseSize(const char *text)
 }
 
 const char kUsage[] =
-    "usage: parcelon-bench [--crc-only | --e2e-only] [--work DIR] [--rounds N] [--size BYTES[K|M|G]] [--split PATH]\n"
-    "                      [--restore PATH]\n"
+    "usage: parcelon-bench [--crc-only | --e2e-only | --peer-only] [--work DIR] [--rounds N] [--size BYTES[K|M|G]]\n"
+    "                      [--split PATH] [--restore PATH] [--7zz PATH] [--buffers SIZE,...]\n"
     "       parcelon-bench --wine [--win-build DIR] [--work DIR] [--rounds N] [--size BYTES[K|M|G]]\n"
     "\n"
     "Prints the CRC variants' speeds, then times a whole restore natively, by the engine in\n"
@@ -766,7 +916,12 @@ const char kUsage[] =
     "and peak memory of the restore. The set (default 1 GiB of random data in 3 pieces) is\n"
     "made once under --work (default build/bench-data in the source folder). --wine times\n"
     "the real stub under Wine against a Win32 1024-byte ReadFile/WriteFile loop instead;\n"
-    "--win-build names the Windows build folder (default build-win in the source folder).\n";
+    "--win-build names the Windows build folder (default build-win in the source folder).\n"
+    "Last, side by side with 7-Zip (--7zz names it; default 7zz from PATH): parcelon-restore\n"
+    "--yes against 7zz x of a store-only archive of the same bytes in three volumes and dd\n"
+    "bs=1M, parcelon-restore --check against 7zz t, medians and ratios; then the engine in\n"
+    "this process with each of the stand-in's file buffer sizes (--buffers, default\n"
+    "0,64K,256K,1M,4M; 0 reads and writes straight through). --peer-only runs only these.\n";
 
 Options ParseOptions(int argc, char **argv)
 {
@@ -779,6 +934,25 @@ Options ParseOptions(int argc, char **argv)
             o.crcOnly = true;
         else if (a == "--e2e-only")
             o.endToEndOnly = true;
+        else if (a == "--peer-only")
+            o.peerOnly = true;
+        else if (a == "--7zz" && hasValue)
+            o.sevenZip = argv[++i];
+        else if (a == "--buffers" && hasValue) {
+            o.buffers.clear();
+            std::string list = argv[++i];
+            for (size_t from = 0; from <= list.size();) {
+                size_t to = list.find(',', from);
+                if (to == std::string::npos)
+                    to = list.size();
+                std::string item = list.substr(from, to - from);
+                long long bytes = item == "0" ? 0 : ParseSize(item.c_str());
+                if (bytes > (long long)kShimMaxFileBuffer)
+                    Fail("a buffer of at most 4M, not %s", item.c_str());
+                o.buffers.push_back((unsigned)bytes);
+                from = to + 1;
+            }
+        }
         else if (a == "--wine")
             o.wine = true;
         else if (a == "--work" && hasValue)
@@ -811,9 +985,15 @@ int main(int argc, char **argv)
     PrintMachine();
     if (o.wine)
         return BenchWine(o);
+    if (o.peerOnly) {
+        BenchPeer(o);
+        return 0;
+    }
     if (!o.endToEndOnly)
         PrintCrcSpeeds();
-    if (!o.crcOnly)
+    if (!o.crcOnly) {
         BenchEndToEnd(o);
+        BenchPeer(o);
+    }
     return 0;
 }

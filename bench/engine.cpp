@@ -88,11 +88,12 @@ const char *EngineUnavailableReason()
     return "";
 }
 
-EngineResult RunEngine(const std::string &exePath, const std::string &destination)
+EngineResult RunEngine(const std::string &exePath, const std::string &destination, unsigned bufferBytes)
 {
     EngineResult result = {false, 0, {0, 0, 0}, ""};
     std::string messageBox;
     ShimReset();
+    ShimSetFileBuffers(bufferBytes);
     ShimSetModulePath(exePath.c_str());
     ShimSetTimeScale(kTimeScale);
     ShimSetMessageBoxHandler(RefuseMessageBox, &messageBox);

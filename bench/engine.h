@@ -23,8 +23,9 @@ bool EngineAvailable();
 const char *EngineUnavailableReason();
 
 // Restores the set whose self-restoring executable is exePath into destination, which must
-// not exist yet.
-EngineResult RunEngine(const std::string &exePath, const std::string &destination);
+// not exist yet, with the stand-in's read-ahead and write-behind buffers of bufferBytes (0:
+// straight through).
+EngineResult RunEngine(const std::string &exePath, const std::string &destination, unsigned bufferBytes);
 
 // The allocation counter of bench.cpp, around the timed part of a run; the calling thread
 // is taken as the UI thread.

@@ -1,6 +1,6 @@
 // native/files.cpp: the stand-in's file calls over POSIX, with the share modes modelled
-// within the process, the write sink, the file-time conversion, the module path and the
-// I/O fault switches.
+// within the process, read-ahead and write-behind, the write sink, the file-time
+// conversion, the module path and the I/O fault switches.
 #include <windows.h>
 #include <direct.h>
 
@@ -44,6 +44,8 @@ const int kStateGenerationShift = 3; // bits 3 to 31
 const uint64_t kStateGenerationMask = 0x1FFFFFFF;
 const int kStateFdShift = 32;        // bits 32 to 63
 
+struct FileBuffer;
+
 // One slot of the table.
 struct FileSlot {
     std::atomic<uint64_t> state; // written under g_filesLock, read anywhere
@@ -57,6 +59,25 @@ struct FileSlot {
     dev_t device;
     ino_t inode;
     DWORD share;
+    // The read-ahead or write-behind buffer the open holds, or NULL when it reads and
+    // writes straight through. Set by the open before its state word is stored, cleared
+    // by the close.
+    FileBuffer *buffer;
+};
+
+// A read-ahead buffer holds the file's bytes from `start` on, `length` of them; a
+// write-behind buffer holds `length` bytes that belong at `start` and have not gone to the
+// disk yet. Only the thread using the handle touches them while it is open.
+struct FileBuffer {
+    BYTE *bytes;
+    DWORD size;      // taken from g_bufferSize when the open took the buffer
+    long long start;
+    size_t length;
+    // Write-behind: a failure of the disk while the buffer went out for a call that cannot
+    // report it (SetFilePointer, GetFileSize, SetFileTime); the next WriteFile or the
+    // CloseHandle does. NO_ERROR when none.
+    DWORD pending;
+    bool taken; // under g_filesLock
 };
 
 // An open handle as its state word tells it.
@@ -98,6 +119,16 @@ std::atomic<bool> g_hasSink{false};      // whether g_sinkPath is set; written u
 std::atomic<long long> g_sinkBytes{0};   // bytes the sink has taken; the writing thread adds
 
 thread_local DWORD t_lastError; // each thread's GetLastError
+
+// The one read-ahead and the one write-behind buffer; an open takes one while it is free.
+alignas(4096) BYTE g_readAheadBytes[kShimMaxFileBuffer];
+alignas(4096) BYTE g_writeBehindBytes[kShimMaxFileBuffer];
+FileBuffer g_readAhead{g_readAheadBytes, 0, 0, 0, NO_ERROR, false};
+FileBuffer g_writeBehind{g_writeBehindBytes, 0, 0, 0, NO_ERROR, false};
+DWORD g_bufferSize = kShimDefaultFileBuffer; // for later opens; under g_filesLock
+// The flush fault: which buffer flush fails (0: none), counted by g_flushes. Flushes happen
+// inside CloseHandle's lock, so these are atomics rather than a Fault under the lock.
+std::atomic<DWORD> g_failFlushAt{0}, g_flushes{0};
 
 DWORD ErrorFromErrno(int error)
 {
@@ -218,7 +249,7 @@ int FreeSlot()
 }
 
 // Gives a free slot to a new open and answers its handle. Called under g_filesLock.
-HANDLE FillSlot(int index, uint64_t access, int fd, const struct stat *info, DWORD share)
+HANDLE FillSlot(int index, uint64_t access, int fd, const struct stat *info, DWORD share, FileBuffer *buffer)
 {
     FileSlot &slot = g_slots[index];
     // Generation 0 is never issued, so a zero state word (a slot never used) and the
@@ -229,6 +260,7 @@ HANDLE FillSlot(int index, uint64_t access, int fd, const struct stat *info, DWO
     slot.device = info ? info->st_dev : 0;
     slot.inode = info ? info->st_ino : 0;
     slot.share = share;
+    slot.buffer = buffer;
     slot.position.store(0, std::memory_order_relaxed);
     slot.state.store(access | generation << kStateGenerationShift | (uint64_t)(uint32_t)fd << kStateFdShift,
                      std::memory_order_release);
@@ -242,10 +274,46 @@ long long PositionOf(const OpenFile &open)
     return open.slot->position.load(std::memory_order_relaxed);
 }
 
+// Serves a read from the read-ahead buffer, filling it from the position whenever the
+// position lies outside what it holds. The same bytes as ReadAll straight from the file.
+ssize_t ReadAhead(const OpenFile &open, FileBuffer *buffer, BYTE *to, size_t count)
+{
+    long long position = PositionOf(open);
+    size_t done = 0;
+    while (done < count) {
+        if (position >= buffer->start && position < buffer->start + (long long)buffer->length) {
+            const size_t offset = (size_t)(position - buffer->start);
+            size_t n = buffer->length - offset;
+            if (n > count - done)
+                n = count - done;
+            memcpy(to + done, buffer->bytes + offset, n);
+            done += n;
+            position += (long long)n;
+            continue;
+        }
+        ssize_t n;
+        do
+            n = pread(open.fd, buffer->bytes, buffer->size, (off_t)position);
+        while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            buffer->length = 0;
+            return -1;
+        }
+        buffer->start = position;
+        buffer->length = (size_t)n;
+        if (n == 0)
+            break;
+    }
+    open.slot->position.store(position, std::memory_order_relaxed);
+    return (ssize_t)done;
+}
+
 // Reads up to `count` bytes at the handle's position, stopping only at the end of the
 // file, and moves the position past them; -1 on an error.
 ssize_t ReadAll(const OpenFile &open, BYTE *to, size_t count)
 {
+    if (open.slot->buffer)
+        return ReadAhead(open, open.slot->buffer, to, count);
     const long long position = PositionOf(open);
     size_t done = 0;
     while (done < count) {
@@ -259,29 +327,91 @@ ssize_t ReadAll(const OpenFile &open, BYTE *to, size_t count)
     return (ssize_t)done;
 }
 
-// Writes `count` bytes; false on an error, with *done the bytes that did reach the file.
-// The sink takes them all and keeps none.
-bool WriteAll(const OpenFile &open, const BYTE *from, size_t count, size_t *done)
+// Writes `count` bytes at `position` with as many calls as it takes: NO_ERROR, or the
+// system's error with *done the bytes that did reach the file.
+DWORD WriteAt(int fd, const BYTE *from, size_t count, long long position, size_t *done)
 {
+    *done = 0;
+    while (*done < count) {
+        ssize_t n = pwrite(fd, from + *done, count - *done, (off_t)(position + (long long)*done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0)
+            return ErrorFromErrno(errno);
+        *done += (size_t)n;
+    }
+    return NO_ERROR;
+}
+
+// Sends the write-behind buffer to the disk and empties it: NO_ERROR, or the disk's error
+// (the bytes it did take stay written; the rest are lost, as a failed write loses them).
+DWORD Flush(const OpenFile &open, FileBuffer *buffer)
+{
+    if (buffer->length == 0)
+        return NO_ERROR;
+    const DWORD flush = g_flushes.fetch_add(1, std::memory_order_relaxed) + 1;
+    DWORD failAt = flush;
+    DWORD error;
+    if (g_failFlushAt.compare_exchange_strong(failAt, 0, std::memory_order_relaxed)) {
+        error = ERROR_WRITE_FAULT;
+    } else {
+        size_t done;
+        error = WriteAt(open.fd, buffer->bytes, buffer->length, buffer->start, &done);
+    }
+    buffer->length = 0;
+    return error;
+}
+
+// Flushes before a call that could observe the file; a failure waits for the next
+// WriteFile or the CloseHandle to report it.
+void FlushBeforeLooking(const OpenFile &open)
+{
+    FileBuffer *buffer = open.slot->buffer;
+    if (!(open.state & kStateWrite) || !buffer)
+        return;
+    const DWORD error = Flush(open, buffer);
+    if (error != NO_ERROR && buffer->pending == NO_ERROR)
+        buffer->pending = error;
+}
+
+// Writes `count` bytes at the handle's position and moves it past the bytes taken: NO_ERROR,
+// or the system's error with *done the bytes that did reach the file (none when a buffer
+// that went out failed). The sink takes them all and keeps none.
+DWORD WriteAll(const OpenFile &open, const BYTE *from, size_t count, size_t *done)
+{
+    *done = 0;
     if (open.state & kStateSink) {
         g_sinkBytes.fetch_add((long long)count, std::memory_order_relaxed);
         *done = count;
-        return true;
+        return NO_ERROR;
     }
     const long long position = PositionOf(open);
-    *done = 0;
-    bool ok = true;
-    while (*done < count) {
-        ssize_t n = pwrite(open.fd, from + *done, count - *done, (off_t)(position + (long long)*done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ok = false;
-            break;
+    FileBuffer *buffer = open.slot->buffer;
+    if (buffer) {
+        if (buffer->pending != NO_ERROR) {
+            const DWORD error = buffer->pending;
+            buffer->pending = NO_ERROR;
+            return error;
         }
-        *done += (size_t)n;
+        // The buffer goes out when these bytes do not fit behind what it holds.
+        if (buffer->length > 0 && (position != buffer->start + (long long)buffer->length ||
+                                   buffer->length + count > buffer->size)) {
+            const DWORD error = Flush(open, buffer);
+            if (error != NO_ERROR)
+                return error;
+        }
+        if (count < buffer->size) {
+            if (buffer->length == 0)
+                buffer->start = position;
+            memcpy(buffer->bytes + buffer->length, from, count);
+            buffer->length += count;
+            *done = count;
+            open.slot->position.store(position + (long long)count, std::memory_order_relaxed);
+            return NO_ERROR;
+        }
     }
+    const DWORD error = WriteAt(open.fd, from, count, position, done);
     open.slot->position.store(position + (long long)*done, std::memory_order_relaxed);
-    return ok;
+    return error;
 }
 
 bool IsLeapYear(int year)
@@ -329,7 +459,7 @@ HANDLE OpenLocked(LPCSTR name, DWORD access, DWORD share, bool reading, bool wri
     if (writing && !g_sinkPath.empty() && g_sinkPath == name) {
         // Nothing is opened, created or truncated: the path is only the sink's name.
         t_lastError = NO_ERROR;
-        return FillSlot(index, kStateWrite | kStateSink, -1, nullptr, share);
+        return FillSlot(index, kStateWrite | kStateSink, -1, nullptr, share, nullptr);
     }
     // No O_TRUNC yet: a refused open must leave the file as it was.
     // O_NONBLOCK keeps a FIFO from blocking the open; it changes nothing for regular files.
@@ -366,7 +496,20 @@ HANDLE OpenLocked(LPCSTR name, DWORD access, DWORD share, bool reading, bool wri
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    const HANDLE handle = FillSlot(index, reading ? kStateRead : kStateWrite, fd, &info, share);
+    // A buffer only where no other handle of this process can see the file change under
+    // it: a reader that lets nobody write, a writer that lets nobody in at all.
+    FileBuffer *buffer = reading ? &g_readAhead : &g_writeBehind;
+    const DWORD excluded = reading ? FILE_SHARE_WRITE : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    if (buffer->taken || g_bufferSize == 0 || (share & excluded))
+        buffer = nullptr;
+    if (buffer) {
+        buffer->taken = true;
+        buffer->size = g_bufferSize;
+        buffer->start = 0;
+        buffer->length = 0;
+        buffer->pending = NO_ERROR;
+    }
+    const HANDLE handle = FillSlot(index, reading ? kStateRead : kStateWrite, fd, &info, share, buffer);
     // CREATE_ALWAYS over an existing file succeeds with ERROR_ALREADY_EXISTS.
     t_lastError = writing && existed ? ERROR_ALREADY_EXISTS : NO_ERROR;
     return handle;
@@ -464,10 +607,10 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
             }
         }
     }
-    const bool ok = WriteAll(open, from, count, &done);
+    const DWORD error = WriteAll(open, from, count, &done);
     *written = (DWORD)done;
-    if (!ok) {
-        t_lastError = ErrorFromErrno(errno);
+    if (error != NO_ERROR) {
+        t_lastError = error;
         return FALSE;
     }
     return TRUE;
@@ -480,6 +623,7 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
     if (!Find(file, &open))
         return INVALID_SET_FILE_POINTER;
     RefuseOnSink(open, "SetFilePointer");
+    FlushBeforeLooking(open);
     const long long move = distanceHigh ? (long long)(((uint64_t)(DWORD)*distanceHigh << 32) | (DWORD)distance)
                                         : (long long)distance;
     long long base = 0;
@@ -523,6 +667,7 @@ DWORD WINAPI GetFileSize(HANDLE file, LPDWORD sizeHigh)
     if (!Find(file, &open))
         return INVALID_FILE_SIZE;
     RefuseOnSink(open, "GetFileSize");
+    FlushBeforeLooking(open);
     struct stat info;
     if (fstat(open.fd, &info) != 0) {
         t_lastError = ErrorFromErrno(errno);
@@ -568,9 +713,24 @@ BOOL WINAPI CloseHandle(HANDLE object)
             // counts on from. A thread still using the handle now fails as Windows fails a
             // closed handle; one that was inside a call on it at this moment is a fault of
             // the caller, as on Windows.
+            // What is still behind goes out first; a failure there, or one a call before
+            // could not report, is the close's, and the handle is closed all the same.
+            DWORD error = NO_ERROR;
+            if (FileBuffer *buffer = slot->buffer) {
+                FlushBeforeLooking(open);
+                error = buffer->pending;
+                buffer->taken = false;
+                buffer->length = 0;
+                buffer->pending = NO_ERROR;
+                slot->buffer = nullptr;
+            }
             slot->state.store(open.state & (kStateGenerationMask << kStateGenerationShift), std::memory_order_release);
             if (open.fd >= 0)
                 close(open.fd);
+            if (error != NO_ERROR) {
+                t_lastError = error;
+                return FALSE;
+            }
             return TRUE;
         }
     }
@@ -624,6 +784,8 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *, const FILETIME *access, c
         return FALSE;
     if (open.state & kStateSink)
         return TRUE;
+    // The times are set after the last bytes went out, or their write would move them.
+    FlushBeforeLooking(open);
     timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
@@ -693,6 +855,20 @@ void ShimShortReadFile(int nth, DWORD bytes) { Arm(g_shortRead, g_readCalls, nth
 void ShimFailWriteFile(int nth, DWORD bytesFirst) { Arm(g_failWrite, g_writeCalls, nth, bytesFirst); }
 void ShimShortWriteFile(int nth, DWORD bytes) { Arm(g_shortWrite, g_writeCalls, nth, bytes); }
 
+void ShimFailFlush(int nth)
+{
+    g_failFlushAt.store(nth > 0 ? g_flushes.load(std::memory_order_relaxed) + (DWORD)nth : 0,
+                        std::memory_order_relaxed);
+}
+
+void ShimSetFileBuffers(DWORD bytes)
+{
+    if (bytes > kShimMaxFileBuffer)
+        ShimRefuse("ShimSetFileBuffers", "a buffer larger than kShimMaxFileBuffer");
+    std::lock_guard<std::mutex> lock(g_filesLock);
+    g_bufferSize = bytes;
+}
+
 void ShimSetFullDisk(long long bytes)
 {
     std::lock_guard<std::mutex> lock(g_filesLock);
@@ -720,6 +896,7 @@ void ShimResetFaults(void)
         g_diskBytes = kNoDiskLimit;
         UpdateArmed();
     }
+    g_failFlushAt.store(0, std::memory_order_relaxed);
     ShimFailNextCreateThread(FALSE);
 }
 

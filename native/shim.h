@@ -39,6 +39,20 @@ struct ShimSourceOpen {
 // took came from.
 std::vector<ShimSourceOpen> ShimSourceOpens(void);
 
+// Read-ahead and write-behind. A file opened for reading that no other handle may write
+// (no FILE_SHARE_WRITE) is read from the disk in blocks of this size and ReadFile is served
+// from them; a file opened for writing that no other handle may open (share mode 0) keeps
+// what WriteFile gives it in such a buffer, which goes to the disk when a write no longer
+// fits and before SetFilePointer, GetFileSize, SetFileTime and CloseHandle. The stand-in has
+// one buffer of each kind, fixed storage: a further file open at the same time is read or
+// written straight through. Every call answers as it would unbuffered, except that a failure
+// of the disk while a buffer goes out is reported by the WriteFile that sent it or else by the
+// handle's CloseHandle. The size applies to files opened from now on: 0 turns both off, and
+// it is at most kShimMaxFileBuffer. ShimReset sets kShimDefaultFileBuffer.
+const DWORD kShimMaxFileBuffer = 4 << 20;
+const DWORD kShimDefaultFileBuffer = 1 << 20;
+void ShimSetFileBuffers(DWORD bytes);
+
 // Fault switches. "nth" counts calls of all files and threads from the moment the switch is
 // set, 1 being the next call; 0 or less disarms it. Setting a switch again replaces it.
 // The nth ReadFile returns FALSE (ERROR_READ_FAULT) with nothing read.
@@ -59,6 +73,11 @@ void ShimSetFullDisk(long long bytes);
 // on the real file system's volumes. A later call for the same prefix replaces it; NULL
 // or "" forgets every scripted volume.
 void ShimSetVolume(const char *prefix, long long availableBytes, const char *fileSystem);
+// The nth time a write-behind buffer goes out to its file, nothing of it arrives and the
+// disk reports ERROR_WRITE_FAULT: the WriteFile that sent it fails, or, when SetFilePointer,
+// GetFileSize, SetFileTime or CloseHandle sent it, the handle's next WriteFile or its
+// CloseHandle does. Counted over all files.
+void ShimFailFlush(int nth);
 // Whether the next CreateThread fails (NULL, ERROR_NOT_ENOUGH_MEMORY).
 void ShimFailNextCreateThread(BOOL fail);
 // ReadFile and WriteFile calls since the last ShimResetFaults.

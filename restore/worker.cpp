@@ -62,6 +62,15 @@ static void SendProgress(RestoreRun *run)
     SendMessageA(run->progress, PBM_SETPOS, (WPARAM)position, 0);
 }
 
+// Shows that the destination could not take its bytes and stops the run.
+static void StopForFailedWrite(RestoreRun *run)
+{
+    wsprintfA(g_textBuffer, "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]",
+              run->destinationPath);
+    AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
+    CloseRunFiles(run);
+}
+
 // Writes count bytes of the block to the destination. A full disk or any other failed or
 // short write stops the run: the destination would otherwise miss data silently.
 static BOOL WriteBlock(RestoreRun *run, DWORD count)
@@ -69,10 +78,7 @@ static BOOL WriteBlock(RestoreRun *run, DWORD count)
     DWORD written = 0;
     if (WriteFile(run->destination, run->block, count, &written, NULL) && written == count)
         return TRUE;
-    wsprintfA(g_textBuffer, "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]",
-              run->destinationPath);
-    AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
-    CloseRunFiles(run);
+    StopForFailedWrite(run);
     return FALSE;
 }
 
@@ -185,15 +191,24 @@ static void ApplyTimeStamp(RestoreRun *run)
         SetFileTime(run->destination, NULL, NULL, &stamp);
 }
 
-// The last piece: the total size has been written.
-static void Finish(RestoreRun *run)
+// The last piece: the total size has been written. The destination's close is its last
+// write: a file system that writes behind (a network share, for one) may report there that
+// bytes WriteFile took never arrived, and the run then ends as a failed write.
+static BOOL Finish(RestoreRun *run)
 {
     if (ReadCheckValue(run->source) != (WORD)run->pieceCrc) {
         wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n[%s]", run->pieceName);
         AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_OK);
     }
     ApplyTimeStamp(run);
+    const BOOL closed = CloseHandle(run->destination);
+    run->destination = INVALID_HANDLE_VALUE;
+    if (!closed) {
+        StopForFailedWrite(run);
+        return FALSE;
+    }
     CloseRunFiles(run);
+    return TRUE;
 }
 
 // The whole run; TRUE when the file was restored, FALSE when the run stopped (its files
@@ -210,10 +225,8 @@ static BOOL Restore(RestoreRun *run)
             return FALSE;
         }
         SendProgress(run);
-        if (run->remainingTotal <= 0) {
-            Finish(run);
-            return TRUE;
-        }
+        if (run->remainingTotal <= 0)
+            return Finish(run);
         if (run->pieceRemainder > 0)
             continue;
         if (!EndIntermediatePiece(run))

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # scripts/setup.sh: installs what the builds and tests need, once; a second call on a
-# machine that has everything returns at once.
+# machine that has everything returns at once. With --bench it also installs 7-Zip (7zz),
+# which only parcelon-bench's side-by-side comparison uses; the tests do not need it.
 set -euo pipefail
 
 need=()
+if [ "${1:-}" = "--bench" ]; then
+    command -v 7zz >/dev/null || need+=(7zip)
+fi
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)

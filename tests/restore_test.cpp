@@ -178,6 +178,11 @@ const Case kCases[] = {
     {"disk full", "2000,3000", {}, [](Scene &) { ShimSetFullDisk(3000); }, {}, {"DiskFull[dest]"}, kRunStopped, 2000, kNow},
     {"failed write", "2000,3000", {}, [](Scene &) { ShimFailWriteFile(2, 100); }, {}, {"DiskFull[dest]"}, kRunStopped, 1124, kNow},
     {"short write", "2000,3000", {}, [](Scene &) { ShimShortWriteFile(3, 10); }, {}, {"DiskFull[dest]"}, kRunStopped, 2010, kNow},
+    // The last bytes are lost when they go out (all of them here: they fit in one buffer):
+    // at the time stamp, which leaves the failure to the close, or at the close itself.
+    {"failed close", "2000,3000", {}, [](Scene &) { ShimFailFlush(1); }, {}, {"DiskFull[dest]"}, kRunStopped, 0, kStored},
+    {"failed close without a time stamp", "3000", {"--time", "0000-01-01T00:00:00"}, [](Scene &) { ShimFailFlush(1); },
+     {}, {"DiskFull[dest]"}, kRunStopped, 0, kNow},
     {"read fault", "2000,3000", {}, [](Scene &s) { s.beforeRun = [] { ShimFailReadFile(1); }; }, {}, {"W4[exe]"}, kRunStopped, 0, kNow},
     {"cancel after 30 blocks stops after the next", "102400", {}, [](Scene &s) { s.CancelAt(30); }, {}, {},
      kRunStopped, 31 * 1024, kNow},

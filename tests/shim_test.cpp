@@ -170,6 +170,126 @@ TEST_F(ShimTest, WriteFaults)
     }
 }
 
+// The calls the program makes on a file read ahead or written behind in 16-byte buffers
+// against the same calls straight through: each call answers alike (result, bytes, data,
+// last error) and the file ends with the same bytes. Where the disk fails while a buffer
+// goes out, the WriteFile that sent it or the CloseHandle reports it instead, and what the
+// buffer held is lost.
+TEST_F(ShimTest, BufferedFilesAnswerAsUnbuffered)
+{
+    enum Op { kRead, kBack, kBegin, kEnd, kWrite, kSize, kTime, kClose };
+    struct Step {
+        Op op;
+        LONG n; // bytes to read or write, or the distance to move
+    };
+    struct Case {
+        const char *label;
+        bool writing;
+        void (*arm)(); // per-call switches, armed after the open in both runs
+        int failFlush; // ShimFailFlush for the buffered run; 0: none
+        std::vector<Step> steps;
+        int differs = -1;    // the step that reports the failed flush in the buffered run
+        long long kept = 0;  // the size of the file the buffered run then leaves
+    };
+    const Case cases[] = {
+        {"reads across buffer ends", false, nullptr, 0,
+         {{kRead, 7}, {kRead, 7}, {kRead, 7}, {kRead, 7}, {kRead, 7}, {kRead, 7}, {kRead, 7}, {kClose, 0}}},
+        {"the marker search's 4-byte step back", false, nullptr, 0,
+         {{kRead, 10}, {kBack, -4}, {kRead, 10}, {kBack, -4}, {kRead, 10}, {kBack, -4}, {kRead, 10}, {kBack, -4},
+          {kRead, 10}, {kClose, 0}}},
+        {"seek back before the buffer, past the end, from the end", false, nullptr, 0,
+         {{kRead, 20}, {kBegin, 2}, {kRead, 5}, {kBegin, 100}, {kRead, 5}, {kEnd, -3}, {kRead, 5}, {kClose, 0}}},
+        {"short final read, then the end", false, nullptr, 0,
+         {{kRead, 32}, {kRead, 16}, {kRead, 16}, {kSize, 0}, {kClose, 0}}},
+        {"a read larger than the buffer", false, nullptr, 0, {{kRead, 3}, {kRead, 35}, {kRead, 5}, {kClose, 0}}},
+        {"read switches act per call", false, [] { ShimShortReadFile(2, 3); ShimFailReadFile(3); }, 0,
+         {{kRead, 10}, {kRead, 10}, {kRead, 10}, {kRead, 10}, {kClose, 0}}},
+        {"writes then close", true, nullptr, 0,
+         {{kWrite, 5}, {kWrite, 5}, {kWrite, 5}, {kWrite, 5}, {kWrite, 5}, {kWrite, 5}, {kWrite, 5}, {kClose, 0}}},
+        {"writes around a size query and seeks", true, nullptr, 0,
+         {{kWrite, 10}, {kSize, 0}, {kWrite, 10}, {kBegin, 4}, {kWrite, 3}, {kEnd, 0}, {kWrite, 20}, {kTime, 0},
+          {kClose, 0}}},
+        {"a write larger than the buffer", true, nullptr, 0, {{kWrite, 5}, {kWrite, 20}, {kWrite, 5}, {kClose, 0}}},
+        {"write switches and the full disk act per call", true,
+         [] { ShimFailWriteFile(2, 4); ShimShortWriteFile(3, 2); ShimSetFullDisk(30); }, 0,
+         {{kWrite, 10}, {kWrite, 10}, {kWrite, 10}, {kWrite, 10}, {kWrite, 10}, {kClose, 0}}},
+        {"a write that fails when its buffer goes out", true, nullptr, 1, {{kWrite, 10}, {kWrite, 10}, {kClose, 0}}, 1, 0},
+        {"a close whose flush fails", true, nullptr, 1, {{kWrite, 10}, {kWrite, 5}, {kClose, 0}}, 2, 0},
+        {"a flush for the time stamp fails: the close reports it", true, nullptr, 1,
+         {{kWrite, 10}, {kTime, 0}, {kClose, 0}}, 2, 0},
+    };
+    const std::string source = MakeFile("source", "abcdefghijklmnopqrstuvwxyz0123456789ABCD");
+    const std::string target = folder_ + "/target";
+    struct Run {
+        std::vector<std::string> answers;
+        std::string bytes;
+    };
+    auto run = [&](const Case &c, DWORD bufferBytes) {
+        ShimResetFaults();
+        ShimSetFileBuffers(bufferBytes);
+        HANDLE file = c.writing ? CreateFileA(target.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL)
+                                : CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        EXPECT_NE(file, INVALID_HANDLE_VALUE);
+        if (c.arm)
+            c.arm();
+        if (bufferBytes && c.failFlush)
+            ShimFailFlush(c.failFlush);
+        Run result;
+        char next = 'A';
+        for (const Step &step : c.steps) {
+            char bytes[64] = {0};
+            DWORD done = 99;
+            char answer[128];
+            SetLastError(0xBEEF);
+            if (step.op == kRead) {
+                BOOL ok = ReadFile(file, bytes, (DWORD)step.n, &done, NULL);
+                snprintf(answer, sizeof answer, "read %d %u '%.*s'", ok, done, (int)done, bytes);
+            } else if (step.op == kWrite) {
+                for (LONG i = 0; i < step.n; i++)
+                    bytes[i] = next = next == 'Z' ? 'A' : next + 1;
+                BOOL ok = WriteFile(file, bytes, (DWORD)step.n, &done, NULL);
+                snprintf(answer, sizeof answer, "write %d %u", ok, done);
+            } else if (step.op == kBack || step.op == kBegin || step.op == kEnd) {
+                DWORD method = step.op == kBack ? FILE_CURRENT : step.op == kBegin ? FILE_BEGIN : FILE_END;
+                snprintf(answer, sizeof answer, "seek %u", SetFilePointer(file, step.n, NULL, method));
+            } else if (step.op == kSize) {
+                snprintf(answer, sizeof answer, "size %u", GetFileSize(file, NULL));
+            } else if (step.op == kTime) {
+                FILETIME time = {0x12345678, 0x01D00000};
+                snprintf(answer, sizeof answer, "time %d", SetFileTime(file, NULL, NULL, &time));
+            } else {
+                snprintf(answer, sizeof answer, "close %d", CloseHandle(file));
+            }
+            result.answers.push_back(std::string(answer) + " error " + std::to_string(GetLastError()));
+        }
+        FILE *written = fopen(c.writing ? target.c_str() : source.c_str(), "rb");
+        char bytes[256];
+        result.bytes.assign(bytes, written ? fread(bytes, 1, sizeof bytes, written) : 0);
+        if (written)
+            fclose(written);
+        return result;
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        const Run straight = run(c, 0);
+        const Run buffered = run(c, 16);
+        ASSERT_EQ(buffered.answers.size(), straight.answers.size());
+        for (size_t i = 0; i < straight.answers.size(); i++) {
+            if ((int)i == c.differs) {
+                EXPECT_EQ(buffered.answers[i], (c.steps[i].op == kClose ? "close 0" : "write 0 0") +
+                                                   std::string(" error ") + std::to_string(ERROR_WRITE_FAULT));
+                EXPECT_NE(straight.answers[i], buffered.answers[i]);
+            } else {
+                EXPECT_EQ(buffered.answers[i], straight.answers[i]) << "step " << i;
+            }
+        }
+        if (c.differs < 0)
+            EXPECT_EQ(buffered.bytes, straight.bytes);
+        else
+            EXPECT_EQ((long long)buffered.bytes.size(), c.kept);
+    }
+}
+
 TEST_F(ShimTest, OpensThatShareModesOrDirectoriesRefuse)
 {
     struct Case {
