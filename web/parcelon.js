@@ -575,7 +575,7 @@
           setStatus(info.error);
         } else {
           state.info = info;
-          $('info').textContent = info.infoText;
+          $('info').textContent = info.infoText.replace(/\r\n/g, '\n');
           showProgress(0, info.totalSize);
         }
       } else if (!state.exeName) {

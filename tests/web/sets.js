@@ -32,6 +32,7 @@ function content(size, seed = 1) {
 // Writes INPUT of the given content and splits it; returns the set's folder, the
 // executable's path and the content.
 function makeSet(dir, { name = 'sample.txt', size = 5000, args = [] } = {}) {
+  fs.mkdirSync(dir, { recursive: true });
   const stub = path.join(dir, 'stub.bin');
   if (!fs.existsSync(stub)) fs.writeFileSync(stub, Buffer.alloc(53248, 0x41));
   const input = path.join(dir, 'input.bin');
