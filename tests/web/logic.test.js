@@ -154,3 +154,11 @@ test('stored names and piece names', () => {
   assert.deepStrictEqual([2, 99, 100].map((n) => P.pieceName('資料.exe', n)), ['資料.d02', '資料.d99', '資料.d100']);
   assert.strictEqual(P.pieceName('Data', 2), 'Data.d02');
 });
+
+test('CRC-16 check values, whole, in two calls and from an odd offset', () => {
+  const text = Buffer.from('x123456789abc');
+  assert.strictEqual(P.crc16(0, text.subarray(1, 10)), 0x31c3);
+  assert.strictEqual(P.crc16(P.crc16(0, text.subarray(1, 5)), text.subarray(5, 10)), 0x31c3);
+  assert.strictEqual(P.crc16(0, text.subarray(10)), 0x9dd6);
+  assert.strictEqual(P.crc16(0, new Uint8Array(0)), 0);
+});

@@ -1,0 +1,120 @@
+// bench/web/restore-bench.js: prints the restore page's speed on a large set in headless
+// Chromium (the check, the streaming restore into a file of the origin-private file
+// system, and the in-memory download restore) beside `cat` of the same pieces, as MB/s
+// (MB = 10^6 bytes), the median of several rounds. Figures only; nothing passes or fails.
+//
+//   node bench/web/restore-bench.js [--work DIR] [--size BYTES|NG|NM] [--rounds N]
+//
+// The set (random data, three pieces) is made once with parcelon-split and kept in DIR
+// (default build/web-bench); the tools come from PARCELON_BUILD (default build/).
+'use strict';
+const { execFileSync } = require('node:child_process');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const http = require('node:http');
+const path = require('node:path');
+const root = path.resolve(__dirname, '..', '..');
+const puppeteer = require(path.join(root, 'tests', 'web', 'node_modules', 'puppeteer-core'));
+
+const args = process.argv.slice(2);
+const option = (name, fallback) => (args.includes(name) ? args[args.indexOf(name) + 1] : fallback);
+const units = { K: 1024, M: 1024 ** 2, G: 1024 ** 3 };
+const sizeText = option('--size', '1G');
+const size = Number(sizeText.replace(/[KMG]$/, '')) * (units[sizeText.slice(-1)] || 1);
+const rounds = Number(option('--rounds', '3'));
+const work = path.resolve(option('--work', path.join(root, 'build', 'web-bench')));
+const build = path.resolve(root, process.env.PARCELON_BUILD || 'build');
+const median = (v) => [...v].sort((a, b) => a - b)[Math.floor(v.length / 2)];
+const rate = (bytes, ms) => (bytes / 1e6 / (ms / 1000)).toFixed(0);
+
+function makeSet() {
+  const out = path.join(work, `set-${size}`);
+  if (fs.existsSync(path.join(out, 'done'))) return out;
+  fs.mkdirSync(out, { recursive: true });
+  const input = path.join(work, 'input.bin');
+  const fd = fs.openSync(input, 'w');
+  const chunk = Buffer.alloc(16 << 20);
+  for (let left = size; left > 0; left -= chunk.length) {
+    crypto.randomFillSync(chunk);
+    fs.writeSync(fd, chunk, 0, Math.min(left, chunk.length));
+  }
+  fs.closeSync(fd);
+  const stub = path.join(work, 'stub.bin');
+  fs.writeFileSync(stub, Buffer.alloc(53248));
+  execFileSync(path.join(build, 'tools', 'parcelon-split'), ['--stub', stub, '--out', out, '--base', 'bench',
+    '--name', 'bench.bin', '--piece-size', String(Math.ceil(size / 3) + 70000), input], { stdio: 'inherit' });
+  fs.unlinkSync(input);
+  fs.writeFileSync(path.join(out, 'done'), '');
+  return out;
+}
+
+function standIn() {
+  window.showSaveFilePicker = async ({ suggestedName }) =>
+    (await navigator.storage.getDirectory()).getFileHandle(suggestedName, { create: true });
+}
+
+async function main() {
+  const set = makeSet();
+  const pieces = fs.readdirSync(set).filter((n) => n !== 'done').sort().map((n) => path.join(set, n));
+  const pieceBytes = pieces.reduce((s, p) => s + fs.statSync(p).size, 0);
+
+  const server = http.createServer((req, res) => res.end(fs.readFileSync(path.join(root, 'web', path.basename(req.url)))));
+  await new Promise((r) => server.listen(0, '127.0.0.1', r));
+  const profile = fs.mkdtempSync(path.join(work, 'profile-'));
+  const downloads = path.join(work, 'downloads');
+  const browser = await puppeteer.launch({
+    executablePath: process.env.PARCELON_CHROMIUM || '/usr/bin/chromium', headless: true, userDataDir: profile,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+  });
+  const times = { cat: [], check: [], stream: [], download: [], downloadSaved: [] };
+  try {
+    const page = await browser.newPage();
+    await page.evaluateOnNewDocument(standIn);
+    const cdp = await page.createCDPSession();
+    await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+    await page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
+    await (await page.$('#files')).uploadFile(...pieces);
+    await page.waitForFunction(() => document.querySelector('#restore').disabled === false);
+    const timed = async (button, done) => {
+      await page.evaluate(() => (document.querySelector('#status').textContent = ''));
+      const start = Date.now();
+      await page.click(button);
+      await page.waitForFunction(done, { timeout: 0, polling: 20 });
+      return Date.now() - start;
+    };
+    for (let round = 0; round < rounds; round++) {
+      let start = Date.now();
+      execFileSync('sh', ['-c', 'cat "$@" > /dev/null', 'cat', ...pieces]);
+      times.cat.push(Date.now() - start);
+      times.check.push(await timed('#check', () => document.querySelector('#status').textContent !== ''));
+      await page.evaluate(standIn);
+      times.stream.push(await timed('#restore', () => document.querySelector('#status').textContent.startsWith('復元が終了')));
+      await page.evaluate(async () => (await navigator.storage.getDirectory()).removeEntry('bench.bin'));
+      await page.evaluate(() => (window.showSaveFilePicker = undefined));
+      fs.rmSync(downloads, { recursive: true, force: true });
+      start = Date.now();
+      times.download.push(await timed('#restore', () => document.querySelector('#status').textContent.startsWith('復元が終了')));
+      const saved = path.join(downloads, 'bench.bin');
+      while (!(fs.existsSync(saved) && fs.statSync(saved).size === size)) await new Promise((r) => setTimeout(r, 20));
+      times.downloadSaved.push(Date.now() - start);
+    }
+  } finally {
+    await browser.close();
+    server.close();
+    fs.rmSync(profile, { recursive: true, force: true });
+    fs.rmSync(downloads, { recursive: true, force: true });
+  }
+  const line = (label, list, bytes) => console.log(`${label.padEnd(52)} ${rate(bytes, median(list)).padStart(6)} MB/s  (median of ${list.length}: ${list.map((t) => (t / 1000).toFixed(2)).join(' ')} s)`);
+  console.log(`set: ${pieces.length} pieces, ${size.toLocaleString('en')} bytes restored, ${pieceBytes.toLocaleString('en')} bytes of pieces`);
+  line('cat of the pieces to /dev/null', times.cat, pieceBytes);
+  line('page: check only', times.check, size);
+  line('page: restore streamed into an OPFS file', times.stream, size);
+  line('page: restore in memory, until offered as download', times.download, size);
+  line('page: restore in memory, until the download is on disk', times.downloadSaved, size);
+}
+
+main().catch((e) => {
+  console.error(e);
+  process.exit(1);
+});
