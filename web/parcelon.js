@@ -365,6 +365,19 @@
       let crc = 0;
       let next = null;
       const sliceAt = (at, count) => readBytes(blob, at, at + count);
+      // One write is kept in flight: the next slice is read and its CRC taken meanwhile.
+      let writing = null;
+      const written = async () => {
+        const pending = writing;
+        writing = null;
+        try {
+          await pending;
+          return true;
+        } catch (e) {
+          await ask('write', kCaption, fill(T.writeFailed, info.name), ['ok']);
+          return false;
+        }
+      };
       while (pieceRemainder > 0 && remainingTotal > 0) {
         const want = Math.min(pieceRemainder, remainingTotal, sliceSize);
         const available = Math.max(0, Math.min(want, blob.size - pos));
@@ -375,13 +388,10 @@
         next = available === want && after > 0 ? { at: pos + count, count: after, bytes: sliceAt(pos + count, after) } : null;
         if (next) next.bytes.catch(() => {});
         if (data.length !== count) throw new Error('short read of ' + piece.name);
+        if (!(await written())) return result('stopped');
         if (sink && count > 0) {
-          try {
-            await sink.write(data);
-          } catch (e) {
-            await ask('write', kCaption, fill(T.writeFailed, info.name), ['ok']);
-            return result('stopped');
-          }
+          writing = Promise.resolve().then(() => sink.write(data));
+          writing.catch(() => {});
         }
         crc = crc16(crc, data);
         pos += count;
@@ -391,12 +401,17 @@
         piece.bytes += count;
         progress(done, info.totalSize);
         if (available < want) {
+          if (!(await written())) return result('stopped');
           piece.truncated = true;
           await ask('W4', kCaption, fill(T.truncated, piece.name), ['ok']);
           return result('stopped');
         }
-        if (cancelled()) return result('cancelled');
+        if (cancelled()) {
+          await Promise.resolve(writing).catch(() => {});
+          return result('cancelled');
+        }
       }
+      if (!(await written())) return result('stopped');
       // The check value follows the data copied; bytes the file lacks count as zero.
       const stored = await readBytes(blob, pos, pos + 2);
       const check = (stored[0] || 0) | ((stored[1] || 0) << 8);
@@ -514,6 +529,7 @@
       checkFinished: '検査が終了しました。',
       checkStopped: '検査を中止しました。',
       bytes: '%s バイト',
+      addFile: '足りないファイルを選んでください。',
     };
     const labels = { yes: 'はい(Y)', no: 'いいえ(N)', ok: 'OK', cancel: 'キャンセル', retry: '再試行(R)' };
 
@@ -555,8 +571,17 @@
           });
           row.append(button);
         }
+        // A missing piece can be chosen from the question itself; OK then reads it.
+        if (id === 'N1') {
+          const add = doc.createElement('input');
+          add.type = 'file';
+          add.multiple = true;
+          add.title = say.addFile;
+          add.addEventListener('change', () => takeFiles(add.files));
+          row.prepend(add);
+        }
         box.hidden = false;
-        row.firstChild.focus();
+        row.querySelector('button').focus();
       });
     }
 

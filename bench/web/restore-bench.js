@@ -76,11 +76,14 @@ async function main() {
     await page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
     await (await page.$('#files')).uploadFile(...pieces);
     await page.waitForFunction(() => document.querySelector('#restore').disabled === false);
+    page.on('pageerror', (e) => console.error('page error:', String(e)));
+    browser.on('disconnected', () => console.error('the browser went away'));
     const timed = async (button, done) => {
+      console.error(`${button}...`);
       await page.evaluate(() => (document.querySelector('#status').textContent = ''));
       const start = Date.now();
       await page.click(button);
-      await page.waitForFunction(done, { timeout: 0, polling: 20 });
+      await page.waitForFunction(done, { timeout: 600000, polling: 20 });
       return Date.now() - start;
     };
     for (let round = 0; round < rounds; round++) {

@@ -77,8 +77,8 @@ test('the page restores and checks sets in headless Chromium', { timeout: 180000
     name: '資料.txt', size: 3000000, args: ['--piece-size', '1100000', '--time', '2024-03-15T13:45:30'],
   });
   const bad = makeSet(path.join(dir, 'bad'), { args: ['--data-counts', '2000,1500,1500', '--bad-crc', '2'] });
-  const soundFiles = fs.readdirSync(sound.out).sort().map((n) => path.join(sound.out, n));
-  assert.strictEqual(soundFiles.length, 3);
+  const soundFiles = ['sample.exe', 'sample.d02', 'sample.d03'].map((n) => path.join(sound.out, n));
+  assert.deepStrictEqual(fs.readdirSync(sound.out).sort(), ['sample.d02', 'sample.d03', 'sample.exe']);
 
   const served = [];
   const server = http.createServer((req, res) => {
@@ -114,11 +114,12 @@ test('the page restores and checks sets in headless Chromium', { timeout: 180000
       await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
       await page.goto(base + 'index.html');
 
-      // Choose the set; the page shows the stored name, the size and the pieces.
-      await (await page.$('#files')).uploadFile(...soundFiles);
+      // Choose the set but its last piece; the page shows the stored name, the size and
+      // the pieces it expects.
+      await (await page.$('#files')).uploadFile(...soundFiles.slice(0, 2));
       await page.waitForFunction(() => document.querySelectorAll('#pieces li').length === 3);
       assert.strictEqual(await page.$eval('#info', (e) => e.textContent), '分割元ファイル 資料.txt\nサイズ  3,000,000Bytes');
-      assert.deepStrictEqual(await page.$$eval('#pieces li', (l) => l.map((e) => e.className)), ['present', 'present', 'present']);
+      assert.deepStrictEqual(await page.$$eval('#pieces li', (l) => l.map((e) => e.className)), ['present', 'present', 'missing']);
       await page.screenshot({ path: path.join(shots, `${where}-1-before.png`) });
 
       // Streaming path, caught midway for a screenshot.
@@ -129,9 +130,16 @@ test('the page restores and checks sets in headless Chromium', { timeout: 180000
       await page.waitForFunction(() => window.held === true);
       await page.screenshot({ path: path.join(shots, `${where}-2-during.png`) });
       await page.evaluate(() => window.release());
+      // The missing piece is asked for and chosen from the question.
+      await page.waitForSelector('#question:not([hidden])');
+      assert.strictEqual(await page.$eval('#question-text', (e) => e.textContent), '次に sample.d03 を読み込みます。');
+      await page.screenshot({ path: path.join(shots, `${where}-3-next-file.png`) });
+      await (await page.$('#question-buttons input[type=file]')).uploadFile(soundFiles[2]);
+      await page.waitForFunction(() => [...document.querySelectorAll('#pieces li')].every((e) => e.className === 'present'));
+      await page.click('#question-buttons [data-answer="ok"]');
       await page.waitForFunction(() => document.querySelector('#status').textContent.startsWith('復元が終了しました。'));
       assert.match(await page.$eval('#status', (e) => e.textContent), /更新日時 2024\/03\/15 13:45:30 \(UTC\)/);
-      await page.screenshot({ path: path.join(shots, `${where}-3-after.png`) });
+      await page.screenshot({ path: path.join(shots, `${where}-4-after.png`) });
       assert.strictEqual(await page.evaluate(() => window.savedName), '資料.txt');
       assert.strictEqual(await savedHash(page), sha256(sound.data), `${where}: streamed file`);
 
@@ -150,13 +158,13 @@ test('the page restores and checks sets in headless Chromium', { timeout: 180000
       assert.strictEqual(await page.$eval('#question-caption', (e) => e.textContent), 'Parcelon 復元確認');
       assert.strictEqual(await page.$eval('#question-text', (e) => e.textContent),
         'ファイルの内容が正しくありません。強行しますか？\n[sample.d02]');
-      await page.screenshot({ path: path.join(shots, `${where}-4-question.png`) });
+      await page.screenshot({ path: path.join(shots, `${where}-5-question.png`) });
       await page.click('#question-buttons [data-answer="no"]');
       await page.waitForFunction(() => document.querySelector('#status').textContent === '復元を中止しました。');
       await page.click('#check');
       await page.waitForFunction(() => document.querySelector('#report').textContent.includes('not sound'));
       assert.match(await page.$eval('#report', (e) => e.textContent), /not sound: sample\.d02 fails its check value \(5,000 of 5,000 bytes read\)$/);
-      await page.screenshot({ path: path.join(shots, `${where}-5-check.png`) });
+      await page.screenshot({ path: path.join(shots, `${where}-6-check.png`) });
 
       assert.deepStrictEqual(errors, []);
       const own = requests.filter((u) => !u.startsWith('blob:') && !u.startsWith('data:'));

@@ -60,6 +60,10 @@ const cases = [
     asked: ['N2'], outcome: 'stopped', bytes: 2000,
   },
   {
+    label: 'a write to the destination that fails', args: ['--data-counts', '2000,3000'], failWrite: 2,
+    asked: ['write'], outcome: 'stopped', bytes: 2000,
+  },
+  {
     // The stored total is 100 bytes short of the data: the last piece gives only what
     // completes the file, and the two bytes behind that are taken as its check value.
     label: 'a piece holding more than the total needs', args: ['--data-counts', '2000,3000'],
@@ -98,7 +102,12 @@ for (const c of cases) {
       const asked = [];
       const chunks = [];
       const run = await P.runSet(info, files, {
-        sink: { write: async (d) => chunks.push(Buffer.from(d)) },
+        sink: {
+          write: async (d) => {
+            if (chunks.length + 1 === c.failWrite) throw new Error('disk full');
+            chunks.push(Buffer.from(d));
+          },
+        },
         sliceSize: 4096,
         ask: async (id) => {
           asked.push(id);
