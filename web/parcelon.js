@@ -21,9 +21,11 @@
   // Data move in slices of this size: a multiple of the block size, so that a piece that
   // ends early keeps exactly the whole blocks before its end, as on Windows.
   const kSliceSize = 8 * 1024 * 1024;
-  // Without a writable file handle the file is assembled in memory; above this size the
-  // page sends the user to a browser that streams, or to parcelon-restore.
-  const kDownloadLimit = 1024 * 1024 * 1024;
+  // Without a writable file handle the file is assembled in memory and offered as a
+  // download; above this size the page sends the user to a browser that streams, or to
+  // parcelon-restore. Chromium offered no download at all of an in-memory file of 504 MiB
+  // or more, while 448 MiB went through.
+  const kDownloadLimit = 384 * 1024 * 1024;
   const kHeaderWindow = 64 * 1024;
 
   const T = {
@@ -340,9 +342,11 @@
     return list;
   }
 
-  // One run over the set: a restore into sink, or a check when sink is null. ask(id,
-  // caption, text, buttons) answers each question ('yes', 'no', 'ok', 'cancel', 'retry');
-  // progress(done, total) follows the bytes; cancelled() is tested after every slice.
+  // One run over the set: a restore into sink, whose write(bytes, source) takes each slice
+  // both as the bytes read and as a Blob slice of their file, or a check when sink is
+  // null. ask(id, caption, text, buttons) answers each question ('yes', 'no', 'ok',
+  // 'cancel', 'retry'); progress(done, total) follows the bytes; cancelled() is tested
+  // after every slice.
   // The result: outcome 'finished' | 'stopped' | 'cancelled', the bytes taken, and what
   // was found about each piece.
   async function runSet(info, files, options) {
@@ -390,7 +394,8 @@
         if (data.length !== count) throw new Error('short read of ' + piece.name);
         if (!(await written())) return result('stopped');
         if (sink && count > 0) {
-          writing = Promise.resolve().then(() => sink.write(data));
+          const source = blob.slice(pos, pos + count);
+          writing = Promise.resolve().then(() => sink.write(data, source));
           writing.catch(() => {});
         }
         crc = crc16(crc, data);
@@ -523,7 +528,7 @@
       missing: 'なし',
       unknown: 'ほかにも分割ファイルがあるはずです（数は不明）。',
       timeStamp: '元の更新日時はブラウザーからは設定できません。%s',
-      tooLarge: 'このブラウザーでは 1 GiB を超えるファイルは復元できません。Chrome や Edge など Chromium 系のブラウザー、または parcelon-restore をお使いください。',
+      tooLarge: 'このブラウザーでは 384 MiB を超えるファイルは復元できません。Chrome や Edge など Chromium 系のブラウザー、または parcelon-restore をお使いください。',
       downloaded: 'ダウンロードとして保存しました。',
       unreadable: 'ファイルを読み込めません。選び直してください。\n[%s]',
       checkFinished: '検査が終了しました。',
@@ -658,22 +663,26 @@
       if (!info || state.busy) return;
       let sink;
       let writable = null;
+      let handle = null;
       if (typeof root.showSaveFilePicker === 'function') {
-        let handle;
         try {
           handle = await root.showSaveFilePicker({ suggestedName: info.name });
         } catch (e) {
+          // The user closed the dialog; any other refusal (a page inside a frame, for
+          // one) leaves the download.
           if (e && e.name === 'AbortError') return;
-          setStatus(fill(T.writeFailed, info.name));
-          return;
         }
+      }
+      if (handle) {
         try {
           writable = await handle.createWritable();
         } catch (e) {
           setStatus('復元ファイルを作成できません\nファイルパス名を確認してください。');
           return;
         }
-        sink = { write: (data) => writable.write(data) };
+        // The writable takes the same bytes as a slice of the chosen file, which the
+        // browser copies file to file: twice as fast here as handing it the bytes read.
+        sink = { write: (data, source) => writable.write(source) };
       } else {
         if (info.totalSize > kDownloadLimit) {
           setStatus(say.tooLarge);
@@ -684,8 +693,18 @@
         sink.finish = () => offerDownload(new Blob(parts, { type: 'application/octet-stream' }), info.name);
       }
       const result = await run(sink, ask);
-      // A stopped restore keeps what was written, as the Windows program does.
-      if (writable) await writable.close().catch(() => {});
+      // A stopped restore keeps what was written, as the Windows program does. The file
+      // takes its content only when it is closed, so a failure there is a failed write.
+      if (writable) {
+        try {
+          await writable.close();
+        } catch (e) {
+          if (result && result.outcome === 'finished') {
+            setStatus(fill(T.writeFailed, info.name));
+            return;
+          }
+        }
+      }
       if (!result) return;
       if (result.outcome !== 'finished') {
         setStatus(T.stopped);

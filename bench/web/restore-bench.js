@@ -1,12 +1,14 @@
 // bench/web/restore-bench.js: prints the restore page's speed on a large set in headless
-// Chromium (the check, the streaming restore into a file of the origin-private file
-// system, and the in-memory download restore) beside `cat` of the same pieces, as MB/s
+// Chromium (the check and the streaming restore into a file of the origin-private file
+// system on a set of --size, the in-memory download restore on a set of --download-size,
+// the largest the page assembles in memory) beside `cat` of the same pieces, as MB/s
 // (MB = 10^6 bytes), the median of several rounds. Figures only; nothing passes or fails.
 //
-//   node bench/web/restore-bench.js [--work DIR] [--size BYTES|NG|NM] [--rounds N]
+//   node bench/web/restore-bench.js [--work DIR] [--size N] [--download-size N] [--rounds N]
 //
-// The set (random data, three pieces) is made once with parcelon-split and kept in DIR
-// (default build/web-bench); the tools come from PARCELON_BUILD (default build/).
+// Sizes in bytes or with K, M or G (binary). The sets (random data, three pieces) are made
+// once with parcelon-split and kept in DIR (default build/web-bench); the tools come from
+// PARCELON_BUILD (default build/).
 'use strict';
 const { execFileSync } = require('node:child_process');
 const crypto = require('node:crypto');
@@ -19,15 +21,16 @@ const puppeteer = require(path.join(root, 'tests', 'web', 'node_modules', 'puppe
 const args = process.argv.slice(2);
 const option = (name, fallback) => (args.includes(name) ? args[args.indexOf(name) + 1] : fallback);
 const units = { K: 1024, M: 1024 ** 2, G: 1024 ** 3 };
-const sizeText = option('--size', '1G');
-const size = Number(sizeText.replace(/[KMG]$/, '')) * (units[sizeText.slice(-1)] || 1);
+const sizeOf = (text) => Number(text.replace(/[KMG]$/, '')) * (units[text.slice(-1)] || 1);
+const size = sizeOf(option('--size', '1G'));
+const downloadSize = sizeOf(option('--download-size', '384M'));
 const rounds = Number(option('--rounds', '3'));
 const work = path.resolve(option('--work', path.join(root, 'build', 'web-bench')));
 const build = path.resolve(root, process.env.PARCELON_BUILD || 'build');
 const median = (v) => [...v].sort((a, b) => a - b)[Math.floor(v.length / 2)];
 const rate = (bytes, ms) => (bytes / 1e6 / (ms / 1000)).toFixed(0);
 
-function makeSet() {
+function makeSet(size) {
   const out = path.join(work, `set-${size}`);
   if (fs.existsSync(path.join(out, 'done'))) return out;
   fs.mkdirSync(out, { recursive: true });
@@ -53,10 +56,14 @@ function standIn() {
     (await navigator.storage.getDirectory()).getFileHandle(suggestedName, { create: true });
 }
 
+const piecesOf = (set) => fs.readdirSync(set).filter((n) => n !== 'done').sort().map((n) => path.join(set, n));
+const bytesOf = (files) => files.reduce((s, p) => s + fs.statSync(p).size, 0);
+
 async function main() {
-  const set = makeSet();
-  const pieces = fs.readdirSync(set).filter((n) => n !== 'done').sort().map((n) => path.join(set, n));
-  const pieceBytes = pieces.reduce((s, p) => s + fs.statSync(p).size, 0);
+  const pieces = piecesOf(makeSet(size));
+  const pieceBytes = bytesOf(pieces);
+  const downloadPieces = piecesOf(makeSet(downloadSize));
+  const downloadPieceBytes = bytesOf(downloadPieces);
 
   const server = http.createServer((req, res) => res.end(fs.readFileSync(path.join(root, 'web', path.basename(req.url)))));
   await new Promise((r) => server.listen(0, '127.0.0.1', r));
@@ -67,7 +74,7 @@ async function main() {
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
       '--disable-component-update', '--disable-sync'],
   });
-  const times = { cat: [], check: [], stream: [], download: [], downloadSaved: [] };
+  const times = { cat: [], check: [], stream: [], downloadCat: [], download: [], downloadSaved: [] };
   try {
     const page = await browser.newPage();
     await page.evaluateOnNewDocument(standIn);
@@ -86,20 +93,32 @@ async function main() {
       await page.waitForFunction(done, { timeout: 600000, polling: 20 });
       return Date.now() - start;
     };
+    const cat = (files) => {
+      const start = Date.now();
+      execFileSync('sh', ['-c', 'cat "$@" > /dev/null', 'cat', ...files]);
+      return Date.now() - start;
+    };
     for (let round = 0; round < rounds; round++) {
-      let start = Date.now();
-      execFileSync('sh', ['-c', 'cat "$@" > /dev/null', 'cat', ...pieces]);
-      times.cat.push(Date.now() - start);
+      times.cat.push(cat(pieces));
       times.check.push(await timed('#check', () => document.querySelector('#status').textContent !== ''));
       await page.evaluate(standIn);
       times.stream.push(await timed('#restore', () => document.querySelector('#status').textContent.startsWith('復元が終了')));
       await page.evaluate(async () => (await navigator.storage.getDirectory()).removeEntry('bench.bin'));
-      await page.evaluate(() => (window.showSaveFilePicker = undefined));
+    }
+    await page.reload();
+    await page.evaluate(() => (window.showSaveFilePicker = undefined));
+    await (await page.$('#files')).uploadFile(...downloadPieces);
+    await page.waitForFunction(() => document.querySelector('#restore').disabled === false);
+    for (let round = 0; round < rounds; round++) {
+      times.downloadCat.push(cat(downloadPieces));
       fs.rmSync(downloads, { recursive: true, force: true });
-      start = Date.now();
+      const start = Date.now();
       times.download.push(await timed('#restore', () => document.querySelector('#status').textContent.startsWith('復元が終了')));
       const saved = path.join(downloads, 'bench.bin');
-      while (!(fs.existsSync(saved) && fs.statSync(saved).size === size)) await new Promise((r) => setTimeout(r, 20));
+      while (!(fs.existsSync(saved) && fs.statSync(saved).size === downloadSize)) {
+        if (Date.now() - start > 120000) throw new Error('no download after 120 s');
+        await new Promise((r) => setTimeout(r, 20));
+      }
       times.downloadSaved.push(Date.now() - start);
     }
   } finally {
@@ -109,12 +128,15 @@ async function main() {
     fs.rmSync(downloads, { recursive: true, force: true });
   }
   const line = (label, list, bytes) => console.log(`${label.padEnd(52)} ${rate(bytes, median(list)).padStart(6)} MB/s  (median of ${list.length}: ${list.map((t) => (t / 1000).toFixed(2)).join(' ')} s)`);
-  console.log(`set: ${pieces.length} pieces, ${size.toLocaleString('en')} bytes restored, ${pieceBytes.toLocaleString('en')} bytes of pieces`);
-  line('cat of the pieces to /dev/null', times.cat, pieceBytes);
-  line('page: check only', times.check, size);
-  line('page: restore streamed into an OPFS file', times.stream, size);
-  line('page: restore in memory, until offered as download', times.download, size);
-  line('page: restore in memory, until the download is on disk', times.downloadSaved, size);
+  const mb = (n) => `${(n / 2 ** 20).toFixed(0)} MiB`;
+  console.log(`set of ${mb(size)} (${pieces.length} pieces, ${pieceBytes.toLocaleString('en')} bytes of pieces):`);
+  line('  cat of the pieces to /dev/null', times.cat, pieceBytes);
+  line('  page: check only', times.check, size);
+  line('  page: restore streamed into an OPFS file', times.stream, size);
+  console.log(`set of ${mb(downloadSize)} (the page's in-memory limit), ${downloadPieces.length} pieces:`);
+  line('  cat of the pieces to /dev/null', times.downloadCat, downloadPieceBytes);
+  line('  page: restore in memory, until offered', times.download, downloadSize);
+  line('  page: restore in memory, until the download is on disk', times.downloadSaved, downloadSize);
 }
 
 main().catch((e) => {

@@ -103,8 +103,9 @@ for (const c of cases) {
       const chunks = [];
       const run = await P.runSet(info, files, {
         sink: {
-          write: async (d) => {
+          write: async (d, source) => {
             if (chunks.length + 1 === c.failWrite) throw new Error('disk full');
+            assert.ok(Buffer.from(await source.arrayBuffer()).equals(d), 'the slice of the file differs from the bytes');
             chunks.push(Buffer.from(d));
           },
         },
