@@ -521,7 +521,7 @@
   // The page: what the user chooses or drops, the run's questions, progress and results.
   function startPage(doc) {
     const $ = (id) => doc.getElementById(id);
-    const state = { files: new Map(), exeName: null, info: null, busy: false, cancel: false };
+    const state = { files: new Map(), exeName: null, info: null, busy: false, cancel: false, download: null };
     const say = {
       noExe: '自己復元ファイル（.exe）が見つかりません。.exe も一緒に選んでください。',
       present: 'あり',
@@ -626,17 +626,26 @@
       await showPieces();
     }
 
+    // The file stays in memory while its address lives: a minute for the browser to take
+    // it, or until the next restore, so that two in a row do not hold two files.
+    function dropDownload() {
+      if (state.download) URL.revokeObjectURL(state.download);
+      state.download = null;
+    }
+
     function offerDownload(blob, name) {
+      dropDownload();
       const link = doc.createElement('a');
-      link.href = URL.createObjectURL(blob);
+      link.href = state.download = URL.createObjectURL(blob);
       link.download = name;
       doc.body.append(link);
       link.click();
       link.remove();
-      setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+      setTimeout(() => state.download === link.href && dropDownload(), 60000);
     }
 
     async function run(sink, answer) {
+      dropDownload();
       state.cancel = false;
       setBusy(true);
       setStatus('');
@@ -690,7 +699,10 @@
         }
         const parts = [];
         sink = { write: (data) => { parts.push(new Blob([data])); } };
-        sink.finish = () => offerDownload(new Blob(parts, { type: 'application/octet-stream' }), info.name);
+        sink.finish = () => {
+          offerDownload(new Blob(parts, { type: 'application/octet-stream' }), info.name);
+          parts.length = 0;
+        };
       }
       const result = await run(sink, ask);
       // A stopped restore keeps what was written, as the Windows program does. The file
