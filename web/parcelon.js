@@ -511,13 +511,6 @@
     return lines;
   }
 
-  // The same report for an executable the program refuses at start-up.
-  function refusedReport(exeName, error) {
-    return [`  ${exeName}  refused at start-up: ${error.replace(/\n/g, ' ')}`,
-      `not sound: ${exeName} is refused at start-up (0 bytes read)`];
-  }
-
-
   // The page: what the user chooses or drops, the run's questions, progress and results.
   function startPage(doc) {
     const $ = (id) => doc.getElementById(id);
@@ -765,7 +758,6 @@
   const api = {
     T, kFirstPieceOffset, kDownloadLimit, kSliceSize, crc16, grouped, isPlainFileName, readFirstPiece,
     timeStampText, pieceName, findMarker, readLaterPiece, lookUp, planPieces, runSet, checkAnswer, checkReport,
-    refusedReport,
   };
   root.Parcelon = api;
   if (typeof module !== 'undefined') module.exports = api;
