@@ -45,7 +45,7 @@ if ! command -v chromium >/dev/null; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
     $SUDO apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends chromium nodejs npm
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends chromium
 fi
 web_tests="$(dirname "$0")/../tests/web"
 if [ ! -d "$web_tests/node_modules/puppeteer-core" ]; then
