@@ -1,6 +1,7 @@
-# cmake/package.cmake: the install of the Linux tools (bin/), the stub (share/parcelon/),
-# their manual pages (share/man/man1/) and the package's documents, and the Debian package
-# that cpack makes of them: parcelon_<version>_<arch>.deb in the build folder.
+# cmake/package.cmake: the install of the Linux tools (bin/), the stub and the restore page
+# (share/parcelon/), their manual pages (share/man/man1/) and the package's documents, and
+# the Debian package that cpack makes of them: parcelon_<version>_<arch>.deb in the build
+# folder.
 
 set(PARCELON_MAINTAINER "Parcelon maintainers <maintainers@users.noreply.c-seed-0e311d79.example>"
     CACHE STRING "the package's Maintainer field")
@@ -63,6 +64,10 @@ install(CODE "
         endforeach()
     endif()")
 install(FILES ${package_docs} DESTINATION share/man/man1)
+# The restore page for recipients without Windows: three static files, opened as they are.
+install(FILES ${CMAKE_SOURCE_DIR}/web/index.html ${CMAKE_SOURCE_DIR}/web/parcelon.js ${CMAKE_SOURCE_DIR}/web/style.css
+        DESTINATION share/parcelon/web)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides DESTINATION share/lintian/overrides RENAME parcelon)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
         DESTINATION share/doc/parcelon)
 

@@ -46,3 +46,15 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf-\?8$'; then
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
     $SUDO localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
+
+# The restore page's browser test: Chromium from apt, puppeteer-core as locked.
+if ! command -v chromium >/dev/null; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends chromium
+fi
+web_tests="$(dirname "$0")/../tests/web"
+if [ ! -d "$web_tests/node_modules/puppeteer-core" ]; then
+    (cd "$web_tests" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund)
+fi

@@ -65,3 +65,6 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPARCELON_SANITIZE=a
     -DPARCELON_WIN_BUILD="$root/build-win" >/dev/null
 cmake --build build-asan
 ctest --test-dir build-asan --output-on-failure -j2
+
+echo "== the restore page: its logic under Node, then the page in headless Chromium"
+PARCELON_BUILD="$root/build-asan" node --test tests/web/
