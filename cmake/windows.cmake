@@ -46,7 +46,7 @@ add_subdirectory(tools)
 # README for Windows users (both with CRLF line ends), made anew when one of them changes.
 # Each folder of the source tree named in PARCELON_ZIP_FOLDERS goes into the zip whole,
 # under its own name.
-set(PARCELON_ZIP_FOLDERS "")
+set(PARCELON_ZIP_FOLDERS web)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(PARCELON_ZIP ${CMAKE_BINARY_DIR}/parcelon-${PROJECT_VERSION}-win32.zip)
 set(zip_arguments

@@ -27,6 +27,10 @@ command -v localedef >/dev/null || need+=(locales)
 command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 command -v lintian >/dev/null || need+=(lintian)
 command -v man >/dev/null || need+=(man-db)
+# The restore page's tests: Node's test runner and Chromium.
+command -v node >/dev/null || need+=(nodejs)
+command -v npm >/dev/null || need+=(npm)
+command -v chromium >/dev/null || need+=(chromium)
 
 if [ ${#need[@]} -gt 0 ]; then
     echo "setup: installing ${need[*]}"
@@ -47,13 +51,7 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf-\?8$'; then
     $SUDO localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
 
-# The restore page's browser test: Chromium from apt, puppeteer-core as locked.
-if ! command -v chromium >/dev/null; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends chromium
-fi
+# The restore page's browser test: puppeteer-core as locked, driving Debian's Chromium.
 web_tests="$(dirname "$0")/../tests/web"
 if [ ! -d "$web_tests/node_modules/puppeteer-core" ]; then
     (cd "$web_tests" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund)

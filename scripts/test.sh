@@ -25,7 +25,7 @@ fi
 rm -rf "$repro"
 echo "same bytes: $(sha256sum build-win/PnRestore.exe | cut -d' ' -f1)"
 
-echo "== the Windows release zip: its listing, the stub inside, the README's line ends"
+echo "== the Windows release zip: its listing with the restore page, the stub inside, the README's line ends"
 zips=(build-win/parcelon-*-win32.zip)
 python3 - "${zips[@]}" <<'PYTHON'
 import sys, zipfile
@@ -37,6 +37,9 @@ with zipfile.ZipFile(sys.argv[1]) as z:
     top = sorted(i.filename for i in z.infolist() if "/" not in i.filename)
     if top != ["LICENSE.txt", "PnRestore.exe", "README.txt", "parcelon-split.exe"]:
         sys.exit("%s lists %s" % (sys.argv[1], top))
+    web = sorted(i.filename for i in z.infolist() if i.filename.startswith("web/"))
+    if web != ["web/index.html", "web/parcelon.js", "web/style.css"]:
+        sys.exit("%s holds the restore page as %s" % (sys.argv[1], web))
     stub = z.read("PnRestore.exe")
     if len(stub) != 53248 or stub != open("build-win/PnRestore.exe", "rb").read():
         sys.exit("the zip's PnRestore.exe (%d bytes) is not the 53,248-byte stub of build-win" % len(stub))
@@ -44,7 +47,7 @@ with zipfile.ZipFile(sys.argv[1]) as z:
         data = z.read(text)
         if data.count(b"\n") != data.count(b"\r\n"):
             sys.exit("%s in the zip has line ends without CR" % text)
-print("%s: %s" % (sys.argv[1], ", ".join(top)))
+print("%s: %s" % (sys.argv[1], ", ".join(top + web)))
 PYTHON
 
 echo "== the Debian package of the Linux tools: lintian, then the unpacked tools"
