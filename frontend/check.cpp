@@ -4,6 +4,7 @@
 // the later pieces are read too wherever the program can go on; then one line per piece and
 // a verdict.
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "frontend/frontend.h"
 #include "frontend/terminal.h"
 #include "frontend/text.h"
+#include "restore/worker.h"
 #include "shim.h"
 
 namespace {
@@ -103,9 +105,6 @@ long long TotalOf(const std::string &grouped)
     return digits.empty() ? -1 : strtoll(digits.c_str(), NULL, 10);
 }
 
-// The stream a downloaded file's mark is kept in.
-static const char kMarkStream[] = ":Zone.Identifier";
-
 std::vector<Piece> PiecesOf(const std::vector<ShimSourceOpen> &opens, const std::vector<Finding> &findings,
                             long long sinkBytes)
 {
@@ -114,8 +113,8 @@ std::vector<Piece> PiecesOf(const std::vector<ShimSourceOpen> &opens, const std:
     for (const ShimSourceOpen &open : opens) {
         // The program reads the executable's download mark as well: that is no piece, and
         // what is found after it belongs to the piece before.
-        const size_t mark = sizeof kMarkStream - 1;
-        if (open.path.size() > mark && open.path.compare(open.path.size() - mark, mark, kMarkStream) == 0) {
+        const size_t mark = strlen(kZoneStream);
+        if (open.path.size() > mark && open.path.compare(open.path.size() - mark, mark, kZoneStream) == 0) {
             pieceOfOpen.push_back(pieces.empty() ? std::string::npos : pieces.size() - 1);
             continue;
         }

@@ -680,9 +680,9 @@ DWORD WINAPI GetFileSize(HANDLE file, LPDWORD sizeHigh)
     return (DWORD)size;
 }
 
-// Models the attribute query: directory, normal file, or INVALID_FILE_ATTRIBUTES. The
-// write sink's path names no file.
-DWORD WINAPI GetFileAttributesA(LPCSTR name)
+// The attributes of the file or folder at name, with what stat tells of it in *info, or
+// INVALID_FILE_ATTRIBUTES with the error set. The write sink's path names no file.
+static DWORD AttributesOf(LPCSTR name, struct stat *info)
 {
     if (name && g_hasSink.load(std::memory_order_relaxed)) {
         std::lock_guard<std::mutex> lock(g_filesLock);
@@ -691,12 +691,42 @@ DWORD WINAPI GetFileAttributesA(LPCSTR name)
             return INVALID_FILE_ATTRIBUTES;
         }
     }
-    struct stat info;
-    if (!name || stat(name, &info) != 0) {
+    if (!name || stat(name, info) != 0) {
         t_lastError = name ? ErrorFromErrno(errno) : ERROR_INVALID_PARAMETER;
         return INVALID_FILE_ATTRIBUTES;
     }
-    return S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    return S_ISDIR(info->st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+// Models the attribute query: directory, normal file, or INVALID_FILE_ATTRIBUTES.
+DWORD WINAPI GetFileAttributesA(LPCSTR name)
+{
+    struct stat info;
+    return AttributesOf(name, &info);
+}
+
+// Models the standard attributes of a file or folder: what GetFileAttributesA answers,
+// with a file's size. Its times are not modelled (zero).
+BOOL WINAPI GetFileAttributesExA(LPCSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information)
+{
+    if (level != GetFileExInfoStandard)
+        ShimRefuse("GetFileAttributesExA", "an information level other than GetFileExInfoStandard");
+    if (information == NULL) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    struct stat info;
+    const DWORD attributes = AttributesOf(name, &info);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return FALSE;
+    WIN32_FILE_ATTRIBUTE_DATA *data = (WIN32_FILE_ATTRIBUTE_DATA *)information;
+    memset(data, 0, sizeof *data);
+    data->dwFileAttributes = attributes;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        data->nFileSizeHigh = (DWORD)((unsigned long long)info.st_size >> 32);
+        data->nFileSizeLow = (DWORD)info.st_size;
+    }
+    return TRUE;
 }
 
 // Models closing a file or thread handle; FALSE with ERROR_INVALID_HANDLE for others.

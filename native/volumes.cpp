@@ -1,6 +1,5 @@
 // native/volumes.cpp: the stand-in's volume calls (free space, the volume under a path and
-// its file system) over statvfs and statfs, with volumes a test scripts, and a file's
-// attributes with its size.
+// its file system) over statvfs and statfs, with volumes a test scripts.
 #include <windows.h>
 
 #include "shim.h"
@@ -152,30 +151,6 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumeName, DWORD volumeNam
     if (strlen(name) + 1 > fileSystemNameSize)
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     memcpy(fileSystemName, name, strlen(name) + 1);
-    return TRUE;
-}
-
-// Models the standard attributes of a file or folder: what GetFileAttributesA answers,
-// with the file's size. Its times are not modelled (zero).
-BOOL WINAPI GetFileAttributesExA(LPCSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information)
-{
-    if (level != GetFileExInfoStandard)
-        ShimRefuse("GetFileAttributesExA", "an information level other than GetFileExInfoStandard");
-    if (information == NULL)
-        return Fail(ERROR_INVALID_PARAMETER);
-    DWORD attributes = GetFileAttributesA(name);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return FALSE;
-    struct stat info;
-    if (stat(name, &info) != 0)
-        return Fail(ERROR_FILE_NOT_FOUND);
-    WIN32_FILE_ATTRIBUTE_DATA *data = (WIN32_FILE_ATTRIBUTE_DATA *)information;
-    memset(data, 0, sizeof *data);
-    data->dwFileAttributes = attributes;
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        data->nFileSizeHigh = (DWORD)((unsigned long long)info.st_size >> 32);
-        data->nFileSizeLow = (DWORD)info.st_size;
-    }
     return TRUE;
 }
 

@@ -46,6 +46,9 @@ void StopForTruncatedPiece(RestoreRun *run);
 // declines to go on.
 BOOL CheckDestinationVolume(RestoreRun *run);
 
+// What a file's name is followed by to name its download mark (its Zone.Identifier stream).
+extern const char kZoneStream[];
+
 // Right after the destination is created: gives it the internet-zone mark of the
 // executable, if the executable carries one. Failures change nothing.
 void CarryZoneMark(RestoreRun *run);

@@ -5,7 +5,7 @@
 
 #include "restore/worker.h"
 
-static const char kZoneStream[] = ":Zone.Identifier";
+const char kZoneStream[] = ":Zone.Identifier";
 // Zones whose mark is carried over: the internet and untrusted sites.
 const int kInternetZone = 3;
 const int kUntrustedZone = 4;
