@@ -41,7 +41,15 @@ if [ ${#need[@]} -gt 0 ]; then
     # lists that did arrive (the install says so if they are not enough).
     $SUDO apt-get update -q || { sleep 15; $SUDO apt-get update -q; } ||
         echo "setup: apt-get update reported errors; installing from the package lists at hand"
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"
+    if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"; then
+        # With one architecture's list of an update suite missing, the two architectures
+        # of a library come from different suites and the install fails on held packages.
+        # Pinned to the release itself, both come from lists that were verified.
+        codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+        [ -n "$codename" ] || { echo "setup: the install failed and /etc/os-release names no release to pin" >&2; exit 1; }
+        echo "setup: the install failed (a package list mid-sync?); trying once more pinned to $codename (apt-get install -t $codename)"
+        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends -t "$codename" "${need[@]}"
+    fi
 fi
 
 # Wine shows the program's code page 932 texts only under a Japanese locale.
