@@ -52,6 +52,51 @@ if [ ${#need[@]} -gt 0 ]; then
     fi
 fi
 
+# Wine's 32-bit side needs a kernel that runs i386 programs. Some virtual machines offer no
+# 32-bit mode at all ("Exec format error"); there user-mode emulation runs them instead,
+# registered for i386 ELF through binfmt_misc. A machine that runs them natively is left as
+# it is. PARCELON_ASSUME_NO_I386=1 takes the kernel for one that refuses them, to try this
+# path on a machine that does not (best inside a namespace of its own: unshare --user
+# --map-root-user --mount, whose binfmt_misc is private).
+i386_loader=/lib/ld-linux.so.2
+i386_runs() { [ "${PARCELON_ASSUME_NO_I386:-0}" != 1 ] && "$i386_loader" --version >/dev/null 2>&1; }
+i386_handler() { grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; }
+if [ -e "$i386_loader" ] && ! i386_runs && ! i386_handler; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    if [ "$(id -u)" -ne 0 ] && ! sudo -n true 2>/dev/null; then
+        echo "setup: this kernel runs no 32-bit program, and registering an emulator for them needs root (or sudo without a password)" >&2
+        exit 1
+    fi
+    if [ ! -x /usr/bin/qemu-i386-static ]; then
+        echo "setup: this kernel runs no 32-bit program: installing qemu-user-static to run Wine's 32-bit side"
+        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends qemu-user-static ||
+            DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
+                -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" qemu-user-static
+    fi
+    if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+        $SUDO mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || true
+    fi
+    if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+        echo "setup: this kernel runs no 32-bit program and offers no binfmt_misc to hand them to an emulator (no /proc/sys/fs/binfmt_misc/register, and it cannot be mounted)" >&2
+        exit 1
+    fi
+    # i386 ELF executables and shared objects, handed to the emulator; F opens it now, so
+    # the registration also works inside containers and namespaces.
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' |
+        $SUDO tee /proc/sys/fs/binfmt_misc/register >/dev/null || {
+        echo "setup: this kernel runs no 32-bit program, and the emulator could not be registered with binfmt_misc" >&2
+        exit 1
+    }
+    if ! "$i386_loader" --version >/dev/null 2>&1; then
+        echo "setup: i386 programs still do not run with the emulator registered ($i386_loader --version fails)" >&2
+        exit 1
+    fi
+fi
+if [ -e "$i386_loader" ] && i386_handler; then
+    echo "setup: this machine runs i386 programs under emulation (qemu-i386): Wine's 32-bit side, and so the stub and its tests, run some 20 to 100 times slower than natively (a restore case 1 to 2 minutes, Wine's prefix 4 to 5)"
+fi
+
 # Wine shows the program's code page 932 texts only under a Japanese locale.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf-\?8$'; then
     SUDO=""
