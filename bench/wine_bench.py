@@ -11,7 +11,8 @@ handled by the end-to-end suite's own helpers in tests/e2e/run_e2e.py.
 It first runs wincrc.exe, the CRC-alone figures of the 32-bit build.
 
 It prints figures and passes or fails nothing; it exits non-zero only when it could not
-measure.
+measure. Where i386 programs run under emulation it measures nothing and says why: its
+figures would be the emulator's.
 """
 import argparse
 import os
@@ -165,6 +166,11 @@ def main():
     e2e, reason = load_helpers()
     if e2e is None:
         return not_available(reason)
+    if e2e.i386_emulated():
+        print("--wine: refused: i386 programs run under user-mode emulation on this machine (an i386 handler is "
+              "registered with binfmt_misc), so Wine's figures would measure the emulator, not the program; "
+              "run it on a machine that runs i386 programs natively", flush=True)
+        return 0
     stub = os.path.join(args.win_build, "PnRestore.exe")
     driver_exe = os.path.join(args.win_build, "e2e-driver.exe")
     for needed in (stub, driver_exe, args.wincopy, args.wincrc, args.split):

@@ -42,7 +42,13 @@ export WINEPREFIX="$root/build-win/sample-prefix"
 if [ ! -e "$WINEPREFIX/.ready" ]; then
     rm -rf "$WINEPREFIX"
     echo "run-sample: creating the Wine prefix $WINEPREFIX"
-    timeout 240 wineboot -i
+    # Wine's 32-bit side under emulation takes far longer (setup says when it does).
+    bound=240
+    if [ "$(python3 tests/e2e/run_e2e.py --emulation)" = emulated ]; then
+        bound=$((240 * ${PARCELON_WINE_SLOWDOWN:-30}))
+        echo "run-sample: i386 programs run under emulation here: the prefix takes some minutes, the dialog one or two"
+    fi
+    timeout "$bound" wineboot -i
     timeout 30 wineserver -w || true
     touch "$WINEPREFIX/.ready"
 fi

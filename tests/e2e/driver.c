@@ -45,15 +45,19 @@
 #include <wchar.h>
 
 enum {
-    kSendTimeoutMs = 5000,  /* the longest a single message to the program may take */
     kPollMs = 20,           /* how often a wait looks again */
-    kCloseWaitMs = 5000,    /* how long an answered message box may take to go away */
     kLineBytes = 8192,
     kTextChars = 4096,
     kProgressId = 1003,
     kMessageTextId = 0xFFFF,
     kFileTypeId = 0x470     /* the file-type combo box every Save or Open dialog has */
 };
+
+/* The longest a single message to the program may take, and an answered message box to go
+ * away; both times the slowdown factor the runner gives in PARCELON_WINE_SLOWDOWN (where
+ * Wine's 32-bit side runs under emulation), set once at the start. */
+static DWORD g_sendTimeoutMs = 5000;
+static DWORD g_closeWaitMs = 5000;
 
 static HWND g_dialog; /* the dialog under test, set by "find" */
 static DWORD g_process; /* the process that owns it */
@@ -111,7 +115,7 @@ static const wchar_t *Unescape(const char *in) {
 
 static BOOL Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR *result) {
     DWORD_PTR ignored;
-    return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kSendTimeoutMs,
+    return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, g_sendTimeoutMs,
                                result ? result : &ignored) != 0;
 }
 
@@ -369,7 +373,7 @@ static void OnAnswer(const char *args) {
     PostMessageW(button, BM_CLICK, 0, 0);
     DWORD start = GetTickCount();
     while (IsWindow(g_box)) {
-        if (Expired(start, kCloseWaitMs)) {
+        if (Expired(start, g_closeWaitMs)) {
             Reply("err stillopen");
             return;
         }
@@ -446,7 +450,7 @@ static void OnWindowPress(const char *args) {
     PostMessageW(g_found, BM_CLICK, 0, 0);
     DWORD start = GetTickCount();
     while (IsWindow(g_window)) {
-        if (Expired(start, kCloseWaitMs)) {
+        if (Expired(start, g_closeWaitMs)) {
             Reply("err stillopen");
             return;
         }
@@ -531,6 +535,12 @@ static void OnWaitGone(const char *args) {
 
 int main(void) {
     static char line[kLineBytes];
+    const char *slowdown = getenv("PARCELON_WINE_SLOWDOWN");
+    DWORD factor = slowdown ? (DWORD)strtoul(slowdown, NULL, 10) : 1;
+    if (factor > 1 && factor < 1000) {
+        g_sendTimeoutMs *= factor;
+        g_closeWaitMs *= factor;
+    }
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
     while (fgets(line, sizeof line, stdin)) {

@@ -4,15 +4,27 @@ user sees: the dialog's texts, buttons and progress bar, the message boxes, the 
 and the process's end. Split sets are made by parcelon-split; the dialog is read and driven by
 e2e-driver.exe, which runs in the same Wine prefix.
 
-    run_e2e.py --win-build BUILD-WIN --split PATH/parcelon-split [--only NAME] [--keep]
+    run_e2e.py --win-build BUILD-WIN --split PATH/parcelon-split [--only NAME] [--keep] [--jobs N]
     run_e2e.py --win-build BUILD-WIN --sample NAME.exe --expect FILE --shot PNG
+    run_e2e.py --emulation
 
 Prints one line per case and closes with "N passed, M failed"; the exit status is non-zero
 when a case failed. Every wait is bounded, and everything started here is ended on the way
 out, also after a failure or Ctrl-C.
+
+Every time limit is given as it holds where i386 programs run natively, and is multiplied by
+one slowdown factor, printed first: 1 natively; where Wine's 32-bit side runs under user-mode
+emulation (an i386 handler registered with binfmt_misc), the time a small 32-bit Wine program
+takes to start, measured once the prefix is ready, against what the limits allow for; or the
+whole number in PARCELON_WINE_SLOWDOWN. Under emulation the cases run two at a time, each
+pair of jobs in a prefix and on a display of its own, and only EMULATION_CASES run, which
+cover every area of the program: the others are named as left out, and the closing line
+says how many ("N passed, 0 failed, M left out under emulation"); PARCELON_E2E_ALL=1 runs
+them all. --emulation prints "emulated" or "native" and exits.
 """
 import argparse
 import calendar
+import math
 import os
 import queue
 import random
@@ -72,12 +84,104 @@ STAMP_EPOCH = calendar.timegm((2021, 6, 15, 8, 30, 45, 0, 0, 0))
 LARGE_SIZE = 1 << 30
 LARGE_HEAD = 1000003  # random bytes at the start: no multiple of the block size
 
-# Bounds of the waits, in seconds.
+# Bounds of the waits, in seconds where i386 programs run natively; limit() scales them.
 WINEBOOT_TIMEOUT = 240
 START_TIMEOUT = 30        # from starting the stub to its dialog being found
 STEP_TIMEOUT = 15         # one message box, one status change, one small restore
 EXIT_TIMEOUT = 15         # from closing the dialog to the process's end
 SPLIT_TIMEOUT = 180
+
+# How many times longer than natively Wine's 32-bit programs take here; set once per run
+# (slowdown()) before any case starts, and given to the driver and the child jobs.
+SLOWDOWN = 1
+# The factor for the prefix's creation under emulation, before anything can be measured:
+# wineboot -i took 264 s there against about 15 s natively.
+PROVISIONAL_SLOWDOWN = 30
+# A 32-bit program that starts and ends at once (Wine's own cmd.exe) takes 0.03 to 0.6 s
+# natively; the native limits leave room for starts of up to a tenth of START_TIMEOUT.
+NATIVE_START_ALLOWANCE = START_TIMEOUT / 10
+# The binfmt_misc magic of i386 ELF files: a handler registered for it runs them.
+I386_MAGIC = "7f454c4601010100000000000000000002000300"
+
+
+def limit(seconds):
+    """A time limit set for a native machine, as it holds here."""
+    return seconds * SLOWDOWN
+
+
+def ms(seconds):
+    """limit() in whole milliseconds, for the driver's commands."""
+    return int(limit(seconds) * 1000)
+
+
+def i386_emulated():
+    """True when i386 programs are handed to an emulator rather than run by the kernel."""
+    folder = "/proc/sys/fs/binfmt_misc"
+    try:
+        entries = os.listdir(folder)
+    except OSError:
+        return False
+    for entry in entries:
+        if entry in ("register", "status"):
+            continue
+        try:
+            with open(os.path.join(folder, entry)) as f:
+                lines = f.read().splitlines()
+        except OSError:
+            continue
+        if lines and lines[0] == "enabled" and "magic " + I386_MAGIC in lines:
+            return True
+    return False
+
+
+def given_slowdown():
+    """PARCELON_WINE_SLOWDOWN as a whole number of at least 1, or None when it is not set."""
+    text = os.environ.get("PARCELON_WINE_SLOWDOWN", "").strip()
+    if not text:
+        return None
+    try:
+        return max(1, int(text))
+    except ValueError:
+        raise Failure("PARCELON_WINE_SLOWDOWN=%r is no whole number" % text)
+
+
+def set_slowdown(factor, session=None):
+    global SLOWDOWN
+    SLOWDOWN = factor
+    os.environ["PARCELON_WINE_SLOWDOWN"] = str(factor)
+    if session is not None and session.env is not None:
+        session.env["PARCELON_WINE_SLOWDOWN"] = str(factor)
+
+
+def announce_slowdown():
+    """Sets the factor that holds before the prefix is ready and says it, as the first line.
+    Returns True when it is still to be measured in the prefix."""
+    given = given_slowdown()
+    emulated = i386_emulated()
+    if given is not None:
+        set_slowdown(given)
+        print("e2e: slowdown factor %d (given by PARCELON_WINE_SLOWDOWN; i386 programs run %s here)"
+              % (given, "under emulation" if emulated else "natively"), flush=True)
+        return False
+    if not emulated:
+        set_slowdown(1)
+        print("e2e: slowdown factor 1 (i386 programs run natively)", flush=True)
+        return False
+    set_slowdown(PROVISIONAL_SLOWDOWN)
+    print("e2e: slowdown factor %d for now: i386 programs run under emulation here, so Wine's 32-bit side "
+          "is measured once the prefix is ready" % PROVISIONAL_SLOWDOWN, flush=True)
+    return True
+
+
+def measure_slowdown(session):
+    """Under emulation: the factor from the start of a small 32-bit Wine program in the ready
+    prefix (the quicker of two, the first also warming the server), against what the native
+    limits allow for."""
+    taken = min(session.start_time(), session.start_time())
+    factor = max(1, math.ceil(taken / NATIVE_START_ALLOWANCE))
+    set_slowdown(factor, session)
+    print("e2e: slowdown factor %d: a 32-bit cmd.exe took %.1f s to start and end (the native limits allow "
+          "for %.1f s)" % (factor, taken, NATIVE_START_ALLOWANCE), flush=True)
 
 
 class Failure(Exception):
@@ -149,8 +253,8 @@ class Session:
         self.children.append((process, args[0] == "wine"))
         return process
 
-    def start_display(self):
-        for number in range(90, 190):
+    def start_display(self, first=90):
+        for number in range(first, first + 100):
             if os.path.exists("/tmp/.X%d-lock" % number) or os.path.exists("/tmp/.X11-unix/X%d" % number):
                 continue
             xvfb = self.spawn(["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"])
@@ -166,7 +270,7 @@ class Session:
     def start_wine(self):
         prefix = os.path.join(self.work, "wineprefix")
         self.env = dict(os.environ)
-        self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", LC_ALL="ja_JP.UTF-8", DISPLAY=self.display,
+        self.env.update(PARCELON_WINE_SLOWDOWN=str(SLOWDOWN), WINEPREFIX=prefix, WINEDEBUG="-all", LC_ALL="ja_JP.UTF-8", DISPLAY=self.display,
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         ready = os.path.join(prefix, ".e2e-ready")
         if not os.path.exists(ready):
@@ -175,18 +279,18 @@ class Session:
             print("e2e: creating the Wine prefix %s" % prefix, flush=True)
             boot = self.spawn(["wineboot", "-i"])
             try:
-                boot.wait(timeout=WINEBOOT_TIMEOUT)
+                boot.wait(timeout=limit(WINEBOOT_TIMEOUT))
             except subprocess.TimeoutExpired:
-                raise Failure("wineboot -i did not finish in %d s" % WINEBOOT_TIMEOUT)
+                raise Failure("wineboot -i did not finish in %d s" % limit(WINEBOOT_TIMEOUT))
             check(boot.returncode == 0, "wineboot -i failed with status %d" % boot.returncode)
             # Without a window manager Wine waits 2 s for every managed window it hides;
             # unmanaged windows close at once, and the cases close many message boxes.
             unmanaged = self.spawn(["wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
                                     "/t", "REG_SZ", "/d", "N", "/f"])
             try:
-                unmanaged.wait(timeout=60)
+                unmanaged.wait(timeout=limit(60))
             except subprocess.TimeoutExpired:
-                raise Failure("wine reg add did not finish in 60 s")
+                raise Failure("wine reg add did not finish in %d s" % limit(60))
             check(unmanaged.returncode == 0, "wine reg add failed with status %d" % unmanaged.returncode)
             self.kill_wine()
             open(ready, "w").close()
@@ -195,13 +299,25 @@ class Session:
         # A server that stays up makes each program start faster.
         self.spawn(["wineserver", "-f", "-p"])
 
+    def start_time(self):
+        """Seconds that Wine's 32-bit cmd.exe takes to start and end in this prefix."""
+        began = time.monotonic()
+        try:
+            done = subprocess.run(["wine", "C:\\windows\\syswow64\\cmd.exe", "/c", "exit"], env=self.env,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  timeout=limit(START_TIMEOUT))
+        except subprocess.TimeoutExpired:
+            raise Failure("a 32-bit cmd.exe did not start and end within %d s" % limit(START_TIMEOUT))
+        check(done.returncode == 0, "a 32-bit cmd.exe failed with status %d" % done.returncode)
+        return time.monotonic() - began
+
     def kill_wine(self):
         """Ends every program of our prefix: through its server, then by process id whatever is
         left (Wine's own services outlive a server that was killed, say with an earlier run)."""
         if self.env is None:
             return
         try:
-            subprocess.run(["wineserver", "-k"], env=self.env, timeout=20,
+            subprocess.run(["wineserver", "-k"], env=self.env, timeout=limit(20),
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         except (subprocess.TimeoutExpired, OSError):
             pass
@@ -274,9 +390,9 @@ class Driver:
         except OSError:
             raise Failure("the driver has gone (sending %r)" % command)
         try:
-            answer = self.lines.get(timeout=timeout)
+            answer = self.lines.get(timeout=limit(timeout))
         except queue.Empty:
-            raise Failure("the driver did not answer %r within %d s" % (command, timeout))
+            raise Failure("the driver did not answer %r within %d s" % (command, limit(timeout)))
         if answer is None:
             raise Failure("the driver ended while answering %r" % command)
         return answer
@@ -291,7 +407,7 @@ class Driver:
         try:
             self.process.stdin.write(b"quit\n")
             self.process.stdin.close()
-            self.process.wait(timeout=5)
+            self.process.wait(timeout=limit(5))
         except (OSError, subprocess.TimeoutExpired):
             Session.stop(self.process)
 
@@ -323,25 +439,25 @@ class App:
         self.driver = Driver(session, driver_exe, log)
 
     def find(self):
-        self.driver.ok("find %d %s" % (START_TIMEOUT * 1000, escape(CAPTION)), START_TIMEOUT)
+        self.driver.ok("find %d %s" % (ms(START_TIMEOUT), escape(CAPTION)), START_TIMEOUT)
 
     def wait_loaded(self, timeout=STEP_TIMEOUT):
         """Waits for the start-up load to fill the information text, as a user would before Start."""
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + limit(timeout)
         while time.monotonic() < deadline:
             if self.text(INFO_ID).startswith("分割元ファイル "):
                 return
             time.sleep(0.05)
-        raise Failure("the start-up load did not fill the information text within %d s" % timeout)
+        raise Failure("the start-up load did not fill the information text within %d s" % limit(timeout))
 
     def text(self, control):
         return unescape(self.driver.ok("text %d" % control))
 
     def wait_text(self, control, text, timeout=STEP_TIMEOUT):
-        answer = self.driver.call("waittext %d %d %s" % (control, timeout * 1000, escape(text)), timeout + 10)
+        answer = self.driver.call("waittext %d %d %s" % (control, ms(timeout), escape(text)), timeout + 10)
         if answer != "ok":
             last = unescape(answer[len("err timeout "):]) if answer.startswith("err timeout") else answer
-            raise Failure("control %d did not read %r within %d s (it reads %r)" % (control, text, timeout, last))
+            raise Failure("control %d did not read %r within %d s (it reads %r)" % (control, text, limit(timeout), last))
 
     def enabled(self, control):
         return self.driver.ok("enabled %d" % control) == "1"
@@ -377,10 +493,10 @@ class App:
         return entries
 
     def message_box(self, timeout=STEP_TIMEOUT):
-        return MessageBox(self.driver.ok("msgbox %d" % (timeout * 1000), timeout))
+        return MessageBox(self.driver.ok("msgbox %d" % ms(timeout), timeout))
 
     def no_message_box(self, wait=0.0):
-        answer = self.driver.call("msgbox %d" % int(wait * 1000), wait + 10)
+        answer = self.driver.call("msgbox %d" % ms(wait), wait + 10)
         if answer.startswith("ok "):
             box = MessageBox(answer[3:])
             raise Failure("unexpected message box %r: %r" % (box.caption, box.text))
@@ -392,7 +508,7 @@ class App:
 
     def save_dialog(self, timeout=STEP_TIMEOUT):
         """Waits for the Save dialog that Browse opens; True when the program's dialog owns it."""
-        return self.driver.ok("window %d %s" % (timeout * 1000, escape(SAVE_CAPTION)), timeout) == "1"
+        return self.driver.ok("window %d %s" % (ms(timeout), escape(SAVE_CAPTION)), timeout) == "1"
 
     def save_text(self, control):
         return unescape(self.driver.ok("wtext %d" % control))
@@ -431,11 +547,11 @@ class App:
         self.expect_exit()
 
     def expect_exit(self):
-        self.driver.ok("waitgone %d" % (EXIT_TIMEOUT * 1000), EXIT_TIMEOUT)
+        self.driver.ok("waitgone %d" % ms(EXIT_TIMEOUT), EXIT_TIMEOUT)
         try:
-            status = self.process.wait(timeout=EXIT_TIMEOUT)
+            status = self.process.wait(timeout=limit(EXIT_TIMEOUT))
         except subprocess.TimeoutExpired:
-            raise Failure("the process did not end within %d s of its window" % EXIT_TIMEOUT)
+            raise Failure("the process did not end within %d s of its window" % limit(EXIT_TIMEOUT))
         expect("exit status", status, 0)
 
     def end(self):
@@ -451,12 +567,14 @@ class Runner:
         self.split_tool = os.path.abspath(args.split)
         self.work = os.path.abspath(args.work or os.path.join(self.win_build, "e2e"))
         self.keep = args.keep
+        self.jobs = args.jobs
+        self.display_from = args.display_from
         self.session = Session(self.work)
         self.apps = []
         self.log = None
         self.case_dir = None
         self.large = None
-        self.passed = self.failed = 0
+        self.passed = self.failed = self.left_out = 0
 
     # --- fixtures ---
 
@@ -528,22 +646,45 @@ class Runner:
             app.wait_loaded()
         return app
 
-    def run(self, cases, only):
+    def select(self, cases, only, exact):
+        """The cases to run. Under emulation, without --only, the others are left out and named."""
+        if exact:
+            return [(n, c) for n, c in cases if n in exact]
+        if only:
+            return [(n, c) for n, c in cases if any(o in n for o in only)]
+        if i386_emulated() and os.environ.get("PARCELON_E2E_ALL") != "1":
+            kept = [(n, c) for n, c in cases if n in EMULATION_CASES]
+            left = [n for n, _ in cases if n not in EMULATION_CASES]
+            if left:
+                self.left_out = len(left)
+                print("e2e: left out under emulation, where a case takes minutes (their areas are covered by the "
+                      "cases that run; PARCELON_E2E_ALL=1 runs them too): %s" % ", ".join(left), flush=True)
+            return kept
+        return list(cases)
+
+    def run(self, cases, only, exact=None):
         os.makedirs(self.work, exist_ok=True)
         shutil.rmtree(os.path.join(self.work, "screenshots"), ignore_errors=True)
         started = time.monotonic()
         try:
+            to_measure = announce_slowdown()
+            cases = self.select(cases, only, exact)
             for tool in (self.stub, self.driver_exe, self.split_tool):
                 check(os.path.exists(tool), "missing %s" % tool)
-            self.session.start_display()
+            self.session.start_display(self.display_from)
             self.session.start_wine()
-            for name, case in cases:
-                if only and not any(o in name for o in only):
-                    continue
-                if self.run_case(name, case):
-                    self.passed += 1
-                else:
-                    self.failed += 1
+            if to_measure:
+                measure_slowdown(self.session)
+            jobs = min(self.jobs or (2 if i386_emulated() and (os.cpu_count() or 1) >= 2 else 1), len(cases))
+            if jobs > 1:
+                self.session.close()
+                self.run_jobs(cases, jobs)
+            else:
+                for name, case in cases:
+                    if self.run_case(name, case):
+                        self.passed += 1
+                    else:
+                        self.failed += 1
         except Failure as error:
             print("e2e: setup failed: %s" % error, flush=True)
             self.failed += 1
@@ -554,8 +695,61 @@ class Runner:
         if not self.failed and not self.keep:
             shutil.rmtree(os.path.join(self.work, "cases"), ignore_errors=True)
         print("e2e: %.1f s" % (time.monotonic() - started))
-        print("%d passed, %d failed" % (self.passed, self.failed), flush=True)
+        closing = "%d passed, %d failed" % (self.passed, self.failed)
+        if self.left_out:
+            closing += ", %d left out under emulation" % self.left_out
+        print(closing, flush=True)
         return self.failed == 0
+
+    def run_jobs(self, cases, jobs):
+        """Runs the cases in that many child runs at once, each with a copy of the ready prefix
+        and a display of its own; their lines are passed on as they come, their counts added."""
+        weights = dict(CASE_WEIGHTS)
+        shares = [[] for _ in range(jobs)]
+        loads = [0] * jobs
+        for name, _ in sorted(cases, key=lambda c: -weights.get(c[0], 1)):
+            lightest = loads.index(min(loads))
+            shares[lightest].append(name)
+            loads[lightest] += weights.get(name, 1)
+        prefix = os.path.join(self.work, "wineprefix")
+        children = []
+        for number, names in enumerate(shares):
+            work = os.path.join(self.work, "job%d" % number)
+            shutil.rmtree(os.path.join(work, "wineprefix"), ignore_errors=True)
+            os.makedirs(work, exist_ok=True)
+            subprocess.run(["cp", "-a", prefix, os.path.join(work, "wineprefix")], check=True)
+            print("e2e: job %d runs %s" % (number, ", ".join(names)), flush=True)
+            command = [sys.executable, os.path.abspath(__file__), "--win-build", self.win_build,
+                       "--split", self.split_tool, "--work", work, "--jobs", "1",
+                       "--display-from", str(self.display_from + 100 * (number + 1))]
+            command += ["--keep"] if self.keep else []
+            for name in names:
+                command += ["--case", name]
+            child = subprocess.Popen(_tied_to_runner(command), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, env=dict(os.environ, PARCELON_WINE_SLOWDOWN=str(SLOWDOWN)))
+            counts = {}
+            relay = threading.Thread(target=self.relay, args=(number, child, counts), daemon=True)
+            relay.start()
+            children.append((child, relay, counts))
+        for child, relay, counts in children:
+            child.wait()
+            relay.join()
+            if "passed" in counts:
+                self.passed += counts["passed"]
+                self.failed += counts["failed"]
+            else:
+                print("e2e: a job ended with status %d and no count" % child.returncode, flush=True)
+                self.failed += 1
+
+    @staticmethod
+    def relay(number, child, counts):
+        for raw in child.stdout:
+            line = raw.decode("utf-8", "replace").rstrip("\n")
+            words = line.split()
+            if len(words) == 4 and words[1] == "passed," and words[3] == "failed":
+                counts["passed"], counts["failed"] = int(words[0]), int(words[2])
+                continue
+            print("[%d] %s" % (number, line), flush=True)
 
     def run_case(self, name, case):
         self.case_dir = os.path.join(self.work, "cases", name)
@@ -826,13 +1020,13 @@ def case_destination_not_creatable(r):
 
 
 def wait_progress(app, least=1, timeout=STEP_TIMEOUT):
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + limit(timeout)
     while time.monotonic() < deadline:
         position = app.pos()
         if position >= least:
             return position
         time.sleep(0.05)
-    raise Failure("the progress bar did not reach %d within %d s" % (least, timeout))
+    raise Failure("the progress bar did not reach %d within %d s" % (least, limit(timeout)))
 
 
 def expect_prefix(path, source, total):
@@ -1054,9 +1248,9 @@ def case_windows_split(r):
             windows = r.session.spawn(["wine", win_split, "--out", win_path(windows_out)] + common +
                                       [win_path(source)], stderr=errors)
             try:
-                windows.wait(timeout=SPLIT_TIMEOUT)
+                windows.wait(timeout=limit(SPLIT_TIMEOUT))
             except subprocess.TimeoutExpired:
-                raise Failure("%s: parcelon-split.exe did not finish in %d s" % (label, SPLIT_TIMEOUT))
+                raise Failure("%s: parcelon-split.exe did not finish in %d s" % (label, limit(SPLIT_TIMEOUT)))
         with open(errors_path, "rb") as errors:
             windows_errors = errors.read()
         expect("%s: exit status of parcelon-split" % label, linux.returncode, status)
@@ -1095,7 +1289,7 @@ def case_browse_cancel(r):
     open_save_dialog(app)
     expect("Save dialog file type", app.save_text(FILE_TYPE_ID), "分割元ファイル (*.dat)")
     expect("Save dialog file name", app.save_text(FILE_NAME_ID), "Report.DAT")
-    time.sleep(1)  # let the Save dialog paint itself before the picture
+    time.sleep(limit(1))  # let the Save dialog paint itself before the picture
     print("     screenshot of the Save dialog: %s" % r.session.screenshot("browse_save_dialog"), flush=True)
     expect("message box look-up over the Save dialog", app.driver.call("msgbox 0", 10), "err timeout")
     app.save_set_text(FILE_NAME_ID, win_path(os.path.join(r.folder("other"), "typed.dat")))
@@ -1192,6 +1386,20 @@ CASES = [
     ("planted_dlls", case_planted_dlls),
 ]
 
+# The cases that run under emulation, where each takes minutes: one or more for every area of
+# the program (start-up texts, a restore with its time stamp, a missing piece supplied, a bad
+# check value, a foreign piece, a full disk and too little room, the chooser, the download
+# mark, the Windows splitter, the DLL loader).
+EMULATION_CASES = [
+    "startup", "three_pieces", "missing_piece_put_back", "bad_crc_intermediate", "piece_of_another_set",
+    "no_room", "browse_then_save", "zone_mark", "windows_split", "planted_dlls",
+]
+
+# How much longer than one restore case a case takes, where it is more: the jobs share them out
+# by these.
+CASE_WEIGHTS = [("zone_mark", 4), ("windows_split", 4), ("no_room", 2), ("overwrite_no_then_yes", 2),
+                ("bad_crc_intermediate", 2), ("piece_of_another_set", 2), ("second_run", 2)]
+
 
 def run_sample(args):
     """The sample run without a screen: press Start, check the restored file, keep a picture."""
@@ -1200,8 +1408,11 @@ def run_sample(args):
     session = Session(work)
     exe = os.path.abspath(args.sample)
     try:
+        to_measure = announce_slowdown()
         session.start_display()
         session.start_wine()
+        if to_measure:
+            measure_slowdown(session)
         app = App(session, os.path.join(win_build, "e2e-driver.exe"), exe, subprocess.DEVNULL)
         app.find()
         app.wait_loaded()
@@ -1235,7 +1446,7 @@ def run_sample(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--win-build", required=True, help="the Windows build folder (PnRestore.exe, e2e-driver.exe)")
+    parser.add_argument("--win-build", help="the Windows build folder (PnRestore.exe, e2e-driver.exe)")
     parser.add_argument("--split", help="the native parcelon-split tool")
     parser.add_argument("--sample", help="run only this self-restoring executable: Start, then check --expect")
     parser.add_argument("--expect", help="with --sample: the file the restore must produce")
@@ -1243,7 +1454,18 @@ def main():
     parser.add_argument("--work", help="scratch folder (default: WIN-BUILD/e2e); the Wine prefix is kept there")
     parser.add_argument("--only", action="append", help="run only the cases whose name contains this")
     parser.add_argument("--keep", action="store_true", help="keep the case folders after a passing run")
+    parser.add_argument("--jobs", type=int, default=0,
+                        help="cases run at once, each in a prefix of its own (default: 2 under emulation, else 1)")
+    parser.add_argument("--case", action="append", help=argparse.SUPPRESS)  # a job's own cases, by exact name
+    parser.add_argument("--display-from", type=int, default=90, help=argparse.SUPPRESS)
+    parser.add_argument("--emulation", action="store_true",
+                        help="print whether i386 programs run emulated or natively here, and exit")
     args = parser.parse_args()
+    if args.emulation:
+        print("emulated" if i386_emulated() else "native")
+        return 0
+    if not args.win_build:
+        parser.error("--win-build is required")
     if args.sample:
         if not (args.expect and args.shot):
             parser.error("--sample needs --expect and --shot")
@@ -1259,7 +1481,7 @@ def main():
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGHUP, on_signal)
     try:
-        ok = runner.run(CASES, args.only)
+        ok = runner.run(CASES, args.only, args.case)
     except KeyboardInterrupt:
         runner.session.close()
         print("e2e: interrupted")
