@@ -174,8 +174,3 @@ const uintptr_t kShimFirstThreadHandle = 0x10000000;
 [[noreturn]] void ShimRefuse(const char *call, const char *what);
 // Closes a handle CreateThread returned; FALSE when the handle is not one.
 BOOL ShimCloseThreadHandle(HANDLE handle);
-// Whether a byte opens a double-byte character of code page 932.
-inline bool ShimIsLeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}

@@ -9,9 +9,9 @@
 #include "format/crc16.h"
 #include "format/piece.h"
 #include "format/piecewrite.h"
+#include "restore/mark.h"
 #include "shim.h"
 #include "support/program.h"
-#include "restore/worker.h"
 #include "ui/state.h"
 
 namespace {
