@@ -78,6 +78,9 @@ void ShimSetVolume(const char *prefix, long long availableBytes, const char *fil
 // GetFileSize, SetFileTime or CloseHandle sent it, the handle's next WriteFile or its
 // CloseHandle does. Counted over all files.
 void ShimFailFlush(int nth);
+// The nth FlushFileBuffers returns FALSE (ERROR_WRITE_FAULT) and changes nothing: what
+// is still behind goes out at the close. Counted over all files.
+void ShimFailFlushFileBuffers(int nth);
 // Whether the next CreateThread fails (NULL, ERROR_NOT_ENOUGH_MEMORY).
 void ShimFailNextCreateThread(BOOL fail);
 // ReadFile and WriteFile calls since the last ShimResetFaults.

@@ -164,9 +164,11 @@ static void ApplyTimeStamp(RestoreRun *run)
         SetFileTime(run->destination, NULL, NULL, &stamp);
 }
 
-// The last piece: the total size has been written. The destination's close is its last
-// write: a file system that writes behind (a network share, for one) may report there that
-// bytes WriteFile took never arrived, and the run then ends as a failed write.
+// The last piece: the total size has been written. The file is restored only once its
+// bytes are on the disk: WriteFile and CloseHandle succeed while the system still holds
+// them, and a network share's delayed write or a stick pulled out then loses them unseen.
+// FlushFileBuffers waits for them and reports their failure, which ends the run as a
+// failed write, as does a close that reports one.
 static BOOL Finish(RestoreRun *run)
 {
     if (ReadCheckValue(run->source) != (WORD)run->pieceCrc) {
@@ -174,6 +176,10 @@ static BOOL Finish(RestoreRun *run)
         AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_OK);
     }
     ApplyTimeStamp(run);
+    if (!FlushFileBuffers(run->destination)) {
+        StopForFailedWrite(run);
+        return FALSE;
+    }
     const BOOL closed = CloseHandle(run->destination);
     run->destination = INVALID_HANDLE_VALUE;
     if (!closed) {

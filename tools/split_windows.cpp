@@ -410,15 +410,21 @@ void WriteAll(int file, const void *bytes, size_t count, const std::string &fina
     }
 }
 
+// The file's bytes reach the disk before it is closed and renamed into place: a set that
+// stands under its final names after a power cut is whole.
 void CloseSetFile(int file, const std::string &finalPath)
 {
     EnterCriticalSection(&g_setLock);
     HANDLE handle = g_setFiles[(size_t)file].handle;
+    BOOL flushed = FlushFileBuffers(handle);
+    DWORD error = GetLastError();
     g_setFiles[(size_t)file].handle = INVALID_HANDLE_VALUE;
     BOOL closed = CloseHandle(handle);
+    if (flushed && !closed)
+        error = GetLastError();
     LeaveCriticalSection(&g_setLock);
-    if (!closed)
-        Fail("cannot write %s: %s", finalPath.c_str(), LastReason().c_str());
+    if (!flushed || !closed)
+        Fail("cannot write %s: %s", finalPath.c_str(), SystemReason(error).c_str());
 }
 
 void CommitSetFiles()
