@@ -39,6 +39,16 @@ struct ShimSourceOpen {
 // took came from.
 std::vector<ShimSourceOpen> ShimSourceOpens(void);
 
+// Streams. A name whose last part holds a colon names a stream of a file (name:stream).
+// CreateFileA and the attribute queries refuse it (ERROR_INVALID_NAME), as a volume
+// without streams does; with the switch on, it is a plain file of that name, as Wine keeps
+// streams. ShimReset turns it off.
+void ShimSetStreamsAsFiles(BOOL asFiles);
+
+// Names. A file opened for reading whose exact name is absent is found as Windows finds it:
+// the one name in its folder that differs only in the case of ASCII letters (with two or
+// more such names, none: the open fails as for an absent file).
+
 // Read-ahead and write-behind. A file opened for reading that no other handle may write
 // (no FILE_SHARE_WRITE) is read from the disk in blocks of this size and ReadFile is served
 // from them; a file opened for writing that no other handle may open (share mode 0) keeps

@@ -12,19 +12,36 @@ const int kInternetZone = 3;
 const int kUntrustedZone = 4;
 
 // Reads the zone of the executable's own mark: -1 when it has none or none that parses.
-// The stream's text is read into the block buffer, which holds no data yet.
+// The stream is read block by block through the block buffer, which holds no data yet,
+// until its zone is known or it ends; of a stream longer than the limit, the rest is left
+// unread, and a failed read ends it as well, so that only what was read counts.
 static int OwnZone(RestoreRun *run)
 {
     wsprintfA(g_textBuffer, "%s%s", g_restoreInfo.ownPath, kZoneStream);
     HANDLE stream = CreateFileA(g_textBuffer, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (stream == INVALID_HANDLE_VALUE)
         return -1;
-    DWORD got = 0;
-    BOOL read = ReadFile(stream, run->block, kBlockSize, &got, NULL);
+    MarkReader reader;
+    StartMarkReader(&reader);
+    DWORD total = 0;
+    BOOL complete = FALSE;
+    while (!reader.decided) {
+        DWORD got = 0;
+        if (!ReadFile(stream, run->block, kBlockSize, &got, NULL))
+            break;
+        if (got == 0) {
+            complete = TRUE;
+            break;
+        }
+        if (got > kMarkLimit - total) {
+            ReadMarkBytes(&reader, run->block, kMarkLimit - total);
+            break;
+        }
+        ReadMarkBytes(&reader, run->block, got);
+        total += got;
+    }
     CloseHandle(stream);
-    if (!read)
-        return -1;
-    return ZoneOfMark((const char *)run->block, got, got < kBlockSize);
+    return FinishMarkReader(&reader, complete);
 }
 
 void CarryZoneMark(RestoreRun *run)
