@@ -6,6 +6,7 @@
 
 #include "shim.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -106,15 +107,20 @@ FileSlot g_slots[kFileSlots];            // the handle table; CreateFileA and Cl
 int g_nextSlot;                          // where CreateFileA looks for a free slot first
 std::string g_modulePath;                // set by ShimSetModulePath
 bool g_hasModulePath;
-Fault g_failRead, g_shortRead, g_failWrite, g_shortWrite;
+Fault g_failRead, g_shortRead, g_failWrite, g_shortWrite, g_failSync;
 long long g_diskBytes = kNoDiskLimit;
 std::string g_sinkPath;                  // the write sink's path; set by ShimSetWriteSink
 std::vector<ShimSourceOpen> g_sourceOpens; // opens for reading while the sink is set
 // ReadFile and WriteFile calls since the last ShimResetFaults; counted by any thread.
 std::atomic<DWORD> g_readCalls{0}, g_writeCalls{0};
+// FlushFileBuffers calls since the last ShimResetFaults; counted by any thread.
+std::atomic<DWORD> g_syncCalls{0};
 // Whether any read or write switch is armed or the disk limited: when not, ReadFile and
 // WriteFile skip the switches and take no lock. Written under g_filesLock.
 std::atomic<bool> g_ioFaultsArmed{false};
+// Whether a name that names a stream (name:stream) is a plain file of that name, as Wine
+// stores streams, rather than refused; set by ShimSetStreamsAsFiles.
+std::atomic<bool> g_streamsAsFiles{false};
 std::atomic<bool> g_hasSink{false};      // whether g_sinkPath is set; written under g_filesLock
 std::atomic<long long> g_sinkBytes{0};   // bytes the sink has taken; the writing thread adds
 
@@ -447,6 +453,55 @@ timespec ToUnixTime(const FILETIME *time)
     return unixTime;
 }
 
+// Whether the last part of a path names a stream: a colon in a file's name. Without the
+// switch, such a name is refused as a volume without streams (FAT, many network shares)
+// refuses it, so that nothing named with a colon appears beside the file.
+bool RefusesStreamName(LPCSTR name)
+{
+    const char *slash = strrchr(name, '/');
+    if (strchr(slash ? slash + 1 : name, ':') == nullptr || g_streamsAsFiles.load(std::memory_order_relaxed))
+        return false;
+    t_lastError = ERROR_INVALID_NAME;
+    return true;
+}
+
+// Whether two names differ at most in the case of ASCII letters (whatever the locale).
+bool SameBarAsciiCase(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        const char x = *a >= 'a' && *a <= 'z' ? (char)(*a - 'a' + 'A') : *a;
+        const char y = *b >= 'a' && *b <= 'z' ? (char)(*b - 'a' + 'A') : *b;
+        if (x != y)
+            return false;
+        if (x == 0)
+            return true;
+    }
+}
+
+// The name of an existing file to read as Windows finds it: the exact name, or where that
+// is absent the one name in its folder that differs from it only in the case of ASCII
+// letters. With none, or two or more such names, the name itself (the open then fails).
+std::string FoundName(const char *name)
+{
+    struct stat info;
+    if (lstat(name, &info) == 0 || errno != ENOENT)
+        return name;
+    const char *slash = strrchr(name, '/');
+    const std::string folder = slash ? std::string(name, (size_t)(slash - name + 1)) : std::string();
+    const char *leaf = slash ? slash + 1 : name;
+    DIR *listing = opendir(folder.empty() ? "." : folder.c_str());
+    if (!listing)
+        return name;
+    std::string found;
+    int matches = 0;
+    while (const dirent *entry = readdir(listing)) {
+        if (SameBarAsciiCase(entry->d_name, leaf) && ++matches == 1)
+            found = folder + entry->d_name;
+    }
+    closedir(listing);
+    return matches == 1 ? found : std::string(name);
+}
+
 // The open itself, under g_filesLock: the sink, or a file checked against the share modes
 // of the handles open on it.
 HANDLE OpenLocked(LPCSTR name, DWORD access, DWORD share, bool reading, bool writing)
@@ -531,8 +586,13 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         t_lastError = ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
     }
+    if (RefusesStreamName(name))
+        return INVALID_HANDLE_VALUE;
+    // Only a file that is read is looked for without regard to case: one that is written
+    // keeps its exact name, so that no other file of the folder is overwritten.
+    const std::string found = reading ? FoundName(name) : std::string(name);
     std::lock_guard<std::mutex> lock(g_filesLock);
-    const HANDLE handle = OpenLocked(name, access, share, reading, writing);
+    const HANDLE handle = OpenLocked(found.c_str(), access, share, reading, writing);
     if (reading && !g_sinkPath.empty())
         g_sourceOpens.push_back(
             ShimSourceOpen{name, handle != INVALID_HANDLE_VALUE, g_sinkBytes.load(std::memory_order_relaxed)});
@@ -691,6 +751,8 @@ static DWORD AttributesOf(LPCSTR name, struct stat *info)
             return INVALID_FILE_ATTRIBUTES;
         }
     }
+    if (name && RefusesStreamName(name))
+        return INVALID_FILE_ATTRIBUTES;
     if (!name || stat(name, info) != 0) {
         t_lastError = name ? ErrorFromErrno(errno) : ERROR_INVALID_PARAMETER;
         return INVALID_FILE_ATTRIBUTES;
@@ -829,6 +891,44 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *, const FILETIME *access, c
     return TRUE;
 }
 
+// Models waiting until the file's bytes are on the disk: what is still behind goes out,
+// then fsync. A failure of either is reported here. On the write sink it succeeds.
+BOOL WINAPI FlushFileBuffers(HANDLE file)
+{
+    const DWORD call = g_syncCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    OpenFile open;
+    if (!FindFor(file, GENERIC_WRITE, &open))
+        return FALSE;
+    {
+        std::lock_guard<std::mutex> lock(g_filesLock);
+        if (Fires(g_failSync, call)) {
+            t_lastError = ERROR_WRITE_FAULT;
+            return FALSE;
+        }
+    }
+    if (open.state & kStateSink)
+        return TRUE;
+    if (FileBuffer *buffer = open.slot->buffer) {
+        DWORD error = Flush(open, buffer);
+        if (error == NO_ERROR)
+            error = buffer->pending;
+        buffer->pending = NO_ERROR;
+        if (error != NO_ERROR) {
+            t_lastError = error;
+            return FALSE;
+        }
+    }
+    int synced;
+    do
+        synced = fsync(open.fd);
+    while (synced != 0 && errno == EINTR);
+    if (synced != 0) {
+        t_lastError = errno == EIO ? ERROR_WRITE_FAULT : ErrorFromErrno(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // Models the own-path query with the path the test or front end set; truncation as Vista on.
 DWORD WINAPI GetModuleFileNameA(HMODULE, LPSTR name, DWORD size)
 {
@@ -885,10 +985,17 @@ void ShimShortReadFile(int nth, DWORD bytes) { Arm(g_shortRead, g_readCalls, nth
 void ShimFailWriteFile(int nth, DWORD bytesFirst) { Arm(g_failWrite, g_writeCalls, nth, bytesFirst); }
 void ShimShortWriteFile(int nth, DWORD bytes) { Arm(g_shortWrite, g_writeCalls, nth, bytes); }
 
+void ShimFailFlushFileBuffers(int nth) { Arm(g_failSync, g_syncCalls, nth, 0); }
+
 void ShimFailFlush(int nth)
 {
     g_failFlushAt.store(nth > 0 ? g_flushes.load(std::memory_order_relaxed) + (DWORD)nth : 0,
                         std::memory_order_relaxed);
+}
+
+void ShimSetStreamsAsFiles(BOOL asFiles)
+{
+    g_streamsAsFiles.store(asFiles != FALSE, std::memory_order_relaxed);
 }
 
 void ShimSetFileBuffers(DWORD bytes)
@@ -922,7 +1029,8 @@ void ShimResetFaults(void)
         std::lock_guard<std::mutex> lock(g_filesLock);
         g_readCalls = 0;
         g_writeCalls = 0;
-        g_failRead = g_shortRead = g_failWrite = g_shortWrite = Fault{0, 0};
+        g_syncCalls = 0;
+        g_failRead = g_shortRead = g_failWrite = g_shortWrite = g_failSync = Fault{0, 0};
         g_diskBytes = kNoDiskLimit;
         UpdateArmed();
     }

@@ -39,6 +39,16 @@ struct ShimSourceOpen {
 // took came from.
 std::vector<ShimSourceOpen> ShimSourceOpens(void);
 
+// Streams. A name whose last part holds a colon names a stream of a file (name:stream).
+// CreateFileA and the attribute queries refuse it (ERROR_INVALID_NAME), as a volume
+// without streams does; with the switch on, it is a plain file of that name, as Wine keeps
+// streams. ShimReset turns it off.
+void ShimSetStreamsAsFiles(BOOL asFiles);
+
+// Names. A file opened for reading whose exact name is absent is found as Windows finds it:
+// the one name in its folder that differs only in the case of ASCII letters (with two or
+// more such names, none: the open fails as for an absent file).
+
 // Read-ahead and write-behind. A file opened for reading that no other handle may write
 // (no FILE_SHARE_WRITE) is read from the disk in blocks of this size and ReadFile is served
 // from them; a file opened for writing that no other handle may open (share mode 0) keeps
@@ -78,6 +88,9 @@ void ShimSetVolume(const char *prefix, long long availableBytes, const char *fil
 // GetFileSize, SetFileTime or CloseHandle sent it, the handle's next WriteFile or its
 // CloseHandle does. Counted over all files.
 void ShimFailFlush(int nth);
+// The nth FlushFileBuffers returns FALSE (ERROR_WRITE_FAULT) and changes nothing: what
+// is still behind goes out at the close. Counted over all files.
+void ShimFailFlushFileBuffers(int nth);
 // Whether the next CreateThread fails (NULL, ERROR_NOT_ENOUGH_MEMORY).
 void ShimFailNextCreateThread(BOOL fail);
 // ReadFile and WriteFile calls since the last ShimResetFaults.
@@ -174,8 +187,3 @@ const uintptr_t kShimFirstThreadHandle = 0x10000000;
 [[noreturn]] void ShimRefuse(const char *call, const char *what);
 // Closes a handle CreateThread returned; FALSE when the handle is not one.
 BOOL ShimCloseThreadHandle(HANDLE handle);
-// Whether a byte opens a double-byte character of code page 932.
-inline bool ShimIsLeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}

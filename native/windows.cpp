@@ -713,6 +713,7 @@ void ShimReset(void)
     ShimSetVolume(NULL, 0, NULL);
     ShimSetModulePath(NULL);
     ShimSetWriteSink(NULL);
+    ShimSetStreamsAsFiles(FALSE);
     ShimSetFileBuffers(kShimDefaultFileBuffer);
     ShimSetFileTitleHidesExtension(FALSE);
     ShimSetSaveDialogHandler(nullptr, nullptr);

@@ -9,9 +9,9 @@
 #include "format/crc16.h"
 #include "format/piece.h"
 #include "format/piecewrite.h"
+#include "restore/mark.h"
 #include "shim.h"
 #include "support/program.h"
-#include "restore/worker.h"
 #include "ui/state.h"
 
 namespace {
@@ -132,6 +132,15 @@ const Case kCases[] = {
      },
      {kRetry}, {"N2"}, kRunIdle, 5000, kStored},
     {"piece file of 4 GiB and more", "2000,3000", {}, Cut((1LL << 32) + 1000), {}, {}, kRunIdle, 5000, kStored},
+    // Windows finds a file whatever the case of its name's letters; two such names are none.
+    {"piece name in capitals", "2000,3000", {}, [](Scene &s) { rename(s.Piece(2).c_str(), s.dir.File("DATA.D02").c_str()); },
+     {}, {}, kRunIdle, 5000, kStored},
+    {"two piece names that differ only in case", "2000,3000", {},
+     [](Scene &s) {
+         WriteFileBytes(s.dir.File("DATA.D02"), ReadFileBytes(s.Piece(2)));
+         rename(s.Piece(2).c_str(), s.dir.File("data.D02").c_str());
+     },
+     {IDCANCEL}, {"N1[d02]"}, kRunStopped, 2000, kNow},
     {"own path without a dot", "2000,3000", {}, [](Scene &s) { MoveSet(s, "", "Data"); }, {}, {}, kRunIdle, 5000, kStored},
     {"folder of 200 characters", "2000,3000", {}, [](Scene &s) { MoveSet(s, std::string(200, 'f'), "Data.exe"); },
      {}, {}, kRunIdle, 5000, kStored},
@@ -183,6 +192,9 @@ const Case kCases[] = {
     {"failed close", "2000,3000", {}, [](Scene &) { ShimFailFlush(1); }, {}, {"DiskFull[dest]"}, kRunStopped, 0, kStored},
     {"failed close without a time stamp", "3000", {"--time", "0000-01-01T00:00:00"}, [](Scene &) { ShimFailFlush(1); },
      {}, {"DiskFull[dest]"}, kRunStopped, 0, kNow},
+    // The bytes are all written and the time set, but the disk does not confirm them.
+    {"failed flush", "2000,3000", {}, [](Scene &) { ShimFailFlushFileBuffers(1); }, {}, {"DiskFull[dest]"}, kRunStopped,
+     5000, kStored},
     {"read fault", "2000,3000", {}, [](Scene &s) { s.beforeRun = [] { ShimFailReadFile(1); }; }, {}, {"W4[exe]"}, kRunStopped, 0, kNow},
     {"cancel after 30 blocks stops after the next", "102400", {}, [](Scene &s) { s.CancelAt(30); }, {}, {},
      kRunStopped, 31 * 1024, kNow},
@@ -263,12 +275,35 @@ TEST(RestoreAgain, SecondRunGivesTheSameResult)
 
 namespace {
 
+// A mark's text as UTF-16LE with its byte order mark; the text is ASCII but for "\u3042".
+std::string Utf16(const std::string &text)
+{
+    std::string out = "\xFF\xFE";
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text.compare(i, 6, "\\u3042") == 0) {
+            out += "\x42\x30";
+            i += 5;
+            continue;
+        }
+        out += text[i];
+        out += '\0';
+    }
+    return out;
+}
+
+// A mark whose ZoneId line comes after a long ReferrerUrl line.
+std::string LongMark(size_t urlLength, int zone)
+{
+    return "[ZoneTransfer]\r\nReferrerUrl=https://example.org/" + std::string(urlLength, 'x') + "\r\nZoneId=" +
+           std::to_string(zone) + "\r\n";
+}
+
 // What the executable's download mark says, as the worker reads it: the zone of the first
 // ZoneId in its [ZoneTransfer] section, or -1.
 TEST(ZoneMark, ZoneOfItsText)
 {
     const struct {
-        const char *text;
+        std::string text;
         bool complete;
         int zone;
     } cases[] = {
@@ -286,9 +321,49 @@ TEST(ZoneMark, ZoneOfItsText)
         {"[ZoneTransfer]\r\nZoneId=3", false, -1},   // the read may have cut "ZoneId=30"
         {"[ZoneTransfer]\r\nZoneId=3\r\nHostU", false, 3},
         {"", true, -1},
+        {Utf16("[ZoneTransfer]\r\nHostUrl=https://\\u3042.example/\r\nZoneId=3\r\n"), true, 3},
+        {Utf16("[ZoneTransfer]\r\nZoneId=3"), false, -1},
+        {LongMark(2000, 4), true, 4},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(ZoneOfMark(c.text, strlen(c.text), c.complete), c.zone) << c.text;
+        EXPECT_EQ(ZoneOfMark(c.text.data(), c.text.size(), c.complete), c.zone) << c.text;
+    }
+}
+
+// The mark as the restore carries it over: read whole (up to 64 KiB) from the executable's
+// stream, and written as a stream of the restored file only where the volume has streams;
+// natively none has them, unless the stand-in keeps them as plain files, as Wine does.
+TEST(ZoneMark, CarriedOverWhereStreamsAre)
+{
+    const struct {
+        const char *label;
+        bool streams;
+        std::string mark;
+        bool marked; // the restored file gets the zone 3 mark
+    } cases[] = {
+        {"UTF-16 mark past 1 KiB", true, Utf16(LongMark(3000, 3)), true},
+        {"ZoneId past 64 KiB", true, LongMark(70000, 3), false},
+        {"no streams", false, LongMark(10, 3), false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        Scene s;
+        s.Split("3000");
+        WriteFileBytes(s.exe + kZoneStream, BytesOf(c.mark));
+        ShimSetStreamsAsFiles(c.streams);
+        s.OpenDialog();
+        s.Load();
+        EXPECT_EQ(s.Run(), kRunIdle);
+        s.ExpectDestination(3000, kStored);
+        const std::string mark = s.dest + kZoneStream;
+        if (c.marked) {
+            EXPECT_EQ(ReadFileBytes(mark), BytesOf("[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=" + s.exe + "\r\n"));
+        }
+        std::vector<std::string> colonNames;
+        for (const std::string &name : ListFolder(s.dir.Path()))
+            if (name.find(':') != std::string::npos && s.dir.File(name) != s.exe + kZoneStream)
+                colonNames.push_back(name);
+        EXPECT_EQ(colonNames, c.marked ? std::vector<std::string>{"restored.bin:Zone.Identifier"} : std::vector<std::string>{});
     }
 }
 

@@ -22,6 +22,8 @@ const DWORD kLargestTransfer = 1u << 30;
 const size_t kConsoleChunk = 8192;
 // Tries at a free temporary name before the output folder is taken as not writable.
 const int kTemporaryNameTries = 1000;
+// The longest name of a file in a folder that NTFS, FAT and exFAT take, in UTF-16 units.
+const int kLongestNamePart = 255;
 
 // UTF-16 to UTF-8. A lone surrogate, which a Windows file name may hold, becomes the
 // three bytes UTF-8 would give its code point, so that every name survives the way back.
@@ -55,10 +57,16 @@ std::string Narrow(const std::wstring &wide)
 }
 
 // UTF-8 (as Narrow makes it) back to UTF-16. The tool's texts come from Narrow or are
-// ASCII; a stray byte that is no part of a sequence is taken as U+FFFD.
-std::wstring Widen(const std::string &text)
+// ASCII; a byte that starts no well-formed sequence (a stray byte, an overlong form that
+// could pass for another character, a code point above U+10FFFF) is taken as U+FFFD and
+// clears *wellFormed. The surrogates' three-byte forms that Narrow makes of a lone
+// surrogate come back as that surrogate.
+std::wstring Widen(const std::string &text, bool *wellFormed = NULL)
 {
+    static const unsigned long kSmallest[4] = {0, 0x80, 0x800, 0x10000};
     std::wstring out;
+    if (wellFormed != NULL)
+        *wellFormed = true;
     size_t i = 0;
     while (i < text.size()) {
         unsigned char b = (unsigned char)text[i];
@@ -70,7 +78,11 @@ std::wstring Widen(const std::string &text)
             ok = (next & 0xC0) == 0x80;
             c = (c << 6) | (next & 0x3F);
         }
+        if (ok && (c < kSmallest[extra] || c > 0x10FFFF))
+            ok = false;
         if (!ok) {
+            if (wellFormed != NULL)
+                *wellFormed = false;
             out += (wchar_t)0xFFFD;
             i++;
             continue;
@@ -210,8 +222,11 @@ std::string TextEncoding()
 // character, and the result must read back as the very same UTF-16 units.
 NameConversion ToCodePage932(const std::string &text, std::string *out)
 {
-    std::wstring wide = Widen(text);
+    bool wellFormed;
+    std::wstring wide = Widen(text, &wellFormed);
     out->clear();
+    if (!wellFormed)
+        return kNameNotText;
     if (wide.empty())
         return kNameConverted;
     BOOL usedDefault = FALSE;
@@ -368,6 +383,16 @@ void ReserveSetFiles(size_t count)
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
+// Whether a file could not be created for the length of its path: past the path limit of
+// a system without long paths, or with a last part longer than a file system's names.
+static bool IsTooLong(const std::wstring &path, DWORD error)
+{
+    const size_t part = path.size() - FolderOf(path).size();
+    const bool tooLong = path.size() >= MAX_PATH || part > (size_t)kLongestNamePart;
+    return tooLong && (error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_PATH_NOT_FOUND ||
+                     error == ERROR_INVALID_NAME || error == ERROR_FILE_NOT_FOUND);
+}
+
 // The temporary file is opened with delete sharing, so that an interrupt can remove it
 // while it is still open: it goes when the process ends.
 int AddSetFile(const std::string &finalPath, bool executable)
@@ -387,8 +412,18 @@ int AddSetFile(const std::string &finalPath, bool executable)
             LeaveCriticalSection(&g_setLock);
             return (int)g_setFiles.size() - 1;
         }
-        if (GetLastError() != ERROR_FILE_EXISTS)
-            break;
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS) {
+            LeaveCriticalSection(&g_setLock);
+            if (IsTooLong(temp, error))
+                Fail("cannot write %s: the name of its temporary file %s is too long (%zu characters, its last part "
+                     "%zu; a name may have %d, and a path %d where long paths are not enabled); choose a shorter "
+                     "output folder or --base",
+                     finalPath.c_str(), Narrow(temp).c_str(), temp.size(), temp.size() - folder.size(),
+                     kLongestNamePart, MAX_PATH - 1);
+            std::string shown = folder.empty() ? std::string(".") : Narrow(folder);
+            Fail("cannot write in the output folder %s: %s", shown.c_str(), SystemReason(error).c_str());
+        }
     }
     std::string reason = LastReason();
     LeaveCriticalSection(&g_setLock);
@@ -402,23 +437,32 @@ void WriteAll(int file, const void *bytes, size_t count, const std::string &fina
     while (count > 0) {
         DWORD written;
         if (!WriteFile(g_setFiles[(size_t)file].handle, p, (DWORD)std::min<size_t>(count, kLargestTransfer), &written,
-                       NULL) ||
-            written == 0)
+                       NULL))
             Fail("cannot write %s: %s", finalPath.c_str(), LastReason().c_str());
+        // A write that succeeds with nothing written sets no error: the last error would be
+        // another call's.
+        if (written == 0)
+            Fail("cannot write %s: nothing written", finalPath.c_str());
         p += written;
         count -= written;
     }
 }
 
+// The file's bytes reach the disk before it is closed and renamed into place: a set that
+// stands under its final names after a power cut is whole.
 void CloseSetFile(int file, const std::string &finalPath)
 {
     EnterCriticalSection(&g_setLock);
     HANDLE handle = g_setFiles[(size_t)file].handle;
+    BOOL flushed = FlushFileBuffers(handle);
+    DWORD error = GetLastError();
     g_setFiles[(size_t)file].handle = INVALID_HANDLE_VALUE;
     BOOL closed = CloseHandle(handle);
+    if (flushed && !closed)
+        error = GetLastError();
     LeaveCriticalSection(&g_setLock);
-    if (!closed)
-        Fail("cannot write %s: %s", finalPath.c_str(), LastReason().c_str());
+    if (!flushed || !closed)
+        Fail("cannot write %s: %s", finalPath.c_str(), SystemReason(error).c_str());
 }
 
 void CommitSetFiles()

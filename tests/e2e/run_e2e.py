@@ -1140,15 +1140,26 @@ def case_japanese_name(r):
 
 def case_zone_mark(r):
     """The executable's download mark (under Wine a file named like its stream stands for the
-    stream): zones 3 and 4 give the restored file a mark of that zone naming the executable;
-    zone 1 and no mark give none, and nothing named with a colon appears."""
-    for zone in (3, 4, 1, None):
-        folder = r.folder("zone%s" % zone)
+    stream): zones 3 and 4 give the restored file a mark of that zone naming the executable, also
+    from a mark in UTF-16 or one whose ZoneId comes after 1 KiB; zone 1 and no mark give none, and
+    nothing named with a colon appears."""
+    long_url = "https://example.org/" + "x" * 3000
+    rows = [
+        # folder, zone, the executable's mark (None: none)
+        ("zone3", 3, None),
+        ("zone4", 4, None),
+        ("zone1", 1, None),
+        ("zoneNone", None, None),
+        ("utf16", 3, b"\xff\xfe" + ("[ZoneTransfer]\r\nReferrerUrl=%s\r\nZoneId=3\r\n" % long_url).encode("utf-16-le")),
+        ("long", 4, ("[ZoneTransfer]\r\nReferrerUrl=%s\r\nZoneId=4\r\n" % long_url).encode("ascii")),
+    ]
+    for name, zone, text in rows:
+        folder = r.folder(name)
         data = r.content(3000, 40)
         exe = r.make_set(data, "marked.docm", folder=folder)
         if zone is not None:
             with open(exe + ":Zone.Identifier", "wb") as f:
-                f.write(b"[ZoneTransfer]\r\nZoneId=%d\r\nReferrerUrl=https://example.org/\r\n"
+                f.write(text or b"[ZoneTransfer]\r\nZoneId=%d\r\nReferrerUrl=https://example.org/\r\n"
                         b"HostUrl=https://example.org/Data.exe\r\n" % zone)
         app = r.start(exe)
         app.run_to_end()
@@ -1157,13 +1168,13 @@ def case_zone_mark(r):
         r.expect_restored(target, data)
         mark = target + ":Zone.Identifier"
         if zone in (3, 4):
-            check(os.path.exists(mark), "zone %d: the restored file has no mark" % zone)
+            check(os.path.exists(mark), "%s: the restored file has no mark" % name)
             with open(mark, "rb") as f:
-                expect("zone %d: the restored file's mark" % zone, f.read().decode("cp932"),
+                expect("%s: the restored file's mark" % name, f.read().decode("cp932"),
                        "[ZoneTransfer]\r\nZoneId=%d\r\nReferrerUrl=%s\r\n" % (zone, win_path(exe)))
         else:
             made = [n for n in os.listdir(folder) if ":" in n and n != "Data.exe:Zone.Identifier"]
-            expect("zone %s: files named with a colon" % zone, made, [])
+            expect("%s: files named with a colon" % name, made, [])
 
 
 def mount_tmpfs(folder, size):
