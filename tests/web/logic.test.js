@@ -18,7 +18,7 @@ const cases = [
   {
     label: 'the worked example: 2,000 + 3,000 with a time stamp',
     args: ['--data-counts', '2000,3000', '--time', '2024-03-15T13:45:30'], asked: [], outcome: 'finished',
-    info: { firstDataCount: 2000, headerLength: 38, infoText: '分割元ファイル sample.txt\r\nサイズ  5,000Bytes',
+    info: { firstDataCount: 2000, headerLength: 38, infoText: '分割元ファイル sample.txt\nサイズ 5,000 バイト',
       stamp: '更新日時 2024/03/15 13:45:30 (UTC)' },
   },
   {
@@ -142,7 +142,7 @@ test('a total size of 2^31 or more: eight-byte size integer, grouped, then the n
   const exe = new Blob([Buffer.alloc(53248), header, data, crc]);
   const info = await P.readFirstPiece(exe, 'big.exe');
   assert.strictEqual(info.totalSize, 2 ** 31 + 5);
-  assert.strictEqual(info.infoText, '分割元ファイル big.bin\r\nサイズ  2,147,483,653Bytes');
+  assert.strictEqual(info.infoText, '分割元ファイル big.bin\nサイズ 2,147,483,653 バイト');
   assert.strictEqual(info.firstDataCount, 5);
   const asked = [];
   const run = await P.runSet(info, new Map([['big.exe', exe]]), {
