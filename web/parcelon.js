@@ -351,9 +351,9 @@
       this.chunk = null;
       this.offset = 0;
     }
-    // The next count bytes, fewer only where the stretch ends, in a buffer of their own.
-    async read(count) {
-      const out = new Uint8Array(count);
+    // The next count bytes, fewer only where the stretch ends, at the start of buffer.
+    async read(count, buffer) {
+      const out = new Uint8Array(buffer, 0, count);
       let filled = 0;
       while (filled < count) {
         if (!this.chunk || this.offset >= this.chunk.length) {
@@ -376,8 +376,9 @@
   }
 
   // One run over the set: a restore into sink, whose write(bytes, source) takes each slice
-  // both as the bytes read (which it may keep or hand on) and as a Blob slice of their
-  // file, or a check when sink is null. ask(id, caption, text, buttons) answers each
+  // both as the bytes read and as a Blob slice of their file, or a check when sink is
+  // null. The bytes' buffer is the sink's to keep or hand on; a write that gives a buffer
+  // back (its promise's value) lets the run read into it again, so that memory stays flat. ask(id, caption, text, buttons) answers each
   // question ('yes', 'no', 'ok', 'cancel', 'retry'); progress(done, total) follows the
   // bytes; cancelled() is tested after every slice.
   // The result: outcome 'finished' | 'stopped' | 'cancelled', the bytes taken, and what
@@ -403,11 +404,17 @@
 
     // One write is kept in flight: the next slice is read and its CRC taken meanwhile.
     let writing = null;
+    const spare = [];
+    const buffer = (count) => {
+      const b = spare.pop();
+      return b && b.byteLength >= count ? b : new ArrayBuffer(Math.max(count, Math.min(sliceSize, info.totalSize)));
+    };
     const written = async () => {
       const pending = writing;
       writing = null;
       try {
-        await pending;
+        const back = await pending;
+        if (back instanceof ArrayBuffer && back.byteLength > 0) spare.push(back);
         return true;
       } catch (e) {
         await ask('write', kCaption, fill(T.writeFailed, info.name), ['ok']);
@@ -425,13 +432,15 @@
         // A piece that ends early gives the whole blocks before its end, then stops.
         const count = available < want ? available - (available % kBlockSize) : want;
         if (!reader) reader = new StreamReader(blob, pos, pos + Math.min(pieceRemainder, remainingTotal));
-        const data = count > 0 ? await reader.read(count) : new Uint8Array(0);
+        const data = count > 0 ? await reader.read(count, buffer(count)) : new Uint8Array(0);
         if (data.length !== count) throw new Error('short read of ' + piece.name);
         crc = crc16(crc, data);
         if (!(await written())) return result('stopped');
         if (sink && count > 0) {
           writing = Promise.resolve(sink.write(data, blob.slice(pos, pos + count)));
           writing.catch(() => {});
+        } else if (count > 0) {
+          spare.push(data.buffer);
         }
         pos += count;
         pieceRemainder -= count;
@@ -612,6 +621,7 @@
           const n = handle.write(m.bytes, { at });
           at += n;
           if (n !== m.bytes.length) throw new Error('short write');
+          reply.bytes = m.bytes.buffer;
         } else if (m.op === 'close') {
           handle.flush();
           handle.close();
@@ -624,7 +634,7 @@
       } catch (err) {
         reply.error = (err && err.name) || String(err);
       }
-      scope.postMessage(reply);
+      scope.postMessage(reply, reply.bytes ? [reply.bytes] : []);
     };
   }
 
@@ -763,7 +773,9 @@
           box.hidden = true;
           $('main').inert = false;
           state.askingForPiece = false;
-          if (before && typeof before.focus === 'function' && doc.contains(before)) before.focus();
+          // A button that is off while the run goes on gets the focus back when it ends.
+          if (before && typeof before.focus === 'function' && doc.contains(before) && !before.disabled) before.focus();
+          else if (box.contains(doc.activeElement)) doc.activeElement.blur();
           resolve(value);
         };
         function onKey(e) {
@@ -938,6 +950,7 @@
     }
 
     async function run(sink, answer) {
+      const pressed = doc.activeElement;
       dropDownload();
       state.cancel = false;
       state.results = null;
@@ -959,6 +972,9 @@
         return null;
       } finally {
         setBusy(false);
+        const now = doc.activeElement;
+        if (pressed && pressed !== doc.body && (!now || now === doc.body || now.disabled || $('question').contains(now)))
+          pressed.focus();
         await showPieces();
       }
     }
@@ -987,7 +1003,10 @@
         // The writable takes the same bytes as a slice of the chosen file, which the
         // browser copies file to file: twice as fast here as handing it the bytes read.
         return {
-          write: (data, source) => writable.write(source),
+          write: async (data, source) => {
+            await writable.write(source);
+            return data.buffer;
+          },
           // The file takes its content only when it is closed.
           close: () => writable.close(),
           stop: () => writable.close().catch(() => {}),
@@ -1002,7 +1021,7 @@
           return null;
         }
         return {
-          write: (data) => callWorker({ op: 'write', bytes: data }, [data.buffer]),
+          write: async (data) => (await callWorker({ op: 'write', bytes: data }, [data.buffer])).bytes,
           close: async () => {
             await callWorker({ op: 'close' });
             const dir = await storage;
@@ -1014,8 +1033,10 @@
       }
       const parts = [];
       return {
+        // A Blob holds a copy of its bytes: the buffer can be read into again.
         write: (data) => {
           parts.push(new Blob([data]));
+          return data.buffer;
         },
         close: () => {
           offerDownload(new Blob(parts, { type: 'application/octet-stream' }), info.name);
@@ -1031,7 +1052,8 @@
     async function onRestore() {
       const info = state.info;
       if (!info || state.busy) return;
-      const save = await savePlan(info);
+      await showPlan();
+      const save = state.save;
       if (save.refuse) {
         setStatus(save.text, 'bad');
         return;
