@@ -142,7 +142,10 @@
       const b = await this.take(4);
       if (b.length < 4) return -1n;
       const low = BigInt(((b[0] << 24) | (b[1] << 16) | (b[2] << 8) | b[3]) >>> 0);
-      return ((high & 0x7fffffffn) << 32n) + low + 0x80000000n;
+      // A stored value that would pass the largest signed 64-bit value is no size.
+      const stored = ((high & 0x7fffffffn) << 32n) + low;
+      if (stored > 0x7fffffffffffffffn - 0x80000000n) return -1n;
+      return stored + 0x80000000n;
     }
     // A length integer: 1 byte, or 2 when the first has its top bit set; -1 when short.
     async length() {
