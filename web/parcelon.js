@@ -28,6 +28,7 @@
   // browsers are not measured and keep Chromium's limit.
   const kMemoryLimits = { chromium: 384 * 1024 * 1024, firefox: 2 * 1024 * 1024 * 1024, other: 384 * 1024 * 1024 };
   const kHeaderWindow = 64 * 1024;
+  const kMaxHeaderWindow = 4 * 1024 * 1024;
   // Files in the browser's own storage start with this, so that a visit can remove what
   // an earlier one left behind.
   const kStoragePrefix = 'parcelon-restore-';
@@ -118,13 +119,17 @@
       this.pos = start;
       this.window = new Uint8Array(0);
       this.windowStart = 0;
+      this.windowSize = kHeaderWindow;
     }
     async take(count) {
       const end = Math.min(this.pos + count, this.blob.size);
       if (end <= this.pos) return new Uint8Array(0);
       if (this.pos < this.windowStart || end > this.windowStart + this.window.length) {
+        // A header that needs window after window is no usual one: each window is larger,
+        // up to a bound, so that its many reads cost less.
         this.windowStart = this.pos;
-        this.window = await readBytes(this.blob, this.pos, this.pos + Math.max(count, kHeaderWindow));
+        this.window = await readBytes(this.blob, this.pos, this.pos + Math.max(count, this.windowSize));
+        this.windowSize = Math.min(this.windowSize * 4, kMaxHeaderWindow);
       }
       const got = this.window.subarray(this.pos - this.windowStart, end - this.windowStart);
       this.pos = end;
