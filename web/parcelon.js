@@ -434,14 +434,25 @@
       // Copy the piece's data, slice by slice, with its CRC.
       let crc = 0;
       reader = null;
+      // The next slice is asked for before the CRC of this one is taken, so that the
+      // browser reads it meanwhile.
+      let ahead = null;
       while (pieceRemainder > 0 && remainingTotal > 0) {
         const want = Math.min(pieceRemainder, remainingTotal, sliceSize);
         const available = Math.max(0, Math.min(want, blob.size - pos));
         // A piece that ends early gives the whole blocks before its end, then stops.
         const count = available < want ? available - (available % kBlockSize) : want;
         if (!reader) reader = new StreamReader(blob, pos, pos + Math.min(pieceRemainder, remainingTotal));
-        const data = count > 0 ? await reader.read(count, buffer(count)) : new Uint8Array(0);
+        let data;
+        if (ahead && ahead.count === count) data = await ahead.bytes;
+        else data = count > 0 ? await reader.read(count, buffer(count)) : new Uint8Array(0);
+        ahead = null;
         if (data.length !== count) throw new Error('short read of ' + piece.name);
+        const nextWant = Math.min(pieceRemainder - count, remainingTotal - count, sliceSize);
+        if (available === want && nextWant > 0 && blob.size - (pos + count) >= nextWant) {
+          ahead = { count: nextWant, bytes: reader.read(nextWant, buffer(nextWant)) };
+          ahead.bytes.catch(() => {});
+        }
         crc = crc16(crc, data);
         if (!(await written())) return result('stopped');
         if (sink && count > 0) {
