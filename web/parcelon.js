@@ -353,16 +353,34 @@
   }
 
   // Reads a stretch of a file front to back through its stream, in parts of any size.
+  // Where the stream lets the reader bring its own buffer, the bytes go straight into the
+  // run's buffers: faster, and no chunk is left for the garbage collector (a browser that
+  // collects late otherwise holds hundreds of MiB of read chunks).
   class StreamReader {
     constructor(blob, start, end) {
-      this.reader = blob.slice(start, end).stream().getReader();
+      const stream = blob.slice(start, end).stream();
+      try {
+        this.byob = stream.getReader({ mode: 'byob' });
+      } catch (e) {
+        this.reader = stream.getReader();
+      }
       this.chunk = null;
       this.offset = 0;
     }
-    // The next count bytes, fewer only where the stretch ends, at the start of buffer.
+    // The next count bytes, fewer only where the stretch ends, at the start of buffer
+    // (which a stream of its own buffers takes over: the bytes' view names the buffer).
     async read(count, buffer) {
-      const out = new Uint8Array(buffer, 0, count);
       let filled = 0;
+      if (this.byob) {
+        while (filled < count) {
+          const { value, done } = await this.byob.read(new Uint8Array(buffer, filled, count - filled));
+          if (value) buffer = value.buffer;
+          if (done) break;
+          filled += value.byteLength;
+        }
+        return new Uint8Array(buffer, 0, filled);
+      }
+      const out = new Uint8Array(buffer, 0, count);
       while (filled < count) {
         if (!this.chunk || this.offset >= this.chunk.length) {
           const { value, done } = await this.reader.read();
@@ -376,10 +394,10 @@
         filled += n;
         this.offset += n;
       }
-      return filled === count ? out : out.subarray(0, filled);
+      return out.subarray(0, filled);
     }
     close() {
-      this.reader.cancel().catch(() => {});
+      (this.byob || this.reader).cancel().catch(() => {});
     }
   }
 
@@ -751,9 +769,13 @@
       return { mode: 'memory', text: fill(say.viaMemory, mib(memoryLimit)) };
     }
 
-    function setStatus(text, tone) {
-      $('status').textContent = text;
-      $('status').className = 'status' + (tone ? ' ' + tone : '');
+    // The status line: what happened, in the tone given, and below it any details.
+    function setStatus(text, tone, details) {
+      const head = doc.createElement('span');
+      head.className = 'head' + (tone ? ' ' + tone : '');
+      head.textContent = text;
+      $('status').replaceChildren(head);
+      if (details) $('status').append('\n' + details);
     }
 
     function showProgress(done, total) {
@@ -1097,8 +1119,8 @@
       const stamp = timeStampText(info);
       const forced = forcedPieces(result);
       const head = forced.length ? fill(say.forced, forced.join('\n')) : T.finished;
-      setStatus(head + (sink.download ? '\n' + say.downloaded : '') + (stamp ? '\n' + fill(say.timeStamp, stamp) : ''),
-        forced.length ? 'bad' : 'good');
+      const details = [sink.download ? say.downloaded : '', stamp ? fill(say.timeStamp, stamp) : ''].filter(Boolean);
+      setStatus(head, forced.length ? 'bad' : 'good', details.join('\n'));
     }
 
     async function onCheck() {

@@ -155,6 +155,11 @@ for (const b of browsers) {
     });
     const bad = makeSet(path.join(dir, 'bad'), { args: ['--data-counts', '2000,1500,1500', '--bad-crc', '2'] });
     const soundFiles = ['sample.exe', 'sample.d02', 'sample.d03'].map((n) => path.join(sound.out, n));
+    // A first piece that says its file holds 400 MiB: marker, a byte, the total, a byte,
+    // the piece length, the identifier, a name record and the end tag.
+    const hugeExe = path.join(dir, 'huge.exe');
+    const header = Buffer.from('-PQ3-\0\x19\0\0\0\0\0\0\0\x1b\x12\x34\x01\x05h.bin\0', 'latin1');
+    fs.writeFileSync(hugeExe, Buffer.concat([Buffer.alloc(53248), header]));
     const badFiles = ['sample.exe', 'sample.d02', 'sample.d03'].map((n) => path.join(bad.out, n));
     const { server, served, origin } = await serve();
     const browser = await puppeteer.launch(b.launch(dir));
@@ -274,6 +279,18 @@ for (const b of browsers) {
         assert.match(await text(page, '#status'), /^復元が終了しましたが、復元したファイルは元のファイルと同じではありません。.*\nsample\.d02（内容が不正）/s);
         await look('forced');
         await takeDownload(path.join(downloads, 'sample.txt'), 5000);
+
+        // A file the browser cannot hold is refused before Restore is pressed: one larger
+        // than the room its storage grants, or than it assembles in memory; a check is
+        // still offered.
+        if (r.second === 'memory') await (await page.$('#files')).uploadFile(hugeExe);
+        else {
+          await page.evaluate(() => (navigator.storage.estimate = async () => ({ quota: 4000, usage: 0 })));
+          await (await page.$('#files')).uploadFile(...badFiles);
+        }
+        await page.waitForFunction(() => document.querySelector('#plan').classList.contains('warn'));
+        assert.match(await text(page, '#plan'), r.second === 'memory' ? /384 MiB）を超える/ : /約 0 MiB）に収まらない/);
+        assert.deepStrictEqual(await page.$$eval('#restore, #check', (l) => l.map((e) => e.disabled)), [true, false]);
 
         // Start over forgets the set.
         await page.click('#clear');
