@@ -139,6 +139,16 @@ function serve() {
 }
 
 const text = (page, selector) => page.$eval(selector, (e) => e.textContent);
+// The page's files in the browser's own storage (none where the page cannot use it).
+const leftovers = (page) => page.evaluate(async () => {
+  try {
+    const names = [];
+    for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
+    return names.filter((n) => n.startsWith('parcelon-restore-'));
+  } catch (e) {
+    return [];
+  }
+});
 const classes = (page) => page.$$eval('#pieces li', (l) => l.map((e) => e.className));
 
 for (const b of browsers) {
@@ -234,6 +244,13 @@ for (const b of browsers) {
           assert.strictEqual(await takeDownload(path.join(downloads, longName), sound.data.length), sha256(sound.data));
         }
 
+        // The check of the sound set says so.
+        await page.click('#check');
+        await page.waitForFunction(() => document.querySelector('#report').textContent.includes('sound: 3 pieces'));
+        assert.strictEqual(await text(page, '#status'),
+          'この分割ファイルは復元できます。3 個のファイルがすべてそろい、内容も正しいことを確かめました（3,000,000 バイト）。');
+        await look('sound-check');
+
         // Another set, chosen without its last piece, replaces the first: its list does
         // not borrow the first set's sample.d03.
         await (await page.$('#files')).uploadFile(...badFiles.slice(0, 2));
@@ -261,6 +278,7 @@ for (const b of browsers) {
         await page.keyboard.press('n');
         await page.waitForFunction(() => document.querySelector('#status').textContent === '復元を中止しました。');
         assert.strictEqual(await page.evaluate(() => document.activeElement.id), 'restore');
+        assert.deepStrictEqual(await leftovers(page), [], `${tag}: a stopped restore left its file`);
 
         // The check's verdict names the bad piece; the list marks it.
         await page.click('#check');
@@ -291,6 +309,7 @@ for (const b of browsers) {
         await page.waitForFunction(() => document.querySelector('#plan').classList.contains('warn'));
         assert.match(await text(page, '#plan'), r.second === 'memory' ? /384 MiB）を超える/ : /約 0 MiB）に収まらない/);
         assert.deepStrictEqual(await page.$$eval('#restore, #check', (l) => l.map((e) => e.disabled)), [true, false]);
+        await look('refused');
 
         // Start over forgets the set.
         await page.click('#clear');
@@ -301,16 +320,7 @@ for (const b of browsers) {
         await page.reload();
         await page.waitForFunction(() => document.querySelector('#files') !== null);
         await new Promise((res) => setTimeout(res, 500));
-        const left = await page.evaluate(async () => {
-          try {
-            const names = [];
-            for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
-            return names.filter((n) => n.startsWith('parcelon-restore-'));
-          } catch (e) {
-            return [];
-          }
-        });
-        assert.deepStrictEqual(left, [], `${tag}: files left in the browser's storage`);
+        assert.deepStrictEqual(await leftovers(page), [], `${tag}: files left in the browser's storage`);
 
         assert.deepStrictEqual(errors, []);
         const own = requests.filter((u) => !u.startsWith('blob:') && !u.startsWith('data:'));
