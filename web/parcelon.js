@@ -34,6 +34,9 @@
   const kStoragePrefix = 'parcelon-restore-';
   // The piece list gives up on a set it would need more lines than this for.
   const kMaxListedPieces = 9999;
+  // A later piece's bytes besides its data, without records: marker, piece length, set
+  // identifier, the length integer, the end tag and the check value.
+  const kLaterPieceOverhead = 5 + 4 + 2 + 1 + 1 + 2;
 
   // The program's texts, as it shows them, where the page repeats its questions.
   const T = {
@@ -324,29 +327,43 @@
 
   // What the page knows of the set before a run: for each piece its name, whether its
   // file was chosen and, where it could be read, its data count. The number of pieces
-  // follows from the data counts read; for a piece that is missing or unreadable the
-  // first piece's data count stands in (every piece but the last holds about as much),
-  // and the plan is then an estimate. count is null when even that gives no number.
+  // follows from the data counts read; a piece that is missing or unreadable is taken to
+  // hold as much as the fullest piece at hand, or as a piece file of the executable's size
+  // would (a splitter cuts every piece file to one size, the executable's stub included),
+  // and the plan is then an estimate, on the low side rather than with pieces that do not
+  // exist. count is null when even that gives no number.
   async function planPieces(info, files) {
     const list = [{ name: info.exeName, present: true, dataCount: info.firstDataCount }];
-    const full = Math.max(info.firstDataCount, 0);
-    let sum = full;
+    const counts = new Map();
+    let full = Math.max(info.firstDataCount, lookUp(files, info.exeName).size - kLaterPieceOverhead, 0);
+    for (let n = 2; n <= kMaxListedPieces; n++) {
+      const blob = lookUp(files, pieceName(info.exeName, n));
+      if (!blob) {
+        if (!lookUp(files, pieceName(info.exeName, n + 1))) break;
+        continue;
+      }
+      const start = findMarker(await readBytes(blob, 0, kSearchSpan), blob.size);
+      const h = start < 0 ? null : await readLaterPiece(blob, start + kMarker.length);
+      if (h && !h.truncated && h.dataCount > 0) {
+        counts.set(n, h.dataCount);
+        full = Math.max(full, h.dataCount);
+      }
+    }
+    let sum = Math.max(info.firstDataCount, 0);
     let estimated = false;
     for (let n = 2; sum < info.totalSize; n++) {
       const name = pieceName(info.exeName, n);
-      const blob = lookUp(files, name);
-      let count = null;
-      if (blob) {
-        const start = findMarker(await readBytes(blob, 0, kSearchSpan), blob.size);
-        const h = start < 0 ? null : await readLaterPiece(blob, start + kMarker.length);
-        if (h && !h.truncated && h.dataCount > 0) count = h.dataCount;
-      }
-      if (count === null) {
+      let count = counts.get(n);
+      if (count === undefined) {
         estimated = true;
         count = full;
       }
-      if (count <= 0 || n > kMaxListedPieces) return { list, count: null, estimated: true };
-      list.push({ name, present: Boolean(blob), dataCount: count });
+      if (count <= 0 || n > kMaxListedPieces) {
+        // No number: only the pieces at hand are listed.
+        while (list.length > 1 && !list[list.length - 1].present) list.pop();
+        return { list, count: null, estimated: true };
+      }
+      list.push({ name, present: Boolean(lookUp(files, name)), dataCount: count });
       sum += count;
     }
     return { list, count: list.length, estimated };
@@ -686,6 +703,7 @@
       noExe: '自己復元ファイル（.exe）が見つかりません。.exe も一緒に選んでください。',
       present: 'あり',
       missing: 'なし',
+      missingRun: 'なし（%s 個）',
       unknown: 'ほかにも分割ファイルがあるはずです（数は不明）。',
       count: '分割ファイルは全部で %s 個です。',
       about: '分割ファイルは全部で約 %s 個です（最初のファイルのデータ量からの見積もり）。',
@@ -890,9 +908,18 @@
         list.append(li);
         shown.add(name);
       };
-      for (const piece of plan.list) {
+      // A stretch of more than three missing pieces takes one line.
+      for (let i = 0; i < plan.list.length; i++) {
+        const piece = plan.list[i];
         const result = results.get(piece.name);
-        if (result) item(piece.name, result[0], result[1]);
+        let last = i;
+        while (!result && !piece.present && last + 1 < plan.list.length && !plan.list[last + 1].present &&
+          !results.has(plan.list[last + 1].name))
+          last++;
+        if (last - i >= 3) {
+          item(`${piece.name} 〜 ${plan.list[last].name}`, 'missing', fill(say.missingRun, last - i + 1));
+          i = last;
+        } else if (result) item(piece.name, result[0], result[1]);
         else item(piece.name, piece.present ? 'present' : 'missing', piece.present ? say.present : say.missing);
       }
       // A piece the run read beyond the plan (the plan was an estimate).

@@ -290,3 +290,27 @@ test('a header that ends more than 2 GiB behind the first piece is damaged, read
     fs.rmSync(dir, { recursive: true, force: true });
   }
 });
+
+test('the piece list lists no piece that cannot exist', async () => {
+  // Three pieces, the last one short; each row withholds some and expects the list.
+  const rows = [
+    [[], ['sample.exe', 'sample.d02', 'sample.d03'], 3, false],
+    [['sample.d02'], ['sample.exe', 'sample.d02', 'sample.d03'], 3, true],
+    [['sample.d03'], ['sample.exe', 'sample.d02', 'sample.d03'], 3, true],
+    [['sample.d02', 'sample.d03'], ['sample.exe', 'sample.d02', 'sample.d03'], 3, true],
+  ];
+  const dir = tempDir();
+  try {
+    const set = makeSet(dir, { size: 200000, args: ['--piece-size', '100000'] });
+    for (const [withheld, names, count, estimated] of rows) {
+      const files = await filesOf(set.out);
+      for (const name of withheld) files.delete(name);
+      const info = await P.readFirstPiece(files.get('sample.exe'), 'sample.exe');
+      const plan = await P.planPieces(info, files);
+      assert.deepStrictEqual([plan.list.map((p) => p.name), plan.count, plan.estimated], [names, count, estimated], withheld.join());
+      assert.deepStrictEqual(plan.list.filter((p) => !p.present).map((p) => p.name), withheld);
+    }
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
