@@ -706,7 +706,7 @@
       missingRun: 'なし（%s 個）',
       unknown: 'ほかにも分割ファイルがあるはずです（数は不明）。',
       count: '分割ファイルは全部で %s 個です。',
-      about: '分割ファイルは全部で約 %s 個です（最初のファイルのデータ量からの見積もり）。',
+      about: '分割ファイルは全部で約 %s 個です（そろっているファイルからの見積もり）。',
       timeStamp: '元の更新日時はブラウザーからは設定できません。%s',
       downloaded: 'ダウンロードとして保存しました。',
       unreadable: 'ファイルを読み込めません。選び直してください。\n[%s]',
@@ -723,7 +723,8 @@
     const labels = { yes: 'はい(Y)', no: 'いいえ(N)', ok: 'OK', cancel: 'キャンセル', retry: '再試行(R)' };
     const ua = (root.navigator && root.navigator.userAgent) || '';
     const memoryLimit = kMemoryLimits[/Firefox\//.test(ua) ? 'firefox' : /Chrom(e|ium)\//.test(ua) ? 'chromium' : 'other'];
-    const mib = (n) => (n >= 2 ** 30 ? (n / 2 ** 30).toFixed(1).replace(/\.0$/, '') + ' GiB' : Math.round(n / 2 ** 20) + ' MiB');
+    const mib = (n) => (n >= 2 ** 30 ? (n / 2 ** 30).toFixed(1).replace(/\.0$/, '') + ' GiB'
+      : n >= 2 ** 20 ? Math.round(n / 2 ** 20) + ' MiB' : fill(say.bytes, grouped(Math.max(n, 0))));
 
     // The worker and the browser's own storage, where both are there; storage stays null
     // where the page cannot use them (Chromium from file://, a private window).

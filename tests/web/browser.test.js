@@ -202,7 +202,7 @@ for (const b of browsers) {
         await page.waitForFunction(() => document.querySelector('#plan').textContent !== '');
         assert.strictEqual(await text(page, '#info'), `分割元ファイル ${longName}\nサイズ 3,000,000 バイト`);
         assert.deepStrictEqual(await classes(page), ['present', 'present', 'missing']);
-        assert.strictEqual(await text(page, '#count'), '分割ファイルは全部で約 3 個です（最初のファイルのデータ量からの見積もり）。');
+        assert.strictEqual(await text(page, '#count'), '分割ファイルは全部で約 3 個です（そろっているファイルからの見積もり）。');
         assert.match(await text(page, '#plan'), { picker: /保存先を選べます/, storage: /ブラウザーの保存領域/ }[r.first]);
         await look('chosen');
 
@@ -307,7 +307,7 @@ for (const b of browsers) {
           await (await page.$('#files')).uploadFile(...badFiles);
         }
         await page.waitForFunction(() => document.querySelector('#plan').classList.contains('warn'));
-        assert.match(await text(page, '#plan'), r.second === 'memory' ? /384 MiB）を超える/ : /約 0 MiB）に収まらない/);
+        assert.match(await text(page, '#plan'), r.second === 'memory' ? /384 MiB）を超える/ : /約 4,000 バイト）に収まらない/);
         assert.deepStrictEqual(await page.$$eval('#restore, #check', (l) => l.map((e) => e.disabled)), [true, false]);
         await look('refused');
 
