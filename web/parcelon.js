@@ -710,7 +710,6 @@
       timeStamp: '元の更新日時はブラウザーからは設定できません。%s',
       downloaded: 'ダウンロードとして保存しました。',
       unreadable: 'ファイルを読み込めません。選び直してください。\n[%s]',
-      checkStopped: '検査を中止しました。',
       bytes: '%s バイト',
       addFile: '%s がありません。ここで選んでください：',
       forced: '復元が終了しましたが、復元したファイルは元のファイルと同じではありません。正しくない分割ファイルをそのまま使いました：\n%s',
@@ -745,9 +744,13 @@
       try {
         const dir = await root.navigator.storage.getDirectory();
         // What an earlier visit left behind goes first; a file another tab still writes
-        // is locked and stays.
-        for await (const name of dir.keys())
-          if (name.startsWith(kStoragePrefix)) await dir.removeEntry(name).catch(() => {});
+        // is locked and stays. A browser that cannot list the folder keeps them.
+        try {
+          for await (const name of dir.keys())
+            if (name.startsWith(kStoragePrefix)) await dir.removeEntry(name).catch(() => {});
+        } catch (e) {
+          // Nothing to remove that the page can name.
+        }
         worker = new root.Worker(scriptUrl);
         const failed = new Promise((resolve, reject) => {
           worker.onerror = () => reject(new Error('worker'));
