@@ -257,8 +257,20 @@ for (const b of browsers) {
         await page.waitForFunction(() => document.querySelector('#info').textContent.includes('5,000 バイト') &&
           document.querySelectorAll('#pieces li').length === 3);
         assert.deepStrictEqual(await classes(page), ['present', 'present', 'missing']);
-        // A choice without an executable adds to a set that lacks a piece.
-        await (await page.$('#files')).uploadFile(badFiles[2]);
+        // A choice or a drop without an executable adds to a set that lacks a piece.
+        if (r.where === 'file') await (await page.$('#files')).uploadFile(badFiles[2]);
+        else {
+          await page.evaluate(() => {
+            const input = Object.assign(document.createElement('input'), { type: 'file', id: 'dropped', hidden: true });
+            document.body.append(input);
+          });
+          await (await page.$('#dropped')).uploadFile(badFiles[2]);
+          await page.evaluate(() => {
+            const data = new DataTransfer();
+            for (const file of document.querySelector('#dropped').files) data.items.add(file);
+            document.querySelector('#drop').dispatchEvent(new DragEvent('drop', { dataTransfer: data, bubbles: true, cancelable: true }));
+          });
+        }
         await page.waitForFunction(() => document.querySelectorAll('#pieces li.present').length === 3);
         assert.strictEqual(await text(page, '#count'), '分割ファイルは全部で 3 個です。');
 
