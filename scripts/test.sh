@@ -69,5 +69,5 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPARCELON_SANITIZE=a
 cmake --build build-asan
 ctest --test-dir build-asan --output-on-failure -j2
 
-echo "== the restore page: its logic under Node, then the page in headless Chromium"
+echo "== the restore page: its logic under Node, then the page in headless Chromium and Firefox"
 PARCELON_BUILD="$root/build-asan" node --test tests/web/

@@ -5,8 +5,9 @@
 // storage stands in, as headless Chromium cannot show the dialog; the browser's own
 // storage written by the page's worker; memory), byte for byte; a damaged piece brings
 // its question, answered from the keyboard; the check's verdict names the bad piece; a
-// new choice replaces the set; no request leaves the page's own three files; nothing is
-// wider than the window. Firefox also restores one set of more than 384 MiB through its
+// new choice replaces the set, and a piece chosen or dropped alone adds to a set that
+// lacks it; a file too large for the browser is refused before Restore; no request leaves
+// the page's own three files; nothing is wider than the window. Firefox also restores one set of more than 384 MiB through its
 // own storage with its memory flat. Screenshots go to PARCELON_SHOTS (or a temp folder).
 'use strict';
 const test = require('node:test');
