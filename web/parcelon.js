@@ -1,8 +1,10 @@
 // web/parcelon.js: the restore page: reads a split set's pieces inside the browser with
 // the same checks and questions as the Windows program, streams the file into a chosen
-// destination or offers it as a download, and checks a set without writing anything.
+// destination or into the browser's own storage (offered then as a download), or as a
+// last resort assembles it in memory, and checks a set without writing anything.
 // The logic is plain functions on the global Parcelon object (and module.exports under
-// Node, for the tests); the page's wiring at the end runs only where there is a document.
+// Node, for the tests); the page's wiring at the end runs only where there is a document,
+// and in a dedicated worker the same file serves the writes into the browser's storage.
 (function (root) {
   'use strict';
 
