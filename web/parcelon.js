@@ -754,17 +754,22 @@
           // Nothing to remove that the page can name.
         }
         worker = new root.Worker(scriptUrl);
+        let timer = null;
         const failed = new Promise((resolve, reject) => {
           worker.onerror = () => reject(new Error('worker'));
-          setTimeout(() => reject(new Error('timeout')), 10000);
+          timer = setTimeout(() => reject(new Error('timeout')), 10000);
         });
         worker.onmessage = (e) => {
           const done = replies.get(e.data.id);
           replies.delete(e.data.id);
           if (done) done(e.data);
         };
-        await Promise.race([callWorker({ op: 'probe', name: kStoragePrefix + 'probe' }), failed]);
-        worker.onerror = null;
+        try {
+          await Promise.race([callWorker({ op: 'probe', name: kStoragePrefix + 'probe' }), failed]);
+        } finally {
+          clearTimeout(timer);
+          worker.onerror = null;
+        }
         return dir;
       } catch (e) {
         if (worker) worker.terminate();
