@@ -196,7 +196,8 @@ std::string Verdict(const std::vector<Piece> &pieces, const std::vector<Finding>
         faults.push_back("the data do not add up to the total size");
     const std::string bytes = Grouped(sinkBytes) + (total < 0 ? std::string() : " of " + Grouped(total)) + " bytes";
     if (faults.empty())
-        return "sound: " + std::to_string(pieces.size()) + " pieces, every check value good and every set identifier the same; " + bytes;
+        return "sound: " + std::to_string(pieces.size()) + (pieces.size() == 1 ? " piece" : " pieces") +
+               ", every check value good and every set identifier the same; " + bytes;
     std::string line = "not sound: ";
     for (size_t i = 0; i < faults.size(); i++)
         line += (i ? "; " : "") + faults[i];

@@ -31,6 +31,7 @@ command -v man >/dev/null || need+=(man-db)
 command -v node >/dev/null || need+=(nodejs)
 command -v npm >/dev/null || need+=(npm)
 command -v chromium >/dev/null || need+=(chromium)
+command -v firefox-esr >/dev/null || need+=(firefox-esr)
 
 if [ ${#need[@]} -gt 0 ]; then
     echo "setup: installing ${need[*]}"

@@ -78,7 +78,7 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPARCELON_SANITIZE=a
 cmake --build build-asan
 ctest --test-dir build-asan --output-on-failure -j2
 
-echo "== the restore page: its logic under Node, then the page in headless Chromium"
+echo "== the restore page: its logic under Node, then the page in headless Chromium and Firefox"
 PARCELON_BUILD="$root/build-asan" node --test tests/web/
 
 echo "== every test passed in $(( ($(date +%s) - began) / 60 )) min $(( ($(date +%s) - began) % 60 )) s"

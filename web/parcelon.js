@@ -1,8 +1,10 @@
 // web/parcelon.js: the restore page: reads a split set's pieces inside the browser with
 // the same checks and questions as the Windows program, streams the file into a chosen
-// destination or offers it as a download, and checks a set without writing anything.
+// destination or into the browser's own storage (offered then as a download), or as a
+// last resort assembles it in memory, and checks a set without writing anything.
 // The logic is plain functions on the global Parcelon object (and module.exports under
-// Node, for the tests); the page's wiring at the end runs only where there is a document.
+// Node, for the tests); the page's wiring at the end runs only where there is a document,
+// and in a dedicated worker the same file serves the writes into the browser's storage.
 (function (root) {
   'use strict';
 
@@ -21,17 +23,27 @@
   // Data move in slices of this size: a multiple of the block size, so that a piece that
   // ends early keeps exactly the whole blocks before its end, as on Windows.
   const kSliceSize = 8 * 1024 * 1024;
-  // Without a writable file handle the file is assembled in memory and offered as a
-  // download; above this size the page sends the user to a browser that streams, or to
-  // parcelon-restore. Chromium offered no download at all of an in-memory file of 504 MiB
-  // or more, while 448 MiB went through.
-  const kDownloadLimit = 384 * 1024 * 1024;
+  // Where a browser can neither stream into a chosen file nor into its own storage, the
+  // file is assembled in memory and offered as a download, up to a size measured per
+  // browser: Chromium offered no download at all of 504 MiB held in memory, while 448 MiB
+  // went through; Firefox built and offered 3 GiB (with 7.3 GiB of memory in use). Other
+  // browsers are not measured and keep Chromium's limit.
+  const kMemoryLimits = { chromium: 384 * 1024 * 1024, firefox: 2 * 1024 * 1024 * 1024, other: 384 * 1024 * 1024 };
   const kHeaderWindow = 64 * 1024;
+  const kMaxHeaderWindow = 4 * 1024 * 1024;
+  // Files in the browser's own storage start with this, so that a visit can remove what
+  // an earlier one left behind.
+  const kStoragePrefix = 'parcelon-restore-';
+  // The piece list gives up on a set it would need more lines than this for.
+  const kMaxListedPieces = 9999;
+  // A later piece's bytes besides its data, without records: marker, piece length, set
+  // identifier, the length integer, the end tag and the check value.
+  const kLaterPieceOverhead = 5 + 4 + 2 + 1 + 1 + 2;
 
+  // The program's texts, as it shows them, where the page repeats its questions.
   const T = {
-    info: '分割元ファイル %s\r\nサイズ  %sBytes',
     damaged: 'ファイルが壊れています。\n[%s]',
-    truncated: 'ファイルの終端が欠けてします。\n[%s]',
+    truncated: 'ファイルの終端が欠けています。\n[%s]',
     badIntermediate: 'ファイルの内容が正しくありません。強行しますか？\n[%s]',
     badLast: 'ファイルの内容が正しくありません。\n[%s]',
     nextFile: '次に %s を読み込みます。',
@@ -40,6 +52,7 @@
     writeFailed: '復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]',
     finished: '復元が終了しました。',
     stopped: '復元を中止しました。',
+    info: '分割元ファイル %s\nサイズ %s バイト',
   };
   const kCaption = 'Parcelon';
   const kConfirmCaption = 'Parcelon 復元確認';
@@ -101,62 +114,62 @@
     return new Uint8Array(await blob.slice(start, Math.min(end, blob.size)).arrayBuffer());
   }
 
-  // Reads header fields from a window of a file. A read that runs past the window while
-  // the file goes on asks for a larger window (NEED_MORE); at the file's end it delivers
-  // what there is, as a short read.
-  const NEED_MORE = {};
+  // Reads header fields from a file as the program reads them from its handle: a read
+  // delivers what the file holds and moves the position by that much; a skip may pass the
+  // file's end. Bytes come through a window of the file at the position, so a header of
+  // any length costs no more memory than one window.
   class HeaderReader {
-    constructor(bytes, atFileEnd) {
-      this.bytes = bytes;
-      this.atFileEnd = atFileEnd;
-      this.pos = 0;
+    constructor(blob, start) {
+      this.blob = blob;
+      this.pos = start;
+      this.window = new Uint8Array(0);
+      this.windowStart = 0;
+      this.windowSize = kHeaderWindow;
     }
-    take(count) {
-      if (this.pos + count > this.bytes.length && !this.atFileEnd) throw NEED_MORE;
-      const start = Math.min(this.pos, this.bytes.length);
-      const got = this.bytes.subarray(start, Math.min(this.pos + count, this.bytes.length));
-      this.pos = Math.min(this.pos + count, Math.max(this.pos, this.bytes.length));
+    async take(count) {
+      const end = Math.min(this.pos + count, this.blob.size);
+      if (end <= this.pos) return new Uint8Array(0);
+      if (this.pos < this.windowStart || end > this.windowStart + this.window.length) {
+        // A header that needs window after window is no usual one: each window is larger,
+        // up to a bound, so that its many reads cost less.
+        this.windowStart = this.pos;
+        this.window = await readBytes(this.blob, this.pos, this.pos + Math.max(count, this.windowSize));
+        this.windowSize = Math.min(this.windowSize * 4, kMaxHeaderWindow);
+      }
+      const got = this.window.subarray(this.pos - this.windowStart, end - this.windowStart);
+      this.pos = end;
       return got;
     }
     skip(count) {
       this.pos += count;
     }
     // A size integer: 4 bytes, or 8 when the first has its top bit set; -1 when short.
-    size() {
-      const a = this.take(4);
+    async size() {
+      const a = await this.take(4);
       if (a.length < 4) return -1n;
       const high = BigInt(((a[0] << 24) | (a[1] << 16) | (a[2] << 8) | a[3]) >>> 0);
       if (high < 0x80000000n) return high;
-      const b = this.take(4);
+      const b = await this.take(4);
       if (b.length < 4) return -1n;
       const low = BigInt(((b[0] << 24) | (b[1] << 16) | (b[2] << 8) | b[3]) >>> 0);
-      return ((high & 0x7fffffffn) << 32n) + low + 0x80000000n;
+      // A stored value that would pass the largest signed 64-bit value is no size.
+      const stored = ((high & 0x7fffffffn) << 32n) + low;
+      if (stored > 0x7fffffffffffffffn - 0x80000000n) return -1n;
+      return stored + 0x80000000n;
     }
     // A length integer: 1 byte, or 2 when the first has its top bit set; -1 when short.
-    length() {
-      const a = this.take(1);
+    async length() {
+      const a = await this.take(1);
       if (a.length < 1) return -1;
       if (a[0] < 0x80) return a[0];
-      const b = this.take(1);
+      const b = await this.take(1);
       if (b.length < 1) return -1;
       return ((a[0] & 0x7f) << 8) + b[0] + 128;
     }
     // Bytes read without a test: those that do not arrive keep the values given.
-    untested(count, into) {
-      const got = this.take(count);
-      into.set(got);
+    async untested(count, into) {
+      into.set(await this.take(count));
       return into;
-    }
-  }
-
-  async function readHeader(blob, start, parse) {
-    for (let size = kHeaderWindow; ; size *= 4) {
-      const bytes = await readBytes(blob, start, start + size);
-      try {
-        return parse(new HeaderReader(bytes, start + bytes.length >= blob.size));
-      } catch (e) {
-        if (e !== NEED_MORE) throw e;
-      }
     }
   }
 
@@ -188,48 +201,54 @@
   // at start-up. Returns { error } for a header that is damaged.
   async function readFirstPiece(blob, exeName) {
     const damaged = { error: fill(T.damaged, exeName), caption: kCaption };
-    const header = await readHeader(blob, kFirstFieldsOffset, (r) => {
-      const h = { setId: new Uint8Array(2), nameBytes: null, year: 0, packedTime: 0 };
-      h.totalSize = r.size();
-      r.skip(1);
-      h.pieceLength = r.size();
-      r.untested(2, h.setId);
-      for (;;) {
-        const tag = r.take(1);
-        if (tag.length < 1) return null;
-        if (tag[0] === 0) break;
-        const length = r.length();
-        if (length < 0) return null;
-        if (tag[0] === kNameTag) {
-          if (length > kMaxNameLength) return null;
-          h.nameBytes = r.take(length).slice();
-        } else if (tag[0] === kTimeStampTag) {
-          const stamp = new Uint8Array([h.year & 0xff, h.year >> 8, h.packedTime & 0xff, (h.packedTime >>> 8) & 0xff,
-            (h.packedTime >>> 16) & 0xff, h.packedTime >>> 24]);
-          r.untested(6, stamp);
-          h.year = stamp[0] | (stamp[1] << 8);
-          h.packedTime = (stamp[2] | (stamp[3] << 8) | (stamp[4] << 16) | (stamp[5] << 24)) >>> 0;
-        } else {
-          r.skip(length);
-        }
+    const r = new HeaderReader(blob, kFirstFieldsOffset);
+    const h = { setId: new Uint8Array(2), nameBytes: new Uint8Array(0), year: 0, packedTime: 0 };
+    h.totalSize = await r.size();
+    r.skip(1);
+    h.pieceLength = await r.size();
+    await r.untested(2, h.setId);
+    // The name holder of the program: a read that falls short keeps the bytes of the name
+    // before, and the name ends at its first zero byte.
+    let holder = new Uint8Array(kMaxNameLength + 1);
+    for (;;) {
+      const tag = await r.take(1);
+      if (tag.length < 1) return damaged;
+      if (tag[0] === 0) break;
+      const length = await r.length();
+      if (length < 0) return damaged;
+      if (tag[0] === kNameTag) {
+        if (length > kMaxNameLength) return damaged;
+        holder.set(await r.take(length));
+        holder[length] = 0;
+      } else if (tag[0] === kTimeStampTag) {
+        const stamp = new Uint8Array([h.year & 0xff, h.year >> 8, h.packedTime & 0xff, (h.packedTime >>> 8) & 0xff,
+          (h.packedTime >>> 16) & 0xff, h.packedTime >>> 24]);
+        await r.untested(6, stamp);
+        h.year = stamp[0] | (stamp[1] << 8);
+        h.packedTime = (stamp[2] | (stamp[3] << 8) | (stamp[4] << 16) | (stamp[5] << 24)) >>> 0;
+      } else {
+        r.skip(length);
       }
-      h.headerLength = kFirstFieldsOffset + r.pos - kFirstPieceOffset;
-      return h;
-    });
-    if (!header || header.totalSize < 0n || !header.nameBytes || !isPlainFileName(header.nameBytes))
-      return damaged;
-    const name = new TextDecoder('shift_jis').decode(header.nameBytes);
+    }
+    h.nameBytes = holder.subarray(0, holder.indexOf(0));
+    // The program takes the position after the end tag as a 32-bit value: a header that
+    // ends there below the first-piece offset or more than 2 GiB behind it is damaged.
+    const position = r.pos % 2 ** 32;
+    if (position < kFirstPieceOffset || position - kFirstPieceOffset > 0x7fffffff) return damaged;
+    if (h.totalSize < 0n || !isPlainFileName(h.nameBytes)) return damaged;
+    const headerLength = position - kFirstPieceOffset;
+    const name = new TextDecoder('shift_jis').decode(h.nameBytes);
     return {
       exeName,
       name,
-      totalSize: Number(header.totalSize),
-      totalText: grouped(header.totalSize),
-      firstDataCount: Number(header.pieceLength) - header.headerLength,
-      headerLength: header.headerLength,
-      setId: header.setId,
-      year: header.year,
-      packedTime: header.packedTime,
-      infoText: fill(fill(T.info, name), grouped(header.totalSize)),
+      totalSize: Number(h.totalSize),
+      totalText: grouped(h.totalSize),
+      firstDataCount: Number(h.pieceLength) - headerLength,
+      headerLength,
+      setId: h.setId,
+      year: h.year,
+      packedTime: h.packedTime,
+      infoText: fill(fill(T.info, name), grouped(h.totalSize)),
     };
   }
 
@@ -271,32 +290,31 @@
   // A later piece's header behind its marker: set identifier, data count, where the data
   // start, and whether the file ends before the end tag.
   async function readLaterPiece(blob, headerStart) {
-    return readHeader(blob, headerStart, (r) => {
-      const h = { setId: new Uint8Array(2), truncated: false };
-      const pieceLength = r.size();
-      let remaining = pieceLength - 7n - (pieceLength < 0x80000000n ? 4n : 8n);
-      r.untested(2, h.setId);
-      remaining -= r.length() < 128 ? 1n : 2n;
-      for (;;) {
-        const tag = r.take(1);
-        if (tag.length < 1) {
-          h.truncated = true;
-          return h;
-        }
-        remaining -= 1n;
-        if (tag[0] === 0) break;
-        const length = r.length();
-        if (length < 0) {
-          h.truncated = true;
-          return h;
-        }
-        remaining -= BigInt((length < 128 ? 1 : 2) + length);
-        r.skip(length);
+    const r = new HeaderReader(blob, headerStart);
+    const h = { setId: new Uint8Array(2), truncated: false };
+    const pieceLength = await r.size();
+    let remaining = pieceLength - 7n - (pieceLength < 0x80000000n ? 4n : 8n);
+    await r.untested(2, h.setId);
+    remaining -= (await r.length()) < 128 ? 1n : 2n;
+    for (;;) {
+      const tag = await r.take(1);
+      if (tag.length < 1) {
+        h.truncated = true;
+        return h;
       }
-      h.dataCount = Number(remaining);
-      h.dataStart = headerStart + r.pos;
-      return h;
-    });
+      remaining -= 1n;
+      if (tag[0] === 0) break;
+      const length = await r.length();
+      if (length < 0) {
+        h.truncated = true;
+        return h;
+      }
+      remaining -= BigInt((length < 128 ? 1 : 2) + length);
+      r.skip(length);
+    }
+    h.dataCount = Number(remaining);
+    h.dataStart = r.pos;
+    return h;
   }
 
   // Finds a chosen file by name; Windows names match regardless of case.
@@ -310,43 +328,104 @@
   const sameId = (a, b) => a[0] === b[0] && a[1] === b[1];
 
   // What the page knows of the set before a run: for each piece its name, whether its
-  // file was chosen and, where it could be read, its data count. A missing piece's count
-  // is taken to be that of the other later pieces (all but the last are equally full).
+  // file was chosen and, where it could be read, its data count. The number of pieces
+  // follows from the data counts read; a piece that is missing or unreadable is taken to
+  // hold as much as the fullest piece at hand, or as a piece file of the executable's size
+  // would (a splitter cuts every piece file to one size, the executable's stub included),
+  // and the plan is then an estimate, on the low side rather than with pieces that do not
+  // exist. count is null when even that gives no number.
   async function planPieces(info, files) {
     const list = [{ name: info.exeName, present: true, dataCount: info.firstDataCount }];
-    const later = new Map();
-    let typical = 0;
-    for (let n = 2; n < 100000; n++) {
+    const counts = new Map();
+    let full = Math.max(info.firstDataCount, lookUp(files, info.exeName).size - kLaterPieceOverhead, 0);
+    for (let n = 2; n <= kMaxListedPieces; n++) {
       const blob = lookUp(files, pieceName(info.exeName, n));
       if (!blob) {
-        if (n > 2 && !lookUp(files, pieceName(info.exeName, n + 1))) break;
+        if (!lookUp(files, pieceName(info.exeName, n + 1))) break;
         continue;
       }
       const start = findMarker(await readBytes(blob, 0, kSearchSpan), blob.size);
       const h = start < 0 ? null : await readLaterPiece(blob, start + kMarker.length);
-      later.set(n, h && !h.truncated ? h.dataCount : null);
-      if (h && !h.truncated) typical = Math.max(typical, h.dataCount);
+      if (h && !h.truncated && h.dataCount > 0) {
+        counts.set(n, h.dataCount);
+        full = Math.max(full, h.dataCount);
+      }
     }
     let sum = Math.max(info.firstDataCount, 0);
-    for (let n = 2; sum < info.totalSize && n < 100000; n++) {
-      const present = later.has(n);
-      const count = present ? later.get(n) : null;
-      list.push({ name: pieceName(info.exeName, n), present, dataCount: count });
-      const step = count !== null && count > 0 ? count : typical;
-      if (step <= 0) {
-        list.push({ name: '…', present: false, dataCount: null, unknown: true });
-        break;
+    let estimated = false;
+    for (let n = 2; sum < info.totalSize; n++) {
+      const name = pieceName(info.exeName, n);
+      let count = counts.get(n);
+      if (count === undefined) {
+        estimated = true;
+        count = full;
       }
-      sum += step;
+      if (count <= 0 || n > kMaxListedPieces) {
+        // No number: only the pieces at hand are listed.
+        while (list.length > 1 && !list[list.length - 1].present) list.pop();
+        return { list, count: null, estimated: true };
+      }
+      list.push({ name, present: Boolean(lookUp(files, name)), dataCount: count });
+      sum += count;
     }
-    return list;
+    return { list, count: list.length, estimated };
+  }
+
+  // Reads a stretch of a file front to back through its stream, in parts of any size.
+  // Where the stream lets the reader bring its own buffer, the bytes go straight into the
+  // run's buffers: faster, and no chunk is left for the garbage collector (a browser that
+  // collects late otherwise holds hundreds of MiB of read chunks).
+  class StreamReader {
+    constructor(blob, start, end) {
+      const stream = blob.slice(start, end).stream();
+      try {
+        this.byob = stream.getReader({ mode: 'byob' });
+      } catch (e) {
+        this.reader = stream.getReader();
+      }
+      this.chunk = null;
+      this.offset = 0;
+    }
+    // The next count bytes, fewer only where the stretch ends, at the start of buffer
+    // (which a stream of its own buffers takes over: the bytes' view names the buffer).
+    async read(count, buffer) {
+      let filled = 0;
+      if (this.byob) {
+        while (filled < count) {
+          const { value, done } = await this.byob.read(new Uint8Array(buffer, filled, count - filled));
+          if (value) buffer = value.buffer;
+          if (done) break;
+          filled += value.byteLength;
+        }
+        return new Uint8Array(buffer, 0, filled);
+      }
+      const out = new Uint8Array(buffer, 0, count);
+      while (filled < count) {
+        if (!this.chunk || this.offset >= this.chunk.length) {
+          const { value, done } = await this.reader.read();
+          if (done) break;
+          this.chunk = value;
+          this.offset = 0;
+          continue;
+        }
+        const n = Math.min(count - filled, this.chunk.length - this.offset);
+        out.set(this.chunk.subarray(this.offset, this.offset + n), filled);
+        filled += n;
+        this.offset += n;
+      }
+      return out.subarray(0, filled);
+    }
+    close() {
+      (this.byob || this.reader).cancel().catch(() => {});
+    }
   }
 
   // One run over the set: a restore into sink, whose write(bytes, source) takes each slice
   // both as the bytes read and as a Blob slice of their file, or a check when sink is
-  // null. ask(id, caption, text, buttons) answers each question ('yes', 'no', 'ok',
-  // 'cancel', 'retry'); progress(done, total) follows the bytes; cancelled() is tested
-  // after every slice.
+  // null. The bytes' buffer is the sink's to keep or hand on; a write that gives a buffer
+  // back (its promise's value) lets the run read into it again, so that memory stays flat. ask(id, caption, text, buttons) answers each
+  // question ('yes', 'no', 'ok', 'cancel', 'retry'); progress(done, total) follows the
+  // bytes; cancelled() is tested after every slice.
   // The result: outcome 'finished' | 'stopped' | 'cancelled', the bytes taken, and what
   // was found about each piece.
   async function runSet(info, files, options) {
@@ -355,7 +434,11 @@
     let remainingTotal = info.totalSize;
     let done = 0;
     let piece = null;
-    const result = (outcome) => ({ outcome, bytes: done, pieces });
+    let reader = null;
+    const result = (outcome) => {
+      if (reader) reader.close();
+      return { outcome, bytes: done, pieces };
+    };
 
     let blob = lookUp(files, info.exeName);
     let pos = kFirstPieceOffset + info.headerLength;
@@ -364,41 +447,57 @@
     pieces.push(piece);
     progress(0, info.totalSize);
 
+    // One write is kept in flight: the next slice is read and its CRC taken meanwhile.
+    let writing = null;
+    const spare = [];
+    const buffer = (count) => {
+      const b = spare.pop();
+      return b && b.byteLength >= count ? b : new ArrayBuffer(Math.max(count, Math.min(sliceSize, info.totalSize)));
+    };
+    const written = async () => {
+      const pending = writing;
+      writing = null;
+      try {
+        const back = await pending;
+        if (back instanceof ArrayBuffer && back.byteLength > 0) spare.push(back);
+        return true;
+      } catch (e) {
+        await ask('write', kCaption, fill(T.writeFailed, info.name), ['ok']);
+        return false;
+      }
+    };
+
     for (let number = 1; ;) {
       // Copy the piece's data, slice by slice, with its CRC.
       let crc = 0;
-      let next = null;
-      const sliceAt = (at, count) => readBytes(blob, at, at + count);
-      // One write is kept in flight: the next slice is read and its CRC taken meanwhile.
-      let writing = null;
-      const written = async () => {
-        const pending = writing;
-        writing = null;
-        try {
-          await pending;
-          return true;
-        } catch (e) {
-          await ask('write', kCaption, fill(T.writeFailed, info.name), ['ok']);
-          return false;
-        }
-      };
+      reader = null;
+      // The next slice is asked for before the CRC of this one is taken, so that the
+      // browser reads it meanwhile.
+      let ahead = null;
       while (pieceRemainder > 0 && remainingTotal > 0) {
         const want = Math.min(pieceRemainder, remainingTotal, sliceSize);
         const available = Math.max(0, Math.min(want, blob.size - pos));
         // A piece that ends early gives the whole blocks before its end, then stops.
         const count = available < want ? available - (available % kBlockSize) : want;
-        const data = next && next.at === pos && next.count === count ? await next.bytes : await sliceAt(pos, count);
-        const after = Math.min(pieceRemainder - count, remainingTotal - count, sliceSize);
-        next = available === want && after > 0 ? { at: pos + count, count: after, bytes: sliceAt(pos + count, after) } : null;
-        if (next) next.bytes.catch(() => {});
+        if (!reader) reader = new StreamReader(blob, pos, pos + Math.min(pieceRemainder, remainingTotal));
+        let data;
+        if (ahead && ahead.count === count) data = await ahead.bytes;
+        else data = count > 0 ? await reader.read(count, buffer(count)) : new Uint8Array(0);
+        ahead = null;
         if (data.length !== count) throw new Error('short read of ' + piece.name);
-        if (!(await written())) return result('stopped');
-        if (sink && count > 0) {
-          const source = blob.slice(pos, pos + count);
-          writing = Promise.resolve().then(() => sink.write(data, source));
-          writing.catch(() => {});
+        const nextWant = Math.min(pieceRemainder - count, remainingTotal - count, sliceSize);
+        if (available === want && nextWant > 0 && blob.size - (pos + count) >= nextWant) {
+          ahead = { count: nextWant, bytes: reader.read(nextWant, buffer(nextWant)) };
+          ahead.bytes.catch(() => {});
         }
         crc = crc16(crc, data);
+        if (!(await written())) return result('stopped');
+        if (sink && count > 0) {
+          writing = Promise.resolve(sink.write(data, blob.slice(pos, pos + count)));
+          writing.catch(() => {});
+        } else if (count > 0) {
+          spare.push(data.buffer);
+        }
         pos += count;
         pieceRemainder -= count;
         remainingTotal -= count;
@@ -416,19 +515,20 @@
           return result('cancelled');
         }
       }
+      if (reader) reader.close();
+      reader = null;
       if (!(await written())) return result('stopped');
       // The check value follows the data copied; bytes the file lacks count as zero.
       const stored = await readBytes(blob, pos, pos + 2);
       const check = (stored[0] || 0) | ((stored[1] || 0) << 8);
+      piece.checked = true;
       if (remainingTotal <= 0) {
-        piece.checked = true;
         if (check !== crc) {
           piece.badCheckValue = true;
           await ask('W6', kConfirmCaption, fill(T.badLast, piece.name), ['ok']);
         }
         return result('finished');
       }
-      piece.checked = true;
       if (check !== crc) {
         piece.badCheckValue = true;
         if ((await ask('W5', kConfirmCaption, fill(T.badIntermediate, piece.name), ['yes', 'no'])) === 'no')
@@ -506,33 +606,205 @@
     if (faults.length === 0 && run.bytes !== info.totalSize) faults.push('the data do not add up to the total size');
     const bytes = grouped(run.bytes) + ' of ' + info.totalText + ' bytes';
     lines.push(faults.length === 0
-      ? `sound: ${run.pieces.length} pieces, every check value good and every set identifier the same; ${bytes}`
+      ? `sound: ${run.pieces.length} piece${run.pieces.length === 1 ? '' : 's'}, every check value good and every set identifier the same; ${bytes}`
       : `not sound: ${faults.join('; ')} (${bytes} read)`);
     return lines;
   }
 
+  // What a run found about one piece, in the page's words: [mark, text], mark 'good' for
+  // a piece read whole and sound, 'bad' for one at fault, 'open' for one not reached.
+  function pieceResult(p, last, outcome) {
+    if (p.missing) return ['bad', 'なし'];
+    if (p.noPiece) return ['bad', '分割ファイルではありません'];
+    if (p.truncated) return ['bad', '途中で切れています'];
+    if (p.badCheckValue && p.foreign) return ['bad', '別のセットのもので、内容も正しくありません'];
+    if (p.badCheckValue) return ['bad', '内容が正しくありません'];
+    if (p.foreign) return ['bad', '別のセットのものです'];
+    if (!p.checked || (last && outcome !== 'finished')) return ['open', '未検査'];
+    return ['good', '正常'];
+  }
+
+  // The check's verdict as sentences: whether the set can be restored and, if not, which
+  // file is at fault and why.
+  function checkVerdict(info, run) {
+    if (run.outcome === 'cancelled') return '検査を途中で中止しました。この分割ファイルを復元できるかどうかは、まだわかりません。';
+    const faults = [];
+    for (const p of run.pieces) {
+      if (p.missing) faults.push(`${p.name} がありません。`);
+      if (p.noPiece) faults.push(`${p.name} には分割したデータが見つかりません（分割ファイルではありません）。`);
+      if (p.truncated) faults.push(`${p.name} は途中で切れています（ファイルの終わりが欠けています）。`);
+      if (p.badCheckValue) faults.push(`${p.name} の内容が正しくありません（壊れています）。`);
+      if (p.foreign) faults.push(`${p.name} は別の分割ファイルのものです。`);
+    }
+    if (faults.length === 0 && run.outcome !== 'finished') faults.push('検査を最後まで行えませんでした。');
+    if (faults.length === 0 && run.bytes !== info.totalSize)
+      faults.push(`データの合計（${grouped(run.bytes)} バイト）が元のファイルのサイズ（${info.totalText} バイト）と合いません。`);
+    if (faults.length === 0)
+      return `この分割ファイルは復元できます。${run.pieces.length} 個のファイルがすべてそろい、内容も正しいことを確かめました（${info.totalText} バイト）。`;
+    return 'この分割ファイルは、このままでは正しく復元できません。\n' + faults.join('\n');
+  }
+
+  // After a restore that finished: the pieces it took although they were not right (a bad
+  // check value, another set's piece), or none.
+  function forcedPieces(run) {
+    return run.pieces.filter((p) => p.badCheckValue || p.foreign).map((p) =>
+      `${p.name}（${p.badCheckValue && p.foreign ? '別のセット、内容が不正' : p.foreign ? '別のセット' : '内容が不正'}）`);
+  }
+
+  // The worker that writes a restore into the browser's own storage (the origin-private
+  // file system) through a sync access handle, which exists only in a worker. Each
+  // message gets one reply with its id, and an error's name where a call failed.
+  function serveWorker(scope) {
+    let dir = null;
+    let handle = null;
+    let at = 0;
+    scope.onmessage = async (e) => {
+      const m = e.data;
+      const reply = { id: m.id };
+      try {
+        dir = dir || (await scope.navigator.storage.getDirectory());
+        if (m.op === 'open' || m.op === 'probe') {
+          const file = await dir.getFileHandle(m.name, { create: true });
+          handle = await file.createSyncAccessHandle();
+          handle.truncate(0);
+          at = 0;
+          if (m.op === 'probe') {
+            handle.close();
+            handle = null;
+            await dir.removeEntry(m.name);
+          }
+        } else if (m.op === 'write') {
+          const n = handle.write(m.bytes, { at });
+          at += n;
+          if (n !== m.bytes.length) throw new Error('short write');
+          reply.bytes = m.bytes.buffer;
+        } else if (m.op === 'close') {
+          handle.flush();
+          handle.close();
+          handle = null;
+        } else if (m.op === 'remove') {
+          if (handle) handle.close();
+          handle = null;
+          await dir.removeEntry(m.name);
+        }
+      } catch (err) {
+        reply.error = (err && err.name) || String(err);
+      }
+      scope.postMessage(reply, reply.bytes ? [reply.bytes] : []);
+    };
+  }
+
   // The page: what the user chooses or drops, the run's questions, progress and results.
-  function startPage(doc) {
+  function startPage(doc, scriptUrl) {
     const $ = (id) => doc.getElementById(id);
-    const state = { files: new Map(), exeName: null, info: null, busy: false, cancel: false, download: null };
+    const state = {
+      files: new Map(), exeName: null, info: null, plan: null, results: null, busy: false, cancel: false,
+      download: null, storedFile: null, askingForPiece: false,
+    };
     const say = {
       noExe: '自己復元ファイル（.exe）が見つかりません。.exe も一緒に選んでください。',
       present: 'あり',
       missing: 'なし',
+      missingRun: 'なし（%s 個）',
       unknown: 'ほかにも分割ファイルがあるはずです（数は不明）。',
+      count: '分割ファイルは全部で %s 個です。',
+      about: '分割ファイルは全部で約 %s 個です（そろっているファイルからの見積もり）。',
       timeStamp: '元の更新日時はブラウザーからは設定できません。%s',
-      tooLarge: 'このブラウザーでは 384 MiB を超えるファイルは復元できません。Chrome や Edge など Chromium 系のブラウザー、または parcelon-restore をお使いください。',
       downloaded: 'ダウンロードとして保存しました。',
       unreadable: 'ファイルを読み込めません。選び直してください。\n[%s]',
-      checkFinished: '検査が終了しました。',
-      checkStopped: '検査を中止しました。',
       bytes: '%s バイト',
-      addFile: '足りないファイルを選んでください。',
+      addFile: '%s がありません。ここで選んでください：',
+      forced: '復元が終了しましたが、復元したファイルは元のファイルと同じではありません。正しくない分割ファイルをそのまま使いました：\n%s',
+      viaPicker: '「復元」を押すと保存先を選べます。ファイルは少しずつ書き込まれるので、大きさに制限はありません。',
+      viaStorage: '復元したファイルはダウンロードとして保存します。その前にブラウザーの保存領域に書き込みます（このブラウザーで使える領域 約 %s）。',
+      viaMemory: '復元したファイルはダウンロードとして保存します。このブラウザーではファイル全体をメモリー上に組み立てるため、%s までのファイルに限ります。',
+      noRoom: 'このファイル（%s バイト）はブラウザーの保存領域（使える領域 約 %s）に収まらないため、このブラウザーでは復元できません。ほかのブラウザーか parcelon-restore をお使いください。検査はできます。',
+      tooLarge: 'このファイル（%s バイト）は、このブラウザーではメモリー上に組み立てられる大きさ（%s）を超えるため、復元できません。Firefox、または Chrome や Edge など Chromium 系のブラウザー、あるいは parcelon-restore をお使いください。検査はできます。',
     };
     const labels = { yes: 'はい(Y)', no: 'いいえ(N)', ok: 'OK', cancel: 'キャンセル', retry: '再試行(R)' };
+    const ua = (root.navigator && root.navigator.userAgent) || '';
+    const memoryLimit = kMemoryLimits[/Firefox\//.test(ua) ? 'firefox' : /Chrom(e|ium)\//.test(ua) ? 'chromium' : 'other'];
+    const mib = (n) => (n >= 2 ** 30 ? (n / 2 ** 30).toFixed(1).replace(/\.0$/, '') + ' GiB'
+      : n >= 2 ** 20 ? Math.round(n / 2 ** 20) + ' MiB' : fill(say.bytes, grouped(Math.max(n, 0))));
 
-    function setStatus(text) {
-      $('status').textContent = text;
+    // The worker and the browser's own storage, where both are there; storage stays null
+    // where the page cannot use them (Chromium from file://, a private window).
+    let worker = null;
+    let workerCalls = 0;
+    const replies = new Map();
+    function callWorker(message, transfer) {
+      return new Promise((resolve, reject) => {
+        const id = ++workerCalls;
+        replies.set(id, (reply) => (reply.error ? reject(new Error(reply.error)) : resolve(reply)));
+        worker.postMessage({ ...message, id }, transfer || []);
+      });
+    }
+    const storage = (async () => {
+      if (!scriptUrl || typeof root.Worker !== 'function' || !root.navigator.storage ||
+        typeof root.navigator.storage.getDirectory !== 'function')
+        return null;
+      try {
+        const dir = await root.navigator.storage.getDirectory();
+        // What an earlier visit left behind goes first; a file another tab still writes
+        // is locked and stays. A browser that cannot list the folder keeps them.
+        try {
+          for await (const name of dir.keys())
+            if (name.startsWith(kStoragePrefix)) await dir.removeEntry(name).catch(() => {});
+        } catch (e) {
+          // Nothing to remove that the page can name.
+        }
+        worker = new root.Worker(scriptUrl);
+        let timer = null;
+        const failed = new Promise((resolve, reject) => {
+          worker.onerror = () => reject(new Error('worker'));
+          timer = setTimeout(() => reject(new Error('timeout')), 10000);
+        });
+        worker.onmessage = (e) => {
+          const done = replies.get(e.data.id);
+          replies.delete(e.data.id);
+          if (done) done(e.data);
+        };
+        try {
+          await Promise.race([callWorker({ op: 'probe', name: kStoragePrefix + 'probe' }), failed]);
+        } finally {
+          clearTimeout(timer);
+          worker.onerror = null;
+        }
+        return dir;
+      } catch (e) {
+        if (worker) worker.terminate();
+        worker = null;
+        return null;
+      }
+    })();
+
+    // How a restore will be saved, and whether the set's file can be: { mode, text, refuse }.
+    async function savePlan(info) {
+      if (typeof root.showSaveFilePicker === 'function') return { mode: 'picker', text: say.viaPicker };
+      if (await storage) {
+        let free = Infinity;
+        try {
+          const estimate = await root.navigator.storage.estimate();
+          free = estimate.quota - estimate.usage;
+        } catch (e) {
+          // No estimate: the writes themselves tell when the room runs out.
+        }
+        const room = Number.isFinite(free) ? mib(free) : '不明';
+        if (info && info.totalSize > free) return { mode: 'storage', text: fill(fill(say.noRoom, info.totalText), room), refuse: true };
+        return { mode: 'storage', text: fill(say.viaStorage, room) };
+      }
+      if (info && info.totalSize > memoryLimit)
+        return { mode: 'memory', text: fill(fill(say.tooLarge, info.totalText), mib(memoryLimit)), refuse: true };
+      return { mode: 'memory', text: fill(say.viaMemory, mib(memoryLimit)) };
+    }
+
+    // The status line: what happened, in the tone given, and below it any details.
+    function setStatus(text, tone, details) {
+      const head = doc.createElement('span');
+      head.className = 'head' + (tone ? ' ' + tone : '');
+      head.textContent = text;
+      $('status').replaceChildren(head);
+      if (details) $('status').append('\n' + details);
     }
 
     function showProgress(done, total) {
@@ -543,42 +815,84 @@
 
     function setBusy(busy) {
       state.busy = busy;
-      $('restore').disabled = busy || !state.info;
+      $('restore').disabled = busy || !state.info || Boolean(state.save && state.save.refuse);
       $('check').disabled = busy || !state.info;
       $('cancel').disabled = !busy;
+      $('clear').disabled = busy || state.files.size === 0;
+      $('files').disabled = busy;
     }
 
-    // A question in the manner of a message box: its caption, text and buttons; the
-    // promise gives the button pressed.
+    // A question in the manner of a message box, modal: the page behind is inert while it
+    // is open, Y, N, R and Esc press the buttons they name, and the focus goes back where
+    // it was. The promise gives the button pressed.
     function ask(id, caption, text, buttons) {
       const box = $('question');
+      const before = doc.activeElement;
       $('question-caption').textContent = caption;
       $('question-text').textContent = text;
       const row = $('question-buttons');
       row.replaceChildren();
+      const add = $('question-add');
+      add.replaceChildren();
       box.dataset.id = id;
       return new Promise((resolve) => {
-        for (const answer of buttons) {
+        const keys = { y: 'yes', n: 'no', r: 'retry' };
+        const refusing = buttons.includes('no') ? 'no' : buttons.includes('cancel') ? 'cancel' : buttons[buttons.length - 1];
+        const answer = (value) => {
+          doc.removeEventListener('keydown', onKey, true);
+          box.hidden = true;
+          $('main').inert = false;
+          state.askingForPiece = false;
+          // A button that is off while the run goes on gets the focus back when it ends.
+          if (before && typeof before.focus === 'function' && doc.contains(before) && !before.disabled) before.focus();
+          else if (box.contains(doc.activeElement)) doc.activeElement.blur();
+          resolve(value);
+        };
+        function onKey(e) {
+          if (e.altKey || e.ctrlKey || e.metaKey) return;
+          const key = e.key.toLowerCase();
+          let value = null;
+          if (key === 'escape') value = refusing;
+          else if (keys[key] && buttons.includes(keys[key]) && e.target.type !== 'file') value = keys[key];
+          if (value) {
+            e.preventDefault();
+            answer(value);
+            return;
+          }
+          if (key === 'tab') {
+            // Focus goes round the box's own controls only.
+            const controls = [...box.querySelectorAll('button, input')];
+            const at = controls.indexOf(doc.activeElement);
+            const next = (at + (e.shiftKey ? -1 : 1) + controls.length) % controls.length;
+            e.preventDefault();
+            controls[at < 0 ? 0 : next].focus();
+          }
+        }
+        for (const value of buttons) {
           const button = doc.createElement('button');
           button.type = 'button';
-          button.textContent = labels[answer];
-          button.dataset.answer = answer;
-          button.addEventListener('click', () => {
-            box.hidden = true;
-            resolve(answer);
-          });
+          button.textContent = labels[value];
+          button.dataset.answer = value;
+          button.addEventListener('click', () => answer(value));
           row.append(button);
         }
         // A missing piece can be chosen from the question itself; OK then reads it.
         if (id === 'N1') {
-          const add = doc.createElement('input');
-          add.type = 'file';
-          add.multiple = true;
-          add.title = say.addFile;
-          add.addEventListener('change', () => takeFiles(add.files));
-          row.prepend(add);
+          const wanted = text.replace(/^次に (.*) を読み込みます。$/, '$1');
+          const label = doc.createElement('label');
+          label.textContent = fill(say.addFile, wanted);
+          const input = doc.createElement('input');
+          input.type = 'file';
+          input.multiple = true;
+          input.addEventListener('change', () => takeFiles(input.files, 'add'));
+          label.append(input);
+          add.append(label);
+          state.askingForPiece = true;
         }
+        add.hidden = id !== 'N1';
+        $('main').inert = true;
         box.hidden = false;
+        doc.addEventListener('keydown', onKey, true);
         row.querySelector('button').focus();
       });
     }
@@ -586,138 +900,265 @@
     async function showPieces() {
       const list = $('pieces');
       list.replaceChildren();
+      $('count').textContent = '';
       if (!state.info) return;
-      for (const piece of await planPieces(state.info, state.files)) {
-        const item = doc.createElement('li');
-        item.textContent = piece.unknown ? say.unknown : piece.name + '　' + (piece.present ? say.present : say.missing);
-        item.className = piece.present ? 'present' : 'missing';
-        list.append(item);
+      const plan = state.plan || (state.plan = await planPieces(state.info, state.files));
+      const results = new Map();
+      if (state.results) {
+        state.results.pieces.forEach((p, i) =>
+          results.set(p.name, pieceResult(p, i + 1 === state.results.pieces.length, state.results.outcome)));
+      }
+      const shown = new Set();
+      const item = (name, mark, text) => {
+        const li = doc.createElement('li');
+        li.className = mark;
+        const file = doc.createElement('span');
+        file.className = 'name';
+        file.textContent = name;
+        li.append(file, '　' + text);
+        list.append(li);
+        shown.add(name);
+      };
+      // A stretch of more than three missing pieces takes one line.
+      for (let i = 0; i < plan.list.length; i++) {
+        const piece = plan.list[i];
+        const result = results.get(piece.name);
+        let last = i;
+        while (!result && !piece.present && last + 1 < plan.list.length && !plan.list[last + 1].present &&
+          !results.has(plan.list[last + 1].name))
+          last++;
+        if (last - i >= 3) {
+          item(`${piece.name} 〜 ${plan.list[last].name}`, 'missing', fill(say.missingRun, last - i + 1));
+          i = last;
+        } else if (result) item(piece.name, result[0], result[1]);
+        else item(piece.name, piece.present ? 'present' : 'missing', piece.present ? say.present : say.missing);
+      }
+      // A piece the run read beyond the plan (the plan was an estimate).
+      for (const [name, result] of results) if (!shown.has(name)) item(name, result[0], result[1]);
+      if (plan.count === null) {
+        const li = doc.createElement('li');
+        li.className = 'missing';
+        li.textContent = say.unknown;
+        list.append(li);
+      } else {
+        $('count').textContent = fill(plan.estimated ? say.about : say.count, plan.count);
       }
     }
 
-    async function takeFiles(fileList) {
-      for (const file of fileList) state.files.set(file.name, file);
-      const exe = [...fileList].reverse().find((f) => /\.exe$/i.test(f.name));
+    async function showPlan() {
+      state.save = state.info ? await savePlan(state.info) : null;
+      $('plan').textContent = state.save ? state.save.text : '';
+      $('plan').className = 'plan' + (state.save && state.save.refuse ? ' warn' : '');
+      setBusy(state.busy);
+    }
+
+    // Files chosen or dropped. A choice that holds an executable starts a new set; one
+    // without adds to a set that lacks pieces (or answers the question for a missing
+    // piece); anything else replaces what was chosen.
+    async function takeFiles(fileList, how) {
+      const chosen = [...fileList];
+      if (chosen.length === 0) return;
+      const exe = [...chosen].reverse().find((f) => /\.exe$/i.test(f.name));
+      const incomplete = state.info && state.plan && (state.plan.count === null || state.plan.list.some((p) => !p.present));
+      const adding = how === 'add' || state.busy || (!exe && incomplete);
+      if (!adding) clearSet();
+      for (const file of chosen) state.files.set(file.name, file);
+      state.plan = null;
       if (exe && !state.busy) {
         state.exeName = exe.name;
         state.info = null;
+        state.results = null;
         $('report').textContent = '';
         setStatus('');
         const info = await readFirstPiece(exe, exe.name);
         if (info.error) {
           $('info').textContent = '';
-          setStatus(info.error);
+          setStatus(info.error, 'bad');
         } else {
           state.info = info;
-          $('info').textContent = info.infoText.replace(/\r\n/g, '\n');
+          $('info').textContent = info.infoText;
           showProgress(0, info.totalSize);
         }
       } else if (!state.exeName) {
-        setStatus(say.noExe);
+        setStatus(say.noExe, 'bad');
       }
       setBusy(state.busy);
       await showPieces();
+      await showPlan();
     }
 
-    // The file stays in memory while its address lives: a minute for the browser to take
-    // it, or until the next restore, so that two in a row do not hold two files.
+    // Forgets the chosen files and everything shown about them.
+    function clearSet() {
+      state.files = new Map();
+      state.exeName = null;
+      state.info = null;
+      state.plan = null;
+      state.results = null;
+      state.save = null;
+      for (const id of ['info', 'count', 'plan', 'report', 'bytes']) $(id).textContent = '';
+      $('pieces').replaceChildren();
+      $('progress').value = 0;
+      setStatus('');
+      setBusy(state.busy);
+    }
+
+    // The download's object address and the stored file behind it live until the browser
+    // has had time to take the file, the next restore or start over, whichever comes
+    // first; a file left over is removed at the next visit.
     function dropDownload() {
       if (state.download) URL.revokeObjectURL(state.download);
       state.download = null;
+      if (state.storedFile) {
+        const name = state.storedFile;
+        state.storedFile = null;
+        storage.then((dir) => dir && dir.removeEntry(name)).catch(() => {});
+      }
     }
 
-    function offerDownload(blob, name) {
+    function offerDownload(blob, name, stored) {
       dropDownload();
       const link = doc.createElement('a');
       link.href = state.download = URL.createObjectURL(blob);
+      state.storedFile = stored || null;
       link.download = name;
       doc.body.append(link);
       link.click();
       link.remove();
-      setTimeout(() => state.download === link.href && dropDownload(), 60000);
+      // A minute, and a second more for every 10 MB.
+      setTimeout(() => state.download === link.href && dropDownload(), 60000 + blob.size / 10000);
     }
 
     async function run(sink, answer) {
+      const pressed = doc.activeElement;
       dropDownload();
       state.cancel = false;
+      state.results = null;
       setBusy(true);
       setStatus('');
       $('report').textContent = '';
+      await showPieces();
       try {
-        return await runSet(state.info, state.files, {
+        const result = await runSet(state.info, state.files, {
           sink,
           ask: answer,
           progress: showProgress,
           cancelled: () => state.cancel,
         });
+        state.results = result;
+        return result;
       } catch (e) {
-        setStatus(fill(say.unreadable, e && e.message ? e.message : String(e)));
+        setStatus(fill(say.unreadable, e && e.message ? e.message : String(e)), 'bad');
         return null;
       } finally {
         setBusy(false);
+        const now = doc.activeElement;
+        if (pressed && pressed !== doc.body && (!now || now === doc.body || now.disabled || $('question').contains(now)))
+          pressed.focus();
+        await showPieces();
       }
     }
 
-    // Restore: into the file the user picks in the save dialog where the browser has
-    // one, else assembled in memory and offered as a download.
-    async function onRestore() {
-      const info = state.info;
-      if (!info || state.busy) return;
-      let sink;
-      let writable = null;
-      let handle = null;
-      if (typeof root.showSaveFilePicker === 'function') {
+    // Where the restore goes: the file the user picks in the save dialog where the browser
+    // has one; else the browser's own storage, written by the worker and then offered as a
+    // download; else memory, offered as a download.
+    async function openSink(info, save) {
+      if (save.mode === 'picker') {
+        let handle = null;
         try {
           handle = await root.showSaveFilePicker({ suggestedName: info.name });
         } catch (e) {
           // The user closed the dialog; any other refusal (a page inside a frame, for
           // one) leaves the download.
-          if (e && e.name === 'AbortError') return;
+          if (e && e.name === 'AbortError') return null;
+          return openSink(info, { mode: (await storage) ? 'storage' : 'memory' });
         }
-      }
-      if (handle) {
+        let writable;
         try {
           writable = await handle.createWritable();
         } catch (e) {
-          setStatus('復元ファイルを作成できません\nファイルパス名を確認してください。');
-          return;
+          setStatus('復元ファイルを作成できません\nファイルパス名を確認してください。', 'bad');
+          return null;
         }
         // The writable takes the same bytes as a slice of the chosen file, which the
         // browser copies file to file: twice as fast here as handing it the bytes read.
-        sink = { write: (data, source) => writable.write(source) };
-      } else {
-        if (info.totalSize > kDownloadLimit) {
-          setStatus(say.tooLarge);
-          return;
-        }
-        const parts = [];
-        sink = { write: (data) => { parts.push(new Blob([data])); } };
-        sink.finish = () => {
-          offerDownload(new Blob(parts, { type: 'application/octet-stream' }), info.name);
-          parts.length = 0;
+        return {
+          write: async (data, source) => {
+            await writable.write(source);
+            return data.buffer;
+          },
+          // The file takes its content only when it is closed.
+          close: () => writable.close(),
+          stop: () => writable.close().catch(() => {}),
         };
       }
-      const result = await run(sink, ask);
-      // A stopped restore keeps what was written, as the Windows program does. The file
-      // takes its content only when it is closed, so a failure there is a failed write.
-      if (writable) {
+      if (save.mode === 'storage') {
+        const name = kStoragePrefix + Date.now();
         try {
-          await writable.close();
+          await callWorker({ op: 'open', name });
         } catch (e) {
-          if (result && result.outcome === 'finished') {
-            setStatus(fill(T.writeFailed, info.name));
-            return;
-          }
+          setStatus('復元ファイルを作成できません\nファイルパス名を確認してください。', 'bad');
+          return null;
         }
+        return {
+          write: async (data) => (await callWorker({ op: 'write', bytes: data }, [data.buffer])).bytes,
+          close: async () => {
+            await callWorker({ op: 'close' });
+            const dir = await storage;
+            offerDownload(await (await dir.getFileHandle(name)).getFile(), info.name, name);
+          },
+          stop: () => callWorker({ op: 'remove', name }).catch(() => {}),
+          download: true,
+        };
       }
-      if (!result) return;
-      if (result.outcome !== 'finished') {
-        setStatus(T.stopped);
+      const parts = [];
+      return {
+        // A Blob holds a copy of its bytes: the buffer can be read into again.
+        write: (data) => {
+          parts.push(new Blob([data]));
+          return data.buffer;
+        },
+        close: () => {
+          offerDownload(new Blob(parts, { type: 'application/octet-stream' }), info.name);
+          parts.length = 0;
+        },
+        stop: () => {
+          parts.length = 0;
+        },
+        download: true,
+      };
+    }
+
+    async function onRestore() {
+      const info = state.info;
+      if (!info || state.busy) return;
+      await showPlan();
+      const save = state.save;
+      if (save.refuse) {
+        setStatus(save.text, 'bad');
         return;
       }
-      if (sink.finish) sink.finish();
+      const sink = await openSink(info, save);
+      if (!sink) return;
+      const result = await run(sink, ask);
+      if (!result || result.outcome !== 'finished') {
+        // The save dialog's file keeps what was written, as the Windows program's does;
+        // the browser's own storage and memory give theirs back.
+        await sink.stop();
+        if (result) setStatus(T.stopped);
+        return;
+      }
+      try {
+        await sink.close();
+      } catch (e) {
+        await sink.stop();
+        setStatus(fill(T.writeFailed, info.name), 'bad');
+        return;
+      }
       const stamp = timeStampText(info);
-      setStatus(T.finished + (sink.finish ? '\n' + say.downloaded : '') + (stamp ? '\n' + fill(say.timeStamp, stamp) : ''));
+      const forced = forcedPieces(result);
+      const head = forced.length ? fill(say.forced, forced.join('\n')) : T.finished;
+      const details = [sink.download ? say.downloaded : '', stamp ? fill(say.timeStamp, stamp) : ''].filter(Boolean);
+      setStatus(head, forced.length ? 'bad' : 'good', details.join('\n'));
     }
 
     async function onCheck() {
@@ -725,11 +1166,13 @@
       const result = await run(null, (id) => Promise.resolve(checkAnswer(id)));
       if (!result) return;
       $('report').textContent = checkReport(state.info, result).join('\n');
-      setStatus(result.outcome === 'cancelled' ? say.checkStopped : say.checkFinished);
+      const verdict = checkVerdict(state.info, result);
+      const sound = verdict.startsWith('この分割ファイルは復元できます');
+      setStatus(verdict, result.outcome === 'cancelled' ? '' : sound ? 'good' : 'bad');
     }
 
     $('files').addEventListener('change', (e) => {
-      takeFiles(e.target.files);
+      takeFiles(e.target.files, 'choose');
       e.target.value = '';
     });
     doc.addEventListener('dragover', (e) => {
@@ -740,24 +1183,33 @@
     doc.addEventListener('drop', (e) => {
       e.preventDefault();
       $('drop').classList.remove('over');
-      takeFiles(e.dataTransfer.files);
+      takeFiles(e.dataTransfer.files, state.askingForPiece ? 'add' : 'drop');
     });
     $('restore').addEventListener('click', onRestore);
     $('check').addEventListener('click', onCheck);
     $('cancel').addEventListener('click', () => {
       state.cancel = true;
     });
+    $('clear').addEventListener('click', () => {
+      dropDownload();
+      clearSet();
+      $('files').focus();
+    });
     setBusy(false);
   }
 
   if (typeof document !== 'undefined') {
-    if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', () => startPage(document));
-    else startPage(document);
+    const scriptUrl = document.currentScript ? document.currentScript.src : null;
+    if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', () => startPage(document, scriptUrl));
+    else startPage(document, scriptUrl);
+  } else if (typeof WorkerGlobalScope !== 'undefined' && root instanceof WorkerGlobalScope) {
+    serveWorker(root);
   }
 
   const api = {
-    T, kFirstPieceOffset, kDownloadLimit, kSliceSize, crc16, grouped, isPlainFileName, readFirstPiece,
+    T, kFirstPieceOffset, kMemoryLimits, kSliceSize, crc16, grouped, isPlainFileName, readFirstPiece,
     timeStampText, pieceName, findMarker, readLaterPiece, lookUp, planPieces, runSet, checkAnswer, checkReport,
+    checkVerdict, pieceResult, forcedPieces,
   };
   root.Parcelon = api;
   if (typeof module !== 'undefined') module.exports = api;

@@ -1,12 +1,15 @@
 // bench/web/restore-bench.js: prints the restore page's speed on a large set in headless
-// Chromium (the check and the streaming restore into a file of the origin-private file
-// system on a set of --size, the in-memory download restore on a set of --download-size,
-// the largest the page assembles in memory) beside `cat` of the same pieces, as MB/s
-// (MB = 10^6 bytes), the median of several rounds. Figures only; nothing passes or fails.
+// Chromium and Firefox ESR, served from 127.0.0.1, beside `cat` of the same pieces, as MB/s
+// (MB = 10^6 bytes), the median of several rounds: the check; in Chromium the restore
+// through the save dialog's stream (a file of the browser's own storage stands in for
+// the dialog, which headless Chromium cannot show); in both the restore through the
+// browser's own storage, written by the page's worker, to the finished download on disk,
+// with how much the browser's memory grew at most meanwhile. Figures only; nothing
+// passes or fails.
 //
-//   node bench/web/restore-bench.js [--work DIR] [--size N] [--download-size N] [--rounds N]
+//   node bench/web/restore-bench.js [--work DIR] [--size N] [--rounds N] [--browsers chromium,firefox]
 //
-// Sizes in bytes or with K, M or G (binary). The sets (random data, three pieces) are made
+// Sizes in bytes or with K, M or G (binary). The set (random data, three pieces) is made
 // once with parcelon-split and kept in DIR (default build/web-bench); the tools come from
 // PARCELON_BUILD (default build/).
 'use strict';
@@ -14,6 +17,7 @@ const { execFileSync } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const http = require('node:http');
+const os = require('node:os');
 const path = require('node:path');
 const root = path.resolve(__dirname, '..', '..');
 const puppeteer = require(path.join(root, 'tests', 'web', 'node_modules', 'puppeteer-core'));
@@ -23,8 +27,8 @@ const option = (name, fallback) => (args.includes(name) ? args[args.indexOf(name
 const units = { K: 1024, M: 1024 ** 2, G: 1024 ** 3 };
 const sizeOf = (text) => Number(text.replace(/[KMG]$/, '')) * (units[text.slice(-1)] || 1);
 const size = sizeOf(option('--size', '1G'));
-const downloadSize = sizeOf(option('--download-size', '384M'));
 const rounds = Number(option('--rounds', '3'));
+const names = option('--browsers', 'chromium,firefox').split(',');
 const work = path.resolve(option('--work', path.join(root, 'build', 'web-bench')));
 const build = path.resolve(root, process.env.PARCELON_BUILD || 'build');
 const median = (v) => [...v].sort((a, b) => a - b)[Math.floor(v.length / 2)];
@@ -56,95 +60,139 @@ function standIn() {
     (await navigator.storage.getDirectory()).getFileHandle(suggestedName, { create: true });
 }
 
-const piecesOf = (set) => fs.readdirSync(set).filter((n) => n !== 'done').sort().map((n) => path.join(set, n));
-const bytesOf = (files) => files.reduce((s, p) => s + fs.statSync(p).size, 0);
+// The memory of a process and its descendants, in bytes.
+function treeMemory(pid) {
+  const rows = execFileSync('ps', ['-e', '-o', 'pid=,ppid=,rss=']).toString().trim().split('\n')
+    .map((l) => l.trim().split(/\s+/).map(Number));
+  const tree = new Set([pid]);
+  for (let grown = true; grown;) {
+    grown = false;
+    for (const [p, parent] of rows) if (tree.has(parent) && !tree.has(p)) grown = tree.add(p);
+  }
+  return rows.filter(([p]) => tree.has(p)).reduce((sum, [, , rss]) => sum + rss * 1024, 0);
+}
 
-async function main() {
-  const pieces = piecesOf(makeSet(size));
-  const pieceBytes = bytesOf(pieces);
-  const downloadPieces = piecesOf(makeSet(downloadSize));
-  const downloadPieceBytes = bytesOf(downloadPieces);
-
-  const server = http.createServer((req, res) => res.end(fs.readFileSync(path.join(root, 'web', path.basename(req.url)))));
-  await new Promise((r) => server.listen(0, '127.0.0.1', r));
-  const profile = fs.mkdtempSync(path.join(work, 'profile-'));
-  const downloads = path.join(work, 'downloads');
-  const browser = await puppeteer.launch({
+const launchOptions = {
+  chromium: (profile) => ({
     executablePath: process.env.PARCELON_CHROMIUM || '/usr/bin/chromium', headless: true, userDataDir: profile,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
       '--disable-component-update', '--disable-sync'],
-  });
-  const times = { cat: [], check: [], stream: [], downloadCat: [], download: [], downloadSaved: [] };
-  try {
+  }),
+  firefox: (profile, downloads) => ({
+    browser: 'firefox', executablePath: process.env.PARCELON_FIREFOX || '/usr/bin/firefox-esr', headless: true,
+    extraPrefsFirefox: { 'browser.download.dir': downloads, 'browser.download.folderList': 2, 'browser.download.useDownloadDir': true },
+  }),
+};
+
+async function benchBrowser(name, pieces, url) {
+  const profile = fs.mkdtempSync(path.join(work, 'profile-'));
+  const downloads = path.join(work, 'downloads');
+  fs.rmSync(downloads, { recursive: true, force: true });
+  fs.mkdirSync(downloads, { recursive: true });
+  const browser = await puppeteer.launch(launchOptions[name](profile, downloads));
+  const times = { cat: [], check: [], stream: [], storage: [] };
+  let grown = 0;
+  const open = async (picker) => {
     const page = await browser.newPage();
-    await page.evaluateOnNewDocument(standIn);
-    const cdp = await page.createCDPSession();
-    await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
-    await page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
-    await (await page.$('#files')).uploadFile(...pieces);
-    await page.waitForFunction(() => document.querySelector('#restore').disabled === false);
+    if (picker) await page.evaluateOnNewDocument(standIn);
+    else await page.evaluateOnNewDocument(() => (window.showSaveFilePicker = undefined));
+    if (name === 'chromium')
+      await (await page.createCDPSession()).send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
     page.on('pageerror', (e) => console.error('page error:', String(e)));
-    const timed = async (button, done) => {
-      console.error(`${button}...`);
-      await page.evaluate(() => (document.querySelector('#status').textContent = ''));
-      const start = Date.now();
-      await page.click(button);
-      await page.waitForFunction(done, { timeout: 600000, polling: 20 });
-      return Date.now() - start;
-    };
-    const cat = (files) => {
-      const start = Date.now();
-      execFileSync('sh', ['-c', 'cat "$@" > /dev/null', 'cat', ...files]);
-      return Date.now() - start;
-    };
+    await page.goto(url);
+    await (await page.$('#files')).uploadFile(...pieces);
+    await page.waitForFunction(() => document.querySelector('#restore').disabled === false && document.querySelector('#plan').textContent);
+    return page;
+  };
+  const timed = async (page, button, done) => {
+    console.error(`${name} ${button}...`);
+    await page.evaluate(() => {
+      document.querySelector('#status').textContent = '';
+    });
+    const start = Date.now();
+    await page.click(button);
+    await page.waitForFunction(done, { timeout: 600000, polling: 20 });
+    return Date.now() - start;
+  };
+  const cat = () => {
+    const start = Date.now();
+    execFileSync('sh', ['-c', 'cat "$@" > /dev/null', 'cat', ...pieces]);
+    return Date.now() - start;
+  };
+  try {
     for (let round = 0; round < rounds; round++) {
-      times.cat.push(cat(pieces));
-      times.check.push(await timed('#check', () => document.querySelector('#status').textContent !== ''));
-      await page.evaluate(standIn);
-      times.stream.push(await timed('#restore', () => document.querySelector('#status').textContent.startsWith('復元が終了')));
-      await page.evaluate(async () => (await navigator.storage.getDirectory()).removeEntry('bench.bin'));
-    }
-    // Each download round in a page of its own: the memory of a file offered before is
-    // released only when the page's garbage collector gets to it.
-    for (let round = 0; round < rounds; round++) {
-      times.downloadCat.push(cat(downloadPieces));
-      const tab = await browser.newPage();
-      await tab.evaluateOnNewDocument(() => (window.showSaveFilePicker = undefined));
-      await (await tab.createCDPSession()).send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
-      await tab.goto(page.url());
-      await (await tab.$('#files')).uploadFile(...downloadPieces);
-      await tab.waitForFunction(() => document.querySelector('#restore').disabled === false);
-      // Only the file goes: Chromium does not make its download folder again.
+      times.cat.push(cat());
+      let page = await open(name === 'chromium');
+      times.check.push(await timed(page, '#check', () => document.querySelector('#report').textContent !== ''));
+      if (name === 'chromium') {
+        times.stream.push(await timed(page, '#restore', () => document.querySelector('#status').textContent.startsWith('復元が終了')));
+        await page.evaluate(async () => (await navigator.storage.getDirectory()).removeEntry('bench.bin'));
+      }
+      await page.close();
+      // Through the browser's own storage, to the download on disk.
+      page = await open(false);
       const saved = path.join(downloads, 'bench.bin');
       fs.rmSync(saved, { force: true });
+      const before = treeMemory(browser.process().pid);
+      let peak = before;
+      const sampler = setInterval(() => (peak = Math.max(peak, treeMemory(browser.process().pid))), 250);
+      console.error(`${name} storage restore...`);
       const start = Date.now();
-      await tab.click('#restore');
-      await tab.waitForFunction(() => document.querySelector('#status').textContent.startsWith('復元が終了'), { timeout: 600000, polling: 20 });
-      times.download.push(Date.now() - start);
-      while (!(fs.existsSync(saved) && fs.statSync(saved).size === downloadSize)) {
-        if (Date.now() - start > 120000)
-          throw new Error(`no download after 120 s: ${fs.existsSync(downloads) ? fs.readdirSync(downloads) : 'no folder'}`);
+      await page.click('#restore');
+      while (!(fs.existsSync(saved) && fs.statSync(saved).size === size && !fs.existsSync(saved + '.part'))) {
+        if (Date.now() - start > 600000) throw new Error('no download after 600 s');
         await new Promise((r) => setTimeout(r, 20));
       }
-      times.downloadSaved.push(Date.now() - start);
-      await tab.close();
+      times.storage.push(Date.now() - start);
+      clearInterval(sampler);
+      grown = Math.max(grown, peak - before);
+      fs.rmSync(saved, { force: true });
+      await page.close();
     }
   } finally {
     await browser.close();
-    server.close();
     fs.rmSync(profile, { recursive: true, force: true });
     fs.rmSync(downloads, { recursive: true, force: true });
   }
-  const line = (label, list, bytes) => console.log(`${label.padEnd(52)} ${rate(bytes, median(list)).padStart(6)} MB/s  (median of ${list.length}: ${list.map((t) => (t / 1000).toFixed(2)).join(' ')} s)`);
-  const mb = (n) => `${(n / 2 ** 20).toFixed(0)} MiB`;
-  console.log(`set of ${mb(size)} (${pieces.length} pieces, ${pieceBytes.toLocaleString('en')} bytes of pieces):`);
-  line('  cat of the pieces to /dev/null', times.cat, pieceBytes);
-  line('  page: check only', times.check, size);
-  line('  page: restore streamed into an OPFS file', times.stream, size);
-  console.log(`set of ${mb(downloadSize)} (the page's in-memory limit), ${downloadPieces.length} pieces:`);
-  line('  cat of the pieces to /dev/null', times.downloadCat, downloadPieceBytes);
-  line('  page: restore in memory, until offered', times.download, downloadSize);
-  line('  page: restore in memory, until the download is on disk', times.downloadSaved, downloadSize);
+  return { times, grown, version: await versionOf(name) };
+}
+
+function versionOf(name) {
+  const program = name === 'chromium' ? process.env.PARCELON_CHROMIUM || '/usr/bin/chromium' : process.env.PARCELON_FIREFOX || '/usr/bin/firefox-esr';
+  try {
+    return execFileSync(program, ['--version'], { stdio: ['ignore', 'pipe', 'ignore'] }).toString().trim();
+  } catch (e) {
+    return name;
+  }
+}
+
+async function main() {
+  const pieces = fs.readdirSync(makeSet(size)).filter((n) => n !== 'done').sort().map((n) => path.join(work, `set-${size}`, n));
+  const pieceBytes = pieces.reduce((s, p) => s + fs.statSync(p).size, 0);
+  const types = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.css': 'text/css' };
+  const server = http.createServer((req, res) => {
+    const name = path.basename(req.url);
+    res.writeHead(200, { 'Content-Type': types[path.extname(name)] || 'application/octet-stream' });
+    res.end(fs.readFileSync(path.join(root, 'web', name)));
+  });
+  await new Promise((r) => server.listen(0, '127.0.0.1', r));
+  const url = `http://127.0.0.1:${server.address().port}/index.html`;
+  const results = {};
+  try {
+    for (const name of names) results[name] = await benchBrowser(name, pieces, url);
+  } finally {
+    server.close();
+  }
+  const line = (label, list, bytes) => console.log(`${label.padEnd(62)} ${rate(bytes, median(list)).padStart(6)} MB/s  (median of ${list.length}: ${list.map((t) => (t / 1000).toFixed(2)).join(' ')} s)`);
+  console.log(`set of ${(size / 2 ** 20).toFixed(0)} MiB (${pieces.length} pieces, ${pieceBytes.toLocaleString('en')} bytes of pieces); ${os.cpus().length} CPUs, load ${os.loadavg().map((l) => l.toFixed(1)).join(' ')}`);
+  for (const [name, r] of Object.entries(results)) {
+    console.log(`${r.version}:`);
+    line('  cat of the pieces to /dev/null', r.times.cat, pieceBytes);
+    line('  page: check only', r.times.check, size);
+    if (r.times.stream.length) line('  page: restore through the save dialog\'s stream (stand-in)', r.times.stream, size);
+    line('  page: restore through the browser\'s storage, to the download', r.times.storage, size);
+    console.log(`  browser memory grew by at most ${(r.grown / 2 ** 20).toFixed(0)} MiB during that restore`);
+  }
 }
 
 main().catch((e) => {

@@ -35,59 +35,8 @@ trap 'rm -rf "$scratch"' EXIT
 export PARCELON_FUZZ_TMP=$scratch
 
 # --- seed corpora -------------------------------------------------------------------------
-split=$build/tools/parcelon-split
 corpus=$build/fuzz-corpus
-rm -rf "$corpus"
-mkdir -p "$corpus/fuzz_header" "$corpus/fuzz_piece" "$corpus/fuzz_run"
-: >"$scratch/stub"
-offset=53248
-
-# make_set NAME INPUT_SIZE OPTIONS...: a split set in $scratch/sets/NAME/Data.*
-make_set() {
-    local name=$1 size=$2
-    shift 2
-    local dir=$scratch/sets/$name
-    mkdir -p "$dir"
-    head -c "$size" /dev/urandom >"$dir/input"
-    "$split" --stub "$scratch/stub" --out "$dir" --base Data "$@" "$dir/input" >/dev/null
-}
-
-# Sets for the header and whole-run targets: the identifier varies.
-make_set plain 3650 --data-counts 1500,1100,1050 --name sample.txt --time 2024-03-15T13:45:30
-make_set notime 2200 --data-counts 1100,1100 --name "表ソ.TXT" --no-time
-make_set records 3300 --data-counts 1200,2100 --name report.doc --second-name other.pdf \
-    --extra-record 1:7:200 --extra-record 2:9:130 --length-int 200 --time 0000-01-01T00:00:00
-make_set longname 1200 --data-counts 1200 --name-bytes "$(printf '61%.0s' $(seq 259))"
-make_set garbage 2400 --data-counts 300,1000,1100 --name g.bin --garbage 2:1500 --bad-crc 3 \
-    --set-id-for 3=1234
-make_set empty 0 --data-counts 0 --name empty.txt
-# Sets for the piece target: the first piece there carries the identifier "ZQ" (5A 51) and
-# 600 of 3,600 bytes.
-make_set piece_last 3600 --data-counts 600,3000 --set-id 5A51
-make_set piece_mid 3600 --data-counts 600,1500,1500 --set-id 5A51 --extra-record 2:1:20 --extra-record 2:3:6
-make_set piece_late 3600 --data-counts 600,3000 --set-id 5A51 --garbage 2:2100 --length-int 300
-make_set piece_bad 3600 --data-counts 600,3000 --set-id 5A51 --bad-crc 2
-
-sep='#PIECE#'
-for dir in "$scratch"/sets/*; do
-    name=$(basename "$dir")
-    tail -c +$((offset + 1)) "$dir/Data.exe" >"$corpus/fuzz_header/$name"
-    if [[ $name == piece_* ]]; then
-        cp "$dir/Data.d02" "$corpus/fuzz_piece/$name"
-    fi
-    {
-        printf '\0\0\0'
-        cat "$corpus/fuzz_header/$name"
-        for piece in "$dir"/Data.d0[2-4]; do
-            [ -e "$piece" ] || continue
-            printf '%s' "$sep"
-            cat "$piece"
-        done
-    } >"$corpus/fuzz_run/$name"
-done
-# A first-piece header with the 8-byte size form (2 GiB + 10 MB) and no data behind it.
-printf -- '-PQ3-\0\x80\0\0\0\0\xa0\0\0\0\x80\0\0\0\0\xa0\0\x22\x12\x34\x01\x05big.x\0' \
-    >"$corpus/fuzz_header/bigsize"
+"$here/seeds.sh" "$build/tools/parcelon-split" "$corpus" "$scratch"
 
 dict=$scratch/dict
 cat >"$dict" <<'EOF'

@@ -1,9 +1,14 @@
-// tests/web/browser.test.js: the restore page in headless Chromium, served from
-// 127.0.0.1 by a server of this test and opened from file://: a three-piece set chosen
-// through the file input is restored by the streaming path (a file of the origin-private
-// file system stands in for the save dialog, which headless Chromium cannot show) and by
-// the download path, byte for byte; a damaged piece brings its question; no request
-// leaves the page's own three files. Screenshots go to PARCELON_SHOTS (or a temp folder).
+// tests/web/browser.test.js: the restore page in headless Chromium and Firefox ESR, served
+// from 127.0.0.1 by a server of this test and opened from file://, at a desktop's and a
+// phone's size: a three-piece set chosen through the file input is restored by each path
+// the browser offers (the save dialog's stream, for which a file of the browser's own
+// storage stands in, as headless Chromium cannot show the dialog; the browser's own
+// storage written by the page's worker; memory), byte for byte; a damaged piece brings
+// its question, answered from the keyboard; the check's verdict names the bad piece; a
+// new choice replaces the set, and a piece chosen or dropped alone adds to a set that
+// lacks it; a file too large for the browser is refused before Restore; no request leaves
+// the page's own three files; nothing is wider than the window. Firefox also restores one set of more than 384 MiB through its
+// own storage with its memory flat. Screenshots go to PARCELON_SHOTS (or a temp folder).
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
@@ -11,24 +16,60 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const http = require('node:http');
 const path = require('node:path');
+const { execFileSync } = require('node:child_process');
 const puppeteer = require('puppeteer-core');
 const { tempDir, makeSet } = require('./sets.js');
 
 const web = path.resolve(__dirname, '..', '..', 'web');
 const pageFiles = ['index.html', 'parcelon.js', 'style.css'];
 const types = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.css': 'text/css' };
-const chromium = process.env.PARCELON_CHROMIUM || '/usr/bin/chromium';
 const sha256 = (bytes) => crypto.createHash('sha256').update(bytes).digest('hex');
+const desktop = { width: 1280, height: 800 };
+const phone = { width: 390, height: 844 };
 
-// Stands in for the save dialog: the origin-private file system where the page may use
-// it, else an in-memory writable (file://). The second write waits for window.release()
-// when the test has set window.hold, so that a screenshot can catch a restore midway.
+// Each browser: how it is started and where its downloads go, and for each place the
+// page is opened from, the window's size and how the first restore is saved.
+const browsers = [
+  {
+    name: 'chromium',
+    launch: (dir) => ({
+      executablePath: process.env.PARCELON_CHROMIUM || '/usr/bin/chromium', headless: true,
+      userDataDir: path.join(dir, 'profile'),
+      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+        '--disable-component-update', '--disable-sync'],
+    }),
+    runs: [
+      { where: 'http', view: desktop, first: 'picker', second: 'storage' },
+      { where: 'file', view: phone, first: 'picker', second: 'memory' },
+    ],
+  },
+  {
+    name: 'firefox',
+    launch: (dir) => ({
+      browser: 'firefox', executablePath: process.env.PARCELON_FIREFOX || '/usr/bin/firefox-esr', headless: true,
+      extraPrefsFirefox: {
+        'browser.download.dir': path.join(dir, 'downloads'), 'browser.download.folderList': 2,
+        'browser.download.useDownloadDir': true,
+      },
+    }),
+    runs: [
+      { where: 'http', view: phone, first: 'storage' },
+      { where: 'file', view: desktop, first: 'storage' },
+    ],
+    big: 400 * 1024 * 1024,
+  },
+];
+
+// Stands in for the save dialog: a file of the browser's own storage where the page may
+// use it, else an in-memory writable (file://). The second write waits for
+// window.release() when the test has set window.hold, so that a screenshot can catch a
+// restore midway.
 function standIn() {
   window.showSaveFilePicker = async ({ suggestedName }) => {
     window.savedName = suggestedName;
     let handle;
     try {
-      handle = await (await navigator.storage.getDirectory()).getFileHandle(suggestedName, { create: true });
+      handle = await (await navigator.storage.getDirectory()).getFileHandle('saved', { create: true });
     } catch (e) {
       window.memory = [];
       handle = { createWritable: async () => ({ write: async (d) => window.memory.push(d.slice()), close: async () => {} }) };
@@ -55,31 +96,38 @@ async function savedHash(page) {
   return page.evaluate(async () => {
     let blob;
     if (window.memory) blob = new Blob(window.memory);
-    else blob = await (await (await navigator.storage.getDirectory()).getFileHandle(window.savedName)).getFile();
+    else blob = await (await (await navigator.storage.getDirectory()).getFileHandle('saved')).getFile();
     const digest = await crypto.subtle.digest('SHA-256', await blob.arrayBuffer());
     return [...new Uint8Array(digest)].map((b) => b.toString(16).padStart(2, '0')).join('');
   });
 }
 
-async function waitForFile(file, size) {
-  for (let i = 0; i < 200; i++) {
-    if (fs.existsSync(file) && fs.statSync(file).size === size) return fs.readFileSync(file);
+// The finished download, removed from the folder once read.
+async function takeDownload(file, size, seconds = 20) {
+  for (let i = 0; i < seconds * 10; i++) {
+    if (fs.existsSync(file) && fs.statSync(file).size === size && !fs.existsSync(file + '.part')) {
+      const hash = sha256(fs.readFileSync(file));
+      fs.rmSync(file);
+      return hash;
+    }
     await new Promise((r) => setTimeout(r, 100));
   }
-  throw new Error(`no download ${file}`);
+  throw new Error(`no download ${file}: ${fs.existsSync(path.dirname(file)) ? fs.readdirSync(path.dirname(file)) : '-'}`);
 }
 
-test('the page restores and checks sets in headless Chromium', { timeout: 180000 }, async () => {
-  const dir = tempDir();
-  const shots = process.env.PARCELON_SHOTS || path.join(dir, 'shots');
-  fs.mkdirSync(shots, { recursive: true });
-  const sound = makeSet(path.join(dir, 'sound'), {
-    name: '資料.txt', size: 3000000, args: ['--piece-size', '1100000', '--time', '2024-03-15T13:45:30'],
-  });
-  const bad = makeSet(path.join(dir, 'bad'), { args: ['--data-counts', '2000,1500,1500', '--bad-crc', '2'] });
-  const soundFiles = ['sample.exe', 'sample.d02', 'sample.d03'].map((n) => path.join(sound.out, n));
-  assert.deepStrictEqual(fs.readdirSync(sound.out).sort(), ['sample.d02', 'sample.d03', 'sample.exe']);
+// The memory of a process and its descendants, in bytes.
+function treeMemory(pid) {
+  const rows = execFileSync('ps', ['-e', '-o', 'pid=,ppid=,rss=']).toString().trim().split('\n')
+    .map((l) => l.trim().split(/\s+/).map(Number));
+  const tree = new Set([pid]);
+  for (let grown = true; grown;) {
+    grown = false;
+    for (const [p, parent] of rows) if (tree.has(parent) && !tree.has(p)) grown = tree.add(p);
+  }
+  return rows.filter(([p]) => tree.has(p)).reduce((sum, [, , rss]) => sum + rss * 1024, 0);
+}
 
+function serve() {
   const served = [];
   const server = http.createServer((req, res) => {
     served.push(req.url);
@@ -88,94 +136,239 @@ test('the page restores and checks sets in headless Chromium', { timeout: 180000
     res.writeHead(200, { 'Content-Type': types[path.extname(name)] });
     res.end(fs.readFileSync(path.join(web, name)));
   });
-  await new Promise((r) => server.listen(0, '127.0.0.1', r));
-  const origin = `http://127.0.0.1:${server.address().port}/`;
+  return new Promise((r) => server.listen(0, '127.0.0.1', () => r({ server, served, origin: `http://127.0.0.1:${server.address().port}/` })));
+}
 
-  const browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    userDataDir: path.join(dir, 'profile'),
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync'],
-  });
+const text = (page, selector) => page.$eval(selector, (e) => e.textContent);
+// The page's files in the browser's own storage (none where the page cannot use it).
+const leftovers = (page) => page.evaluate(async () => {
   try {
-    for (const base of [origin, 'file://' + web + '/']) {
-      const where = base.startsWith('file:') ? 'file' : 'http';
-      const page = await browser.newPage();
-      await page.setViewport({ width: 900, height: 720 });
-      const requests = [];
-      const errors = [];
-      page.on('request', (r) => requests.push(r.url()));
-      page.on('pageerror', (e) => { console.log('pageerror', String(e)); errors.push(String(e)); });
-      page.on('console', (m) => { console.log('console', m.text()); if (m.type() === 'error') errors.push(m.text()); });
-      await page.evaluateOnNewDocument(standIn);
-      const downloads = path.join(dir, 'downloads-' + where);
-      const cdp = await page.createCDPSession();
-      await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
-      await page.goto(base + 'index.html');
-
-      // Choose the set but its last piece; the page shows the stored name, the size and
-      // the pieces it expects.
-      await (await page.$('#files')).uploadFile(...soundFiles.slice(0, 2));
-      await page.waitForFunction(() => document.querySelectorAll('#pieces li').length === 3);
-      assert.strictEqual(await page.$eval('#info', (e) => e.textContent), '分割元ファイル 資料.txt\nサイズ  3,000,000Bytes');
-      assert.deepStrictEqual(await page.$$eval('#pieces li', (l) => l.map((e) => e.className)), ['present', 'present', 'missing']);
-      await page.screenshot({ path: path.join(shots, `${where}-1-before.png`) });
-
-      // Streaming path, caught midway for a screenshot.
-      await page.evaluate(() => {
-        window.hold = new Promise((r) => (window.release = r));
-      });
-      await page.click('#restore');
-      await page.waitForFunction(() => window.held === true);
-      await page.screenshot({ path: path.join(shots, `${where}-2-during.png`) });
-      await page.evaluate(() => window.release());
-      // The missing piece is asked for and chosen from the question.
-      await page.waitForSelector('#question:not([hidden])');
-      assert.strictEqual(await page.$eval('#question-text', (e) => e.textContent), '次に sample.d03 を読み込みます。');
-      await page.screenshot({ path: path.join(shots, `${where}-3-next-file.png`) });
-      await (await page.$('#question-buttons input[type=file]')).uploadFile(soundFiles[2]);
-      await page.waitForFunction(() => [...document.querySelectorAll('#pieces li')].every((e) => e.className === 'present'));
-      await page.click('#question-buttons [data-answer="ok"]');
-      await page.waitForFunction(() => document.querySelector('#status').textContent.startsWith('復元が終了しました。'));
-      assert.match(await page.$eval('#status', (e) => e.textContent), /更新日時 2024\/03\/15 13:45:30 \(UTC\)/);
-      await page.screenshot({ path: path.join(shots, `${where}-4-after.png`) });
-      assert.strictEqual(await page.evaluate(() => window.savedName), '資料.txt');
-      assert.strictEqual(await savedHash(page), sha256(sound.data), `${where}: streamed file`);
-
-      // Download path: the browser without a save dialog.
-      await page.evaluate(() => (window.showSaveFilePicker = undefined));
-      await page.click('#restore');
-      const downloaded = await waitForFile(path.join(downloads, '資料.txt'), sound.data.length);
-      assert.strictEqual(sha256(downloaded), sha256(sound.data), `${where}: downloaded file`);
-
-      // A damaged intermediate piece: its question, refused; then the check's verdict.
-      await page.evaluate(standIn);
-      await (await page.$('#files')).uploadFile(...fs.readdirSync(bad.out).map((n) => path.join(bad.out, n)));
-      await page.waitForFunction(() => document.querySelector('#info').textContent.includes('5,000Bytes'));
-      await page.click('#restore');
-      await page.waitForSelector('#question:not([hidden])');
-      assert.strictEqual(await page.$eval('#question-caption', (e) => e.textContent), 'Parcelon 復元確認');
-      assert.strictEqual(await page.$eval('#question-text', (e) => e.textContent),
-        'ファイルの内容が正しくありません。強行しますか？\n[sample.d02]');
-      await page.screenshot({ path: path.join(shots, `${where}-5-question.png`) });
-      await page.click('#question-buttons [data-answer="no"]');
-      await page.waitForFunction(() => document.querySelector('#status').textContent === '復元を中止しました。');
-      await page.click('#check');
-      await page.waitForFunction(() => document.querySelector('#report').textContent.includes('not sound'));
-      assert.match(await page.$eval('#report', (e) => e.textContent), /not sound: sample\.d02 fails its check value \(5,000 of 5,000 bytes read\)$/);
-      await page.screenshot({ path: path.join(shots, `${where}-6-check.png`) });
-
-      assert.deepStrictEqual(errors, []);
-      const own = requests.filter((u) => !u.startsWith('blob:') && !u.startsWith('data:'));
-      assert.deepStrictEqual(own.map((u) => u.slice(base.length)).sort(), [...pageFiles].sort(), `${where}: requests`);
-      await page.close();
-    }
-    assert.deepStrictEqual([...served].sort(), pageFiles.map((f) => '/' + f).sort(), 'requests the server saw');
-    console.log(`screenshots: ${shots}`);
-  } finally {
-    await browser.close();
-    server.close();
-    if (!process.env.PARCELON_SHOTS) fs.rmSync(dir, { recursive: true, force: true });
+    const names = [];
+    for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
+    return names.filter((n) => n.startsWith('parcelon-restore-'));
+  } catch (e) {
+    return [];
   }
 });
+const classes = (page) => page.$$eval('#pieces li', (l) => l.map((e) => e.className));
+
+for (const b of browsers) {
+  test(`the page restores and checks sets in ${b.name}`, { timeout: 300000 }, async () => {
+    const dir = tempDir();
+    const shots = process.env.PARCELON_SHOTS || path.join(dir, 'shots');
+    fs.mkdirSync(shots, { recursive: true });
+    const downloads = path.join(dir, 'downloads');
+    fs.mkdirSync(downloads, { recursive: true });
+    // A long name without spaces must wrap at a phone's width.
+    const longName = '資料_' + 'abcdefghij'.repeat(8) + '.txt';
+    const sound = makeSet(path.join(dir, 'sound'), {
+      name: longName, size: 3000000, args: ['--piece-size', '1100000', '--time', '2024-03-15T13:45:30'],
+    });
+    const bad = makeSet(path.join(dir, 'bad'), { args: ['--data-counts', '2000,1500,1500', '--bad-crc', '2'] });
+    const soundFiles = ['sample.exe', 'sample.d02', 'sample.d03'].map((n) => path.join(sound.out, n));
+    // A first piece that says its file holds 400 MiB: marker, a byte, the total, a byte,
+    // the piece length, the identifier, a name record and the end tag.
+    const hugeExe = path.join(dir, 'huge.exe');
+    const header = Buffer.from('-PQ3-\0\x19\0\0\0\0\0\0\0\x1b\x12\x34\x01\x05h.bin\0', 'latin1');
+    fs.writeFileSync(hugeExe, Buffer.concat([Buffer.alloc(53248), header]));
+    const badFiles = ['sample.exe', 'sample.d02', 'sample.d03'].map((n) => path.join(bad.out, n));
+    const { server, served, origin } = await serve();
+    const browser = await puppeteer.launch(b.launch(dir));
+    try {
+      for (const r of b.runs) {
+        const base = r.where === 'http' ? origin : 'file://' + web + '/';
+        const tag = `${b.name}-${r.where}-${r.view.width}`;
+        const page = await browser.newPage();
+        await page.setViewport(r.view);
+        const requests = [];
+        const errors = [];
+        page.on('request', (q) => requests.push(q.url()));
+        page.on('pageerror', (e) => errors.push(String(e)));
+        page.on('console', (m) => m.type() === 'error' && errors.push(m.text()));
+        if (r.first === 'picker') await page.evaluateOnNewDocument(standIn);
+        else await page.evaluateOnNewDocument(() => (window.showSaveFilePicker = undefined));
+        if (b.name === 'chromium')
+          await (await page.createCDPSession()).send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+        await page.goto(base + 'index.html');
+        let shot = 0;
+        const look = async (state) => {
+          const [wide, view] = await page.evaluate(() => [document.documentElement.scrollWidth, window.innerWidth]);
+          assert.ok(wide <= view, `${tag} ${state}: the page is ${wide} px wide in a window of ${view}`);
+          await page.screenshot({ path: path.join(shots, `${tag}-${++shot}-${state}.png`) });
+        };
+
+        // The set but its last piece: the stored name, the size, the pieces expected (the
+        // missing one estimated) and how the file will be saved.
+        await (await page.$('#files')).uploadFile(...soundFiles.slice(0, 2));
+        await page.waitForFunction(() => document.querySelector('#plan').textContent !== '');
+        assert.strictEqual(await text(page, '#info'), `分割元ファイル ${longName}\nサイズ 3,000,000 バイト`);
+        assert.deepStrictEqual(await classes(page), ['present', 'present', 'missing']);
+        assert.strictEqual(await text(page, '#count'), '分割ファイルは全部で約 3 個です（そろっているファイルからの見積もり）。');
+        assert.match(await text(page, '#plan'), { picker: /保存先を選べます/, storage: /ブラウザーの保存領域/ }[r.first]);
+        await look('chosen');
+
+        // The first restore, caught midway where the save dialog's stand-in can hold it.
+        if (r.first === 'picker') {
+          await page.evaluate(() => {
+            window.hold = new Promise((res) => (window.release = res));
+          });
+        }
+        await page.click('#restore');
+        if (r.first === 'picker') {
+          await page.waitForFunction(() => window.held === true);
+          await look('restoring');
+          await page.evaluate(() => window.release());
+        }
+        // The missing piece is asked for and chosen from the question's own chooser.
+        await page.waitForSelector('#question:not([hidden])');
+        assert.strictEqual(await text(page, '#question-text'), '次に sample.d03 を読み込みます。');
+        assert.match(await text(page, '#question-add label'), /sample\.d03 がありません/);
+        await look('next-file');
+        await (await page.$('#question-add input[type=file]')).uploadFile(soundFiles[2]);
+        await page.waitForFunction(() => [...document.querySelectorAll('#pieces li')].every((e) => e.className === 'present'));
+        await page.click('#question-buttons [data-answer="ok"]');
+        await page.waitForFunction(() => document.querySelector('#status').textContent.startsWith('復元が終了しました。'));
+        assert.match(await text(page, '#status'), /更新日時 2024\/03\/15 13:45:30 \(UTC\)/);
+        assert.deepStrictEqual(await classes(page), ['good', 'good', 'good']);
+        await look('restored');
+        if (r.first === 'picker') {
+          assert.strictEqual(await page.evaluate(() => window.savedName), longName);
+          assert.strictEqual(await savedHash(page), sha256(sound.data), `${tag}: saved file`);
+        } else {
+          assert.strictEqual(await takeDownload(path.join(downloads, longName), sound.data.length), sha256(sound.data));
+        }
+        if (r.second) {
+          await page.evaluate(() => (window.showSaveFilePicker = undefined));
+          await page.click('#restore');
+          await page.waitForFunction(() => document.querySelector('#status').textContent.includes('ダウンロード'));
+          assert.match(await text(page, '#plan'), { storage: /ブラウザーの保存領域/, memory: /384 MiB までの/ }[r.second]);
+          assert.strictEqual(await takeDownload(path.join(downloads, longName), sound.data.length), sha256(sound.data));
+        }
+
+        // The check of the sound set says so.
+        await page.click('#check');
+        await page.waitForFunction(() => document.querySelector('#report').textContent.includes('sound: 3 pieces'));
+        assert.strictEqual(await text(page, '#status'),
+          'この分割ファイルは復元できます。3 個のファイルがすべてそろい、内容も正しいことを確かめました（3,000,000 バイト）。');
+        await look('sound-check');
+
+        // Another set, chosen without its last piece, replaces the first: its list does
+        // not borrow the first set's sample.d03.
+        await (await page.$('#files')).uploadFile(...badFiles.slice(0, 2));
+        await page.waitForFunction(() => document.querySelector('#info').textContent.includes('5,000 バイト') &&
+          document.querySelectorAll('#pieces li').length === 3);
+        assert.deepStrictEqual(await classes(page), ['present', 'present', 'missing']);
+        // A choice or a drop without an executable adds to a set that lacks a piece.
+        if (r.where === 'file') await (await page.$('#files')).uploadFile(badFiles[2]);
+        else {
+          await page.evaluate(() => {
+            const input = Object.assign(document.createElement('input'), { type: 'file', id: 'dropped', hidden: true });
+            document.body.append(input);
+          });
+          await (await page.$('#dropped')).uploadFile(badFiles[2]);
+          await page.evaluate(() => {
+            const data = new DataTransfer();
+            for (const file of document.querySelector('#dropped').files) data.items.add(file);
+            document.querySelector('#drop').dispatchEvent(new DragEvent('drop', { dataTransfer: data, bubbles: true, cancelable: true }));
+          });
+        }
+        await page.waitForFunction(() => document.querySelectorAll('#pieces li.present').length === 3);
+        assert.strictEqual(await text(page, '#count'), '分割ファイルは全部で 3 個です。');
+
+        // A damaged intermediate piece: its question is a modal, answered with N.
+        await page.focus('#restore');
+        await page.click('#restore');
+        await page.waitForSelector('#question:not([hidden])');
+        assert.strictEqual(await text(page, '#question-caption'), 'Parcelon 復元確認');
+        assert.strictEqual(await text(page, '#question-text'), 'ファイルの内容が正しくありません。強行しますか？\n[sample.d02]');
+        assert.deepStrictEqual(await page.evaluate(() => [document.querySelector('#question').getAttribute('aria-modal'),
+          document.querySelector('#main').inert]), ['true', true]);
+        for (let i = 0; i < 3; i++) {
+          await page.keyboard.press('Tab');
+          assert.ok(await page.evaluate(() => document.querySelector('#question').contains(document.activeElement)), 'focus left the question');
+        }
+        await look('question');
+        await page.keyboard.press('n');
+        await page.waitForFunction(() => document.querySelector('#status').textContent === '復元を中止しました。');
+        assert.strictEqual(await page.evaluate(() => document.activeElement.id), 'restore');
+        assert.deepStrictEqual(await leftovers(page), [], `${tag}: a stopped restore left its file`);
+
+        // The check's verdict names the bad piece; the list marks it.
+        await page.click('#check');
+        await page.waitForFunction(() => document.querySelector('#report').textContent.includes('not sound'));
+        assert.strictEqual(await text(page, '#status'), 'この分割ファイルは、このままでは正しく復元できません。\nsample.d02 の内容が正しくありません（壊れています）。');
+        assert.deepStrictEqual(await classes(page), ['good', 'bad', 'good']);
+        assert.match(await text(page, '#report'), /not sound: sample\.d02 fails its check value \(5,000 of 5,000 bytes read\)$/);
+        await look('check');
+
+        // Forced through with Y: the end says the file is not the original.
+        await page.evaluate(() => (window.showSaveFilePicker = undefined));
+        await page.click('#restore');
+        await page.waitForSelector('#question:not([hidden])');
+        await page.keyboard.press('y');
+        await page.waitForFunction(() => document.querySelector('#status').textContent.includes('sample.d02'));
+        assert.match(await text(page, '#status'), /^復元が終了しましたが、復元したファイルは元のファイルと同じではありません。.*\nsample\.d02（内容が不正）/s);
+        await look('forced');
+        await takeDownload(path.join(downloads, 'sample.txt'), 5000);
+
+        // A file the browser cannot hold is refused before Restore is pressed: one larger
+        // than the room its storage grants, or than it assembles in memory; a check is
+        // still offered.
+        if (r.second === 'memory') await (await page.$('#files')).uploadFile(hugeExe);
+        else {
+          await page.evaluate(() => (navigator.storage.estimate = async () => ({ quota: 4000, usage: 0 })));
+          await (await page.$('#files')).uploadFile(...badFiles);
+        }
+        await page.waitForFunction(() => document.querySelector('#plan').classList.contains('warn'));
+        assert.match(await text(page, '#plan'), r.second === 'memory' ? /384 MiB）を超える/ : /約 4,000 バイト）に収まらない/);
+        assert.deepStrictEqual(await page.$$eval('#restore, #check', (l) => l.map((e) => e.disabled)), [true, false]);
+        await look('refused');
+
+        // Start over forgets the set.
+        await page.click('#clear');
+        assert.deepStrictEqual([await text(page, '#info'), await classes(page)], ['', []]);
+        assert.strictEqual(await page.$eval('#restore', (e) => e.disabled), true);
+
+        // The browser's own storage keeps no restored file past the next visit.
+        await page.reload();
+        await page.waitForFunction(() => document.querySelector('#files') !== null);
+        await new Promise((res) => setTimeout(res, 500));
+        assert.deepStrictEqual(await leftovers(page), [], `${tag}: files left in the browser's storage`);
+
+        assert.deepStrictEqual(errors, []);
+        const own = requests.filter((u) => !u.startsWith('blob:') && !u.startsWith('data:'));
+        // (Firefox reports no requests of file:// pages; the server checks its own.)
+        for (const u of own) assert.ok(u.startsWith(base) && pageFiles.includes(u.slice(base.length)), `${tag}: request ${u}`);
+        await page.close();
+      }
+      assert.deepStrictEqual([...new Set(served)].sort(), pageFiles.map((f) => '/' + f).sort(), 'requests the server saw');
+
+      if (b.big) {
+        // One set larger than any in-memory restore, through the browser's own storage,
+        // with the browser's memory flat.
+        const big = makeSet(path.join(dir, 'big'), { name: 'big.bin', size: b.big, args: ['--piece-size', String(150 * 2 ** 20)] });
+        const page = await browser.newPage();
+        await page.goto(origin + 'index.html');
+        await (await page.$('#files')).uploadFile(...fs.readdirSync(big.out).map((n) => path.join(big.out, n)));
+        await page.waitForFunction(() => /ブラウザーの保存領域/.test(document.querySelector('#plan').textContent));
+        const before = treeMemory(browser.process().pid);
+        let peak = before;
+        const sampler = setInterval(() => (peak = Math.max(peak, treeMemory(browser.process().pid))), 200);
+        await page.click('#restore');
+        await page.waitForFunction(() => document.querySelector('#status').textContent.startsWith('復元が終了しました。'), { timeout: 120000 });
+        const hash = await takeDownload(path.join(downloads, 'big.bin'), b.big, 60);
+        clearInterval(sampler);
+        assert.strictEqual(hash, sha256(big.data), 'the large download');
+        const grown = peak - before;
+        console.log(`${b.name}: ${b.big / 2 ** 20} MiB restored; the browser's memory grew by at most ${(grown / 2 ** 20).toFixed(0)} MiB`);
+        assert.ok(grown < b.big / 2, `the browser's memory grew by ${grown} bytes`);
+        await page.close();
+      }
+      console.log(`screenshots: ${shots}`);
+    } finally {
+      await browser.close();
+      server.close();
+      if (!process.env.PARCELON_SHOTS) fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+}

@@ -7,7 +7,8 @@ const assert = require('node:assert');
 const fs = require('node:fs');
 const path = require('node:path');
 const P = require('../../web/parcelon.js');
-const { tempDir, makeSet, toolCheck, filesOf } = require('./sets.js');
+const { execFileSync } = require('node:child_process');
+const { tempDir, makeSet, toolCheck, filesOf, splitTool } = require('./sets.js');
 
 const truncate = (file, size) => fs.truncateSync(file, size);
 
@@ -18,7 +19,7 @@ const cases = [
   {
     label: 'the worked example: 2,000 + 3,000 with a time stamp',
     args: ['--data-counts', '2000,3000', '--time', '2024-03-15T13:45:30'], asked: [], outcome: 'finished',
-    info: { firstDataCount: 2000, headerLength: 38, infoText: '分割元ファイル sample.txt\r\nサイズ  5,000Bytes',
+    info: { firstDataCount: 2000, headerLength: 38, infoText: '分割元ファイル sample.txt\nサイズ 5,000 バイト',
       stamp: '更新日時 2024/03/15 13:45:30 (UTC)' },
   },
   {
@@ -142,7 +143,7 @@ test('a total size of 2^31 or more: eight-byte size integer, grouped, then the n
   const exe = new Blob([Buffer.alloc(53248), header, data, crc]);
   const info = await P.readFirstPiece(exe, 'big.exe');
   assert.strictEqual(info.totalSize, 2 ** 31 + 5);
-  assert.strictEqual(info.infoText, '分割元ファイル big.bin\r\nサイズ  2,147,483,653Bytes');
+  assert.strictEqual(info.infoText, '分割元ファイル big.bin\nサイズ 2,147,483,653 バイト');
   assert.strictEqual(info.firstDataCount, 5);
   const asked = [];
   const run = await P.runSet(info, new Map([['big.exe', exe]]), {
@@ -171,4 +172,145 @@ test('CRC-16 check values, whole, in two calls and from an odd offset', () => {
   assert.strictEqual(P.crc16(P.crc16(0, text.subarray(1, 5)), text.subarray(5, 10)), 0x31c3);
   assert.strictEqual(P.crc16(0, text.subarray(10)), 0x9dd6);
   assert.strictEqual(P.crc16(0, new Uint8Array(0)), 0);
+});
+
+// The page's reader and the program's (parcelon-restore --check) on the same files: every
+// input of the fuzz targets (the seed corpora tests/fuzz/seeds.sh makes, the kept
+// regressions and, with PARCELON_FUZZ_CORPUS, a corpus a fuzz run grew) and a table of
+// hand-damaged first pieces must give the same report, line for line.
+const fuzzDir = path.resolve(__dirname, '..', 'fuzz');
+const separator = Buffer.from('#PIECE#');
+
+// The files of a set as each fuzz target makes them from one input.
+const setOfInput = {
+  fuzz_header: (input) => [input],
+  // The piece target's own first piece: 600 of 3,600 bytes, set identifier "ZQ".
+  fuzz_piece: (input) => {
+    const data = Buffer.from(Array.from({ length: 600 }, (_, i) => (i * 7 + 3) & 0xff));
+    const name = Buffer.from('piece.bin');
+    const head = Buffer.concat([Buffer.from('-PQ3-\0'), Buffer.from([0, 0, 0x0e, 0x10, 0]), Buffer.alloc(4),
+      Buffer.from('ZQ'), Buffer.from([1, name.length]), name, Buffer.from([0])]);
+    head.writeUInt32BE(head.length + data.length, 11);
+    const crc = Buffer.alloc(2);
+    crc.writeUInt16LE(P.crc16(0, data));
+    return [Buffer.concat([head, data, crc]), input];
+  },
+  // Three control bytes (faults and answers of the whole-run target, no matter to a
+  // check), then the executable's part and up to three piece files between separators.
+  fuzz_run: (input) => {
+    if (input.length < 3) return null;
+    const parts = [];
+    let rest = input.subarray(3);
+    for (let at; parts.length < 3 && (at = rest.indexOf(separator)) >= 0; rest = rest.subarray(at + separator.length))
+      parts.push(rest.subarray(0, at));
+    return [...parts, rest];
+  },
+};
+
+// First pieces damaged by hand: marker, a byte, total, a byte, piece length, identifier,
+// then the records given, with the data and check value of "abc".
+function firstPiece(records, { total = [0, 0, 0, 3] } = {}) {
+  const head = Buffer.concat([Buffer.from('-PQ3-\0'), Buffer.from(total), Buffer.from([0]), Buffer.alloc(4),
+    Buffer.from([0x12, 0x34]), Buffer.from(records)]);
+  head.writeUInt32BE(head.length + 3, 6 + total.length + 1);
+  return Buffer.concat([head, Buffer.from('abc'), Buffer.from([0xd6, 0x9d])]);
+}
+const nameRecord = (text) => [1, Buffer.from(text, 'latin1').length, ...Buffer.from(text, 'latin1')];
+const damagedHeaders = [
+  ['a name with a zero byte keeps what comes before it', firstPiece([...nameRecord('ab.txt\0junk'), 0])],
+  ['a name that begins with a zero byte', firstPiece([...nameRecord('\0ab.txt'), 0])],
+  ['no name record', firstPiece([0])],
+  ['a name of 260 bytes', firstPiece([1, 0x80, 260 - 128, ...Buffer.alloc(260, 0x61), 0])],
+  ['a device name with a space before its dot', firstPiece([...nameRecord('NUL .txt'), 0])],
+  ['a lead byte before 0x7F', firstPiece([...nameRecord('\x81\x7f.txt'), 0])],
+  ['no end tag before the file ends', firstPiece([...nameRecord('a.txt'), 2, 1]).subarray(0, 36)],
+  ['a record length cut by the file end', Buffer.concat([firstPiece([...nameRecord('a.txt'), 0]).subarray(0, 30), Buffer.from([2, 0x85])])],
+  ['a skip past the file end', firstPiece([...nameRecord('a.txt'), 2, 0xff, 0xff, 0])],
+  ['the largest stored size, beyond a signed 64-bit value', firstPiece([...nameRecord('a.txt'), 0], { total: [0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff] })],
+  ['a second, shorter name over the first', firstPiece([...nameRecord('longer.txt'), ...nameRecord('b.x'), 0])],
+];
+
+test('the page and the program agree on every fuzz input and on damaged headers', { timeout: 600000 }, async () => {
+  const inputs = [];
+  const scratch = tempDir();
+  try {
+    const seeds = path.join(scratch, 'corpus');
+    execFileSync(path.join(fuzzDir, 'seeds.sh'), [splitTool, seeds, scratch], { stdio: 'pipe' });
+    const corpora = [seeds, path.join(fuzzDir, 'regressions')];
+    if (process.env.PARCELON_FUZZ_CORPUS) corpora.push(process.env.PARCELON_FUZZ_CORPUS);
+    for (const corpus of corpora)
+      for (const target of Object.keys(setOfInput)) {
+        const folder = path.join(corpus, target);
+        if (!fs.existsSync(folder)) continue;
+        for (const name of fs.readdirSync(folder)) {
+          const files = setOfInput[target](fs.readFileSync(path.join(folder, name)));
+          if (files) inputs.push({ label: `${path.basename(corpus)}/${target}/${name}`, files });
+        }
+      }
+    assert.ok(inputs.length >= 30, `only ${inputs.length} fuzz inputs`);
+    for (const [label, first] of damagedHeaders) inputs.push({ label, files: [first] });
+
+    for (const { label, files } of inputs) {
+      const dir = fs.mkdtempSync(path.join(scratch, 'set-'));
+      const names = files.map((_, i) => (i === 0 ? 'Data.exe' : `Data.d${String(i + 1).padStart(2, '0')}`));
+      fs.writeFileSync(path.join(dir, 'Data.exe'), Buffer.concat([Buffer.alloc(53248), files[0]]));
+      files.slice(1).forEach((f, i) => fs.writeFileSync(path.join(dir, names[i + 1]), f));
+      const program = toolCheck(path.join(dir, 'Data.exe')).map((l) => l.split(dir + path.sep).join(''));
+      const blobs = await filesOf(dir);
+      const info = await P.readFirstPiece(blobs.get('Data.exe'), 'Data.exe');
+      const page = info.error
+        ? [`  Data.exe  refused at start-up: ${info.error.replace('\n', ' ')}`, 'not sound: Data.exe is refused at start-up (0 bytes read)']
+        : P.checkReport(info, await P.runSet(info, blobs, { sink: null, ask: async (id) => P.checkAnswer(id) }));
+      assert.deepStrictEqual(page, program, label);
+      fs.rmSync(dir, { recursive: true });
+    }
+  } finally {
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
+});
+
+test('a header that ends more than 2 GiB behind the first piece is damaged, read in flat memory', async () => {
+  // Records of 32,895 bytes skipped each, in a sparse file, up to an end tag past 2 GiB.
+  const dir = tempDir();
+  try {
+    const exe = path.join(dir, 'Data.exe');
+    const head = firstPiece([...nameRecord('a.txt')]).subarray(0, 24);
+    const fd = fs.openSync(exe, 'w');
+    fs.writeSync(fd, head, 0, head.length, 53248);
+    let at = 53248 + head.length;
+    const record = Buffer.from([2, 0xff, 0xff]);
+    for (; at < 2 ** 31 + 53248; at += 3 + 32895) fs.writeSync(fd, record, 0, 3, at);
+    fs.writeSync(fd, Buffer.from([0, 0x61, 0x62, 0x63, 0, 0]), 0, 6, at);
+    fs.closeSync(fd);
+    const program = toolCheck(exe).map((l) => l.split(dir + path.sep).join(''));
+    assert.match(program[0], /refused at start-up/);
+    const info = await P.readFirstPiece(await fs.openAsBlob(exe), 'Data.exe');
+    assert.strictEqual(info.error, 'ファイルが壊れています。\n[Data.exe]');
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
+test('the piece list lists no piece that cannot exist', async () => {
+  // Three pieces, the last one short; each row withholds some and expects the list.
+  const rows = [
+    [[], ['sample.exe', 'sample.d02', 'sample.d03'], 3, false],
+    [['sample.d02'], ['sample.exe', 'sample.d02', 'sample.d03'], 3, true],
+    [['sample.d03'], ['sample.exe', 'sample.d02', 'sample.d03'], 3, true],
+    [['sample.d02', 'sample.d03'], ['sample.exe', 'sample.d02', 'sample.d03'], 3, true],
+  ];
+  const dir = tempDir();
+  try {
+    const set = makeSet(dir, { size: 200000, args: ['--piece-size', '100000'] });
+    for (const [withheld, names, count, estimated] of rows) {
+      const files = await filesOf(set.out);
+      for (const name of withheld) files.delete(name);
+      const info = await P.readFirstPiece(files.get('sample.exe'), 'sample.exe');
+      const plan = await P.planPieces(info, files);
+      assert.deepStrictEqual([plan.list.map((p) => p.name), plan.count, plan.estimated], [names, count, estimated], withheld.join());
+      assert.deepStrictEqual(plan.list.filter((p) => !p.present).map((p) => p.name), withheld);
+    }
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
 });

@@ -61,4 +61,4 @@ async function filesOf(out) {
   return files;
 }
 
-module.exports = { tempDir, content, makeSet, toolCheck, filesOf };
+module.exports = { tempDir, content, makeSet, toolCheck, filesOf, splitTool: split };
