@@ -88,6 +88,11 @@ void ReserveSetFiles(size_t count);
 int AddSetFile(const std::string &finalPath, bool executable);
 // Writes all bytes at the current position; fails the program on an error.
 void WriteAll(int file, const void *bytes, size_t count, const std::string &finalPath);
+// Reads count bytes from offset of a set file being written, or writes them there (every
+// byte, without skipping zero runs); either leaves the file position behind them, so the
+// file's last write must reach its end. Fail the program on an error or an early end.
+void ReadSetFileAt(int file, long long offset, void *bytes, size_t count, const std::string &finalPath);
+void WriteSetFileAt(int file, long long offset, const void *bytes, size_t count, const std::string &finalPath);
 // Closes a set file after the last write; fails the program on a write error.
 void CloseSetFile(int file, const std::string &finalPath);
 // Renames every temporary file to its final name. When one rename fails, the files of

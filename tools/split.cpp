@@ -1,6 +1,6 @@
 // tools/split.cpp: parcelon-split, the split-set writer: cuts a file into a self-restoring
 // executable (the stub padded to the first-piece offset, then the first piece) and the
-// piece files NAME.d02, NAME.d03, ... beside it.
+// piece files NAME.d02, NAME.d03, ... beside it, and on request the recovery file NAME.d00.
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -17,6 +17,7 @@
 #include "format/crc16.h"
 #include "format/piece.h"
 #include "format/piecewrite.h"
+#include "format/recovery.h"
 #include "tools/platform.h"
 
 namespace {
@@ -60,6 +61,14 @@ const char kHelpEnd[] =
     "                         (years 1601 to 9999); the year 0000 stores a record that\n"
     "                         means \"no time stamp\"\n"
     "  --no-time              store no time-stamp record\n"
+    "\n"
+    "Recovery file:\n"
+    "  --recovery             also write DIR/NAME.d00, which lets any one piece of the\n"
+    "                         set be rebuilt when it is lost or damaged, and gives every\n"
+    "                         piece a 64-bit check (CRC-64/XZ) of its data. It takes as\n"
+    "                         many bytes as the largest piece's data, plus 100 KiB and 16\n"
+    "                         per piece; the pieces themselves are the same with or\n"
+    "                         without it\n"
     "\n"
     "Set identifier (the two bytes that tie the pieces together):\n"
     "  --set-id HEX4          these two bytes in hexadecimal, e.g. 1A2B (default: random)\n"
@@ -141,6 +150,7 @@ struct Options {
     bool haveTime = false;
     struct tm time = {};
     bool noTime = false;
+    bool recovery = false;
 };
 
 // What every piece's header is built from, once the options are checked.
@@ -300,6 +310,10 @@ Options ParseOptions(int argc, char **argv)
         }
         if (arg == "--no-time") {
             o.noTime = true;
+            continue;
+        }
+        if (arg == "--recovery") {
+            o.recovery = true;
             continue;
         }
         std::string key = arg, value;
@@ -642,6 +656,8 @@ std::string PiecePath(const std::string &folder, const std::string &base, int pi
     char extension[16];
     if (piece == 1)
         snprintf(extension, sizeof extension, ".exe");
+    else if (piece == 0)
+        snprintf(extension, sizeof extension, ".d00");
     else
         snprintf(extension, sizeof extension, ".d%02d", piece);
     return folder + kPathSeparator + base + extension;
@@ -684,6 +700,32 @@ std::vector<BYTE> ReadStub(const std::string &path, SourceFacts *info)
     return stub;
 }
 
+// The recovery file while the set is written: the parity data grow in it piece by piece
+// (each piece's data XOR-ed into what the earlier pieces left there, read back a block at a
+// time), so no buffer the size of a piece is needed.
+struct Recovery {
+    int fd = -1; // -1 when no recovery file is written
+    std::string path;
+    std::vector<unsigned char> scratch;
+    long long parityWritten = 0; // the longest data count of the pieces done so far
+    std::vector<RecoveryEntry> entries;
+};
+
+// XORs count data bytes, which lie at offset of their piece's data, into the parity data.
+void AddToParity(Recovery *r, long long offset, const unsigned char *data, size_t count)
+{
+    size_t overlap = (size_t)std::max<long long>(0, std::min<long long>((long long)count, r->parityWritten - offset));
+    if (overlap > 0) {
+        ReadSetFileAt(r->fd, kRecoveryParityOffset + offset, r->scratch.data(), overlap, r->path);
+        for (size_t i = 0; i < overlap; i++)
+            r->scratch[i] ^= data[i];
+        WriteSetFileAt(r->fd, kRecoveryParityOffset + offset, r->scratch.data(), overlap, r->path);
+    }
+    if (overlap < count)
+        WriteSetFileAt(r->fd, kRecoveryParityOffset + offset + (long long)overlap, data + overlap, count - overlap,
+                       r->path);
+}
+
 // Copying the input into the pieces, with a progress line now and then.
 struct Copier {
     int input;
@@ -693,6 +735,7 @@ struct Copier {
     long long copied;
     long long nextReport;
     bool showProgress;
+    Recovery *recovery;
 };
 
 void ReadInput(Copier *c, size_t count)
@@ -709,16 +752,23 @@ void ReadInput(Copier *c, size_t count)
     }
 }
 
-// Copies the next count bytes of the input to fd and returns their CRC.
+// Copies the next count bytes of the input to fd and returns their CRC; with a recovery
+// file, also adds them to its parity data and its table.
 WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
 {
     WORD crc = 0;
-    while (count > 0) {
-        size_t chunk = (size_t)std::min<long long>(count, (long long)c->buffer.size());
+    Recovery *r = c->recovery;
+    RecoveryEntry entry = {count, 0};
+    for (long long done = 0; done < count;) {
+        size_t chunk = (size_t)std::min<long long>(count - done, (long long)c->buffer.size());
         ReadInput(c, chunk);
         crc = Crc16Compute(crc, c->buffer.data(), chunk);
         WriteAll(fd, c->buffer.data(), chunk, path);
-        count -= (long long)chunk;
+        if (r->fd >= 0) {
+            entry.crc = Crc64Compute(entry.crc, c->buffer.data(), chunk);
+            AddToParity(r, done, c->buffer.data(), chunk);
+        }
+        done += (long long)chunk;
         c->copied += (long long)chunk;
         if (c->showProgress && c->copied >= c->nextReport) {
             Print(stderr, "parcelon-split: %lld of %lld MiB (%d%%)\n", c->copied >> 20, c->total >> 20,
@@ -726,7 +776,58 @@ WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
             c->nextReport += kProgressStep;
         }
     }
+    if (r->fd >= 0) {
+        r->entries.push_back(entry);
+        r->parityWritten = std::max(r->parityWritten, count);
+    }
     return crc;
+}
+
+// Starts the recovery file: a zero header for now, and zero bytes up to the parity data.
+void StartRecovery(Recovery *r, const std::string &path)
+{
+    r->path = path;
+    r->fd = AddSetFile(path, false);
+    r->scratch.resize(kCopyChunk);
+    std::vector<unsigned char> zeros((size_t)kRecoveryParityOffset, 0);
+    WriteAll(r->fd, zeros.data(), zeros.size(), path);
+}
+
+// Ends the recovery file once every piece is written: the check of the parity data (read
+// back a block at a time), then the header and last the piece table, where the file ends.
+void FinishRecovery(const SetDescription &set, Recovery *r)
+{
+    RecoveryHeader header = {};
+    memcpy(header.setId, set.setId, 2);
+    header.pieceCount = (LONG)r->entries.size();
+    header.totalSize = set.totalSize;
+    header.parityLength = r->parityWritten;
+    if (set.hasTimeStamp) {
+        header.year = set.year;
+        header.packedTime = set.packedTime;
+    }
+    // The name the first piece states: its last name record.
+    const std::string &name = set.options->haveSecondName ? set.secondName : set.storedName;
+    if (name.size() > (size_t)kMaxNameLength)
+        Fail("the recovery file cannot hold a stored name of %zu bytes (at most %d)", name.size(), kMaxNameLength);
+    header.nameLength = (int)name.size();
+    memcpy(header.name, name.data(), name.size());
+    for (long long at = 0; at < r->parityWritten;) {
+        size_t chunk = (size_t)std::min<long long>(r->parityWritten - at, (long long)r->scratch.size());
+        ReadSetFileAt(r->fd, kRecoveryParityOffset + at, r->scratch.data(), chunk, r->path);
+        header.parityCrc = Crc64Compute(header.parityCrc, r->scratch.data(), chunk);
+        at += (long long)chunk;
+    }
+    std::vector<BYTE> table(r->entries.size() * kRecoveryEntrySize);
+    for (size_t i = 0; i < r->entries.size(); i++)
+        PutRecoveryEntry(&table[i * kRecoveryEntrySize], &r->entries[i]);
+    BYTE bytes[kRecoveryFixedSize + kNameHolderSize];
+    int length = BuildRecoveryHeader(bytes, (int)sizeof bytes, &header, table.data(), table.size());
+    if (length < 0)
+        Fail("internal error: the recovery file's header cannot be built");
+    WriteSetFileAt(r->fd, 0, bytes, (size_t)length, r->path);
+    WriteSetFileAt(r->fd, kRecoveryParityOffset + r->parityWritten, table.data(), table.size(), r->path);
+    CloseSetFile(r->fd, r->path);
 }
 
 void WriteGarbage(int fd, long long count, const std::string &path)
@@ -820,10 +921,22 @@ int SplitMain(int argc, char **argv)
         paths.push_back(PiecePath(o.outDir, base, (int)i + 1));
         CheckNotSource(paths.back(), inputInfo, stubInfo);
     }
+    std::string recoveryPath = PiecePath(o.outDir, base, 0);
+    if (o.recovery)
+        CheckNotSource(recoveryPath, inputInfo, stubInfo);
 
-    Copier copier = {input, o.input.c_str(), std::vector<unsigned char>(kCopyChunk), set.totalSize, 0, kProgressStep,
-                     set.totalSize >= kProgressMinimum && IsInteractive(stderr)};
-    ReserveSetFiles(counts.size());
+    Recovery recovery;
+    Copier copier = {input,
+                     o.input.c_str(),
+                     std::vector<unsigned char>(kCopyChunk),
+                     set.totalSize,
+                     0,
+                     kProgressStep,
+                     set.totalSize >= kProgressMinimum && IsInteractive(stderr),
+                     &recovery};
+    ReserveSetFiles(counts.size() + (o.recovery ? 1 : 0));
+    if (o.recovery)
+        StartRecovery(&recovery, recoveryPath);
     for (size_t i = 0; i < counts.size(); i++) {
         int piece = (int)i + 1;
         int fd = AddSetFile(paths[i], piece == 1);
@@ -834,9 +947,13 @@ int SplitMain(int argc, char **argv)
         WritePiece(set, &copier, fd, piece, counts[i], paths[i]);
         CloseSetFile(fd, paths[i]);
     }
+    if (o.recovery)
+        FinishRecovery(set, &recovery);
     CloseSource(input);
     CommitSetFiles();
     for (size_t i = 0; i < counts.size(); i++)
         Print(stdout, "%s: piece %zu, %lld data bytes\n", paths[i].c_str(), i + 1, counts[i]);
+    if (o.recovery)
+        Print(stdout, "%s: recovery file, %lld parity bytes\n", recoveryPath.c_str(), recovery.parityWritten);
     return 0;
 }

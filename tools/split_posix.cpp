@@ -122,6 +122,42 @@ void WriteAll(int fd, const void *bytes, size_t count, const std::string &finalP
     }
 }
 
+static void SeekSetFile(int fd, long long offset, const std::string &finalPath)
+{
+    if (lseek(fd, (off_t)offset, SEEK_SET) < 0)
+        Fail("cannot write %s: %s", finalPath.c_str(), strerror(errno));
+}
+
+void ReadSetFileAt(int fd, long long offset, void *bytes, size_t count, const std::string &finalPath)
+{
+    SeekSetFile(fd, offset, finalPath);
+    unsigned char *p = (unsigned char *)bytes;
+    while (count > 0) {
+        ssize_t got = read(fd, p, count);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            Fail("cannot read back %s: %s", finalPath.c_str(), got < 0 ? strerror(errno) : "it ends early");
+        p += got;
+        count -= (size_t)got;
+    }
+}
+
+void WriteSetFileAt(int fd, long long offset, const void *bytes, size_t count, const std::string &finalPath)
+{
+    SeekSetFile(fd, offset, finalPath);
+    const unsigned char *p = (const unsigned char *)bytes;
+    while (count > 0) {
+        ssize_t written = write(fd, p, count);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            Fail("cannot write %s: %s", finalPath.c_str(), written < 0 ? strerror(errno) : "nothing written");
+        p += written;
+        count -= (size_t)written;
+    }
+}
+
 void CloseSetFile(int fd, const std::string &finalPath)
 {
     // A file that ends in a skipped zero run gets its full size here.
