@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# tests/fuzz/run.sh BUILD_DIR [SECONDS]: builds the three fuzz targets with clang++
+# tests/fuzz/run.sh BUILD_DIR [SECONDS]: builds the four fuzz targets with clang++
 # (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer) and parcelon-split in BUILD_DIR,
 # makes their seed corpora with parcelon-split, replays the checked-in regression inputs,
 # then runs each target for SECONDS seconds (default 60). Any crash, sanitizer report,
 # hang or disagreement with the reference run fails the script; the input that caused it
 # is copied to tests/fuzz/regressions/<target>/, where ctest replays it from then on.
 #
-# Environment: PARCELON_FUZZ_TARGETS (default "fuzz_header fuzz_piece fuzz_run") and
+# Environment: PARCELON_FUZZ_TARGETS (default "fuzz_header fuzz_piece fuzz_run fuzz_recovery") and
 # PARCELON_FUZZ_FLAGS (more libFuzzer options, e.g. "-jobs=2").
 set -euo pipefail
 
@@ -18,7 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=$(mkdir -p "$1" && cd "$1" && pwd)
 seconds=${2:-60}
-targets=${PARCELON_FUZZ_TARGETS:-fuzz_header fuzz_piece fuzz_run}
+targets=${PARCELON_FUZZ_TARGETS:-fuzz_header fuzz_piece fuzz_run fuzz_recovery}
 
 echo "== fuzz build in $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
@@ -38,7 +38,7 @@ export PARCELON_FUZZ_TMP=$scratch
 split=$build/tools/parcelon-split
 corpus=$build/fuzz-corpus
 rm -rf "$corpus"
-mkdir -p "$corpus/fuzz_header" "$corpus/fuzz_piece" "$corpus/fuzz_run"
+mkdir -p "$corpus/fuzz_header" "$corpus/fuzz_piece" "$corpus/fuzz_run" "$corpus/fuzz_recovery"
 : >"$scratch/stub"
 offset=53248
 
@@ -85,6 +85,20 @@ for dir in "$scratch"/sets/*; do
         done
     } >"$corpus/fuzz_run/$name"
 done
+# Recovery files: the header, then the parity data and the table behind "#PARITY#" (the
+# target puts them back at the parity offset, 102,400).
+for sizes in 1500,1100,1050 0,1100 2000; do
+    dir=$scratch/recovery/$sizes
+    mkdir -p "$dir"
+    head -c $(( ${sizes//,/+} )) /dev/urandom >"$dir/input"
+    "$split" --stub "$scratch/stub" --out "$dir" --base Data --data-counts "$sizes" --name r.bin --recovery \
+        "$dir/input" >/dev/null
+    {
+        head -c 61 "$dir/Data.d00" # 56 bytes of fields and the five of the name
+        printf '#PARITY#'
+        tail -c +102401 "$dir/Data.d00"
+    } >"$corpus/fuzz_recovery/${sizes//,/-}"
+done
 # A first-piece header with the 8-byte size form (2 GiB + 10 MB) and no data behind it.
 printf -- '-PQ3-\0\x80\0\0\0\0\xa0\0\0\0\x80\0\0\0\0\xa0\0\x22\x12\x34\x01\x05big.x\0' \
     >"$corpus/fuzz_header/bigsize"
@@ -93,6 +107,8 @@ dict=$scratch/dict
 cat >"$dict" <<'EOF'
 "-PQ3-"
 "#PIECE#"
+"#PARITY#"
+"\x00PnRec\x0d\x0a\x01\x00"
 "ZQ"
 "\x01\x0asample.txt"
 "\x03\x06\xe8\x07"
