@@ -50,25 +50,30 @@ constexpr unsigned long long FoldConstant(unsigned n)
 
 // t[0] is the usual byte table; t[k][b] carries byte b over k more zero bytes. 16 KiB:
 // built at start-up rather than stored in the image, which the stub cannot spare.
-static unsigned long long g_tables[8][256]; // written once by static initialisation, read only afterwards
+static unsigned long long g_crc64Tables[8][256]; // written once by static initialisation, read only afterwards
+
+// Read through volatile so that the compiler cannot work the tables out itself and put
+// them into the image after all.
+static const volatile unsigned long long g_tablePolynomial = kReflected;
 
 static bool BuildTables()
 {
+    const unsigned long long polynomial = g_tablePolynomial;
     for (int b = 0; b < 256; b++) {
         unsigned long long v = (unsigned long long)b;
         for (int i = 0; i < 8; i++)
-            v = (v & 1) ? (v >> 1) ^ kReflected : v >> 1;
-        g_tables[0][b] = v;
+            v = (v & 1) ? (v >> 1) ^ polynomial : v >> 1;
+        g_crc64Tables[0][b] = v;
     }
     for (int k = 1; k < 8; k++)
         for (int b = 0; b < 256; b++) {
-            unsigned long long prev = g_tables[k - 1][b];
-            g_tables[k][b] = (prev >> 8) ^ g_tables[0][prev & 0xFF];
+            unsigned long long prev = g_crc64Tables[k - 1][b];
+            g_crc64Tables[k][b] = (prev >> 8) ^ g_crc64Tables[0][prev & 0xFF];
         }
     return true;
 }
 
-static const bool g_tablesBuilt = BuildTables(); // set before main, before any thread
+static const bool g_crc64TablesBuilt = BuildTables(); // set before main, before any thread
 
 static inline unsigned long long GetLe64(const unsigned char *p)
 {
@@ -85,14 +90,14 @@ static unsigned long long SlicedRaw(unsigned long long v, const unsigned char *p
 {
     while (length >= 8) {
         v ^= GetLe64(p);
-        v = g_tables[7][v & 0xFF] ^ g_tables[6][(v >> 8) & 0xFF] ^ g_tables[5][(v >> 16) & 0xFF] ^
-            g_tables[4][(v >> 24) & 0xFF] ^ g_tables[3][(v >> 32) & 0xFF] ^ g_tables[2][(v >> 40) & 0xFF] ^
-            g_tables[1][(v >> 48) & 0xFF] ^ g_tables[0][v >> 56];
+        v = g_crc64Tables[7][v & 0xFF] ^ g_crc64Tables[6][(v >> 8) & 0xFF] ^ g_crc64Tables[5][(v >> 16) & 0xFF] ^
+            g_crc64Tables[4][(v >> 24) & 0xFF] ^ g_crc64Tables[3][(v >> 32) & 0xFF] ^ g_crc64Tables[2][(v >> 40) & 0xFF] ^
+            g_crc64Tables[1][(v >> 48) & 0xFF] ^ g_crc64Tables[0][v >> 56];
         p += 8;
         length -= 8;
     }
     while (length-- > 0)
-        v = (v >> 8) ^ g_tables[0][(v ^ *p++) & 0xFF];
+        v = (v >> 8) ^ g_crc64Tables[0][(v ^ *p++) & 0xFF];
     return v;
 }
 
