@@ -43,6 +43,8 @@ set(PARCELON_STUB_NAME PnRestore.exe)
 file(GLOB WINSHIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/native/*.cpp)
 add_library(winshim STATIC ${WINSHIM_SOURCES})
 target_include_directories(winshim BEFORE PUBLIC ${CMAKE_SOURCE_DIR}/native/include ${CMAKE_SOURCE_DIR}/native)
+# The stand-in reads code page 932 names with the program's own byte classes.
+target_include_directories(winshim PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(winshim PUBLIC Threads::Threads)
 
 add_library(stubcore STATIC ${PROGRAM_SOURCES} ${PROGRAM_ENTRY})

@@ -4,6 +4,7 @@
 #include <ctype.h>
 #include <string.h>
 
+#include "format/text.h"
 #include "format/varint.h"
 
 // Reads up to count bytes without a test: bytes that do not arrive keep their value.

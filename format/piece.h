@@ -56,15 +56,3 @@ WORD ReadCheckValue(HANDLE file);
 // Whether a stored name may be used as a file name beside the executable: a plain name
 // in code page 932 with no folder, drive, stream or device in it.
 BOOL IsPlainFileName(const char *name);
-
-// Whether a byte opens a double-byte character of code page 932.
-inline BOOL IsLeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
-// Whether a byte may close a double-byte character of code page 932.
-inline BOOL IsTrailByte(unsigned char c)
-{
-    return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC);
-}

@@ -14,7 +14,7 @@
 #include "frontend/frontend.h"
 #include "frontend/terminal.h"
 #include "frontend/text.h"
-#include "restore/worker.h"
+#include "restore/mark.h"
 #include "shim.h"
 
 namespace {

@@ -6,6 +6,8 @@
 #include <iconv.h>
 #include <stdint.h>
 
+#include "format/text.h"
+
 namespace {
 
 const iconv_t kNoConverter = (iconv_t)-1;
@@ -17,11 +19,6 @@ iconv_t g_converter = kNoConverter; // opened once by OpenTextConverter; main th
 // -fexec-charset). A compiler that keeps them in UTF-8 (clang) leaves the set's data (the
 // stored name) and the stand-in's template texts in code page 932 beside them.
 const bool kProgramTextsInUtf8 = (unsigned char)"復"[0] == 0xE5;
-
-bool IsLeadByte932(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
 
 // The length of the UTF-8 character at text[at] and its code point. A byte that starts no
 // well-formed character (overlong forms and surrogates included) has length 1, *valid false.
@@ -121,7 +118,7 @@ size_t ProgramCharLength(const std::string &text, size_t at)
     const size_t length = Utf8ProgramChar(text, at);
     if (length > 0)
         return length;
-    return IsLeadByte932((unsigned char)text[at]) && at + 1 < text.size() ? 2 : 1;
+    return IsLeadByte((unsigned char)text[at]) && at + 1 < text.size() ? 2 : 1;
 }
 
 // Converts a stretch of program text: code page 932, or where the program's texts are

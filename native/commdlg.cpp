@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commdlg.h>
 
+#include "format/text.h"
 #include "shim.h"
 
 #include <limits.h>
@@ -33,7 +34,7 @@ size_t NameStart(const char *path)
 {
     size_t start = 0;
     for (size_t i = 0; path[i]; i++) {
-        if (ShimIsLeadByte((unsigned char)path[i]) && path[i + 1])
+        if (IsLeadByte((unsigned char)path[i]) && path[i + 1])
             i++;
         else if (path[i] == '\\' || path[i] == '/' || path[i] == ':')
             start = i + 1;
@@ -46,7 +47,7 @@ size_t LastDot(const char *name)
 {
     size_t dot = kNoDot;
     for (size_t i = 0; name[i]; i++) {
-        if (ShimIsLeadByte((unsigned char)name[i]) && name[i + 1])
+        if (IsLeadByte((unsigned char)name[i]) && name[i + 1])
             i++;
         else if (name[i] == '.')
             dot = i;
@@ -59,7 +60,7 @@ bool HasInvalidByte(const char *name)
 {
     for (size_t i = 0; name[i]; i++) {
         const unsigned char c = (unsigned char)name[i];
-        if (ShimIsLeadByte(c) && name[i + 1])
+        if (IsLeadByte(c) && name[i + 1])
             i++;
         else if (c < 0x20 || strchr("*?\"<>|", c))
             return true;

@@ -106,12 +106,14 @@ FileSlot g_slots[kFileSlots];            // the handle table; CreateFileA and Cl
 int g_nextSlot;                          // where CreateFileA looks for a free slot first
 std::string g_modulePath;                // set by ShimSetModulePath
 bool g_hasModulePath;
-Fault g_failRead, g_shortRead, g_failWrite, g_shortWrite;
+Fault g_failRead, g_shortRead, g_failWrite, g_shortWrite, g_failSync;
 long long g_diskBytes = kNoDiskLimit;
 std::string g_sinkPath;                  // the write sink's path; set by ShimSetWriteSink
 std::vector<ShimSourceOpen> g_sourceOpens; // opens for reading while the sink is set
 // ReadFile and WriteFile calls since the last ShimResetFaults; counted by any thread.
 std::atomic<DWORD> g_readCalls{0}, g_writeCalls{0};
+// FlushFileBuffers calls since the last ShimResetFaults; counted by any thread.
+std::atomic<DWORD> g_syncCalls{0};
 // Whether any read or write switch is armed or the disk limited: when not, ReadFile and
 // WriteFile skip the switches and take no lock. Written under g_filesLock.
 std::atomic<bool> g_ioFaultsArmed{false};
@@ -829,6 +831,44 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *, const FILETIME *access, c
     return TRUE;
 }
 
+// Models waiting until the file's bytes are on the disk: what is still behind goes out,
+// then fsync. A failure of either is reported here. On the write sink it succeeds.
+BOOL WINAPI FlushFileBuffers(HANDLE file)
+{
+    const DWORD call = g_syncCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    OpenFile open;
+    if (!FindFor(file, GENERIC_WRITE, &open))
+        return FALSE;
+    {
+        std::lock_guard<std::mutex> lock(g_filesLock);
+        if (Fires(g_failSync, call)) {
+            t_lastError = ERROR_WRITE_FAULT;
+            return FALSE;
+        }
+    }
+    if (open.state & kStateSink)
+        return TRUE;
+    if (FileBuffer *buffer = open.slot->buffer) {
+        DWORD error = Flush(open, buffer);
+        if (error == NO_ERROR)
+            error = buffer->pending;
+        buffer->pending = NO_ERROR;
+        if (error != NO_ERROR) {
+            t_lastError = error;
+            return FALSE;
+        }
+    }
+    int synced;
+    do
+        synced = fsync(open.fd);
+    while (synced != 0 && errno == EINTR);
+    if (synced != 0) {
+        t_lastError = errno == EIO ? ERROR_WRITE_FAULT : ErrorFromErrno(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // Models the own-path query with the path the test or front end set; truncation as Vista on.
 DWORD WINAPI GetModuleFileNameA(HMODULE, LPSTR name, DWORD size)
 {
@@ -885,6 +925,8 @@ void ShimShortReadFile(int nth, DWORD bytes) { Arm(g_shortRead, g_readCalls, nth
 void ShimFailWriteFile(int nth, DWORD bytesFirst) { Arm(g_failWrite, g_writeCalls, nth, bytesFirst); }
 void ShimShortWriteFile(int nth, DWORD bytes) { Arm(g_shortWrite, g_writeCalls, nth, bytes); }
 
+void ShimFailFlushFileBuffers(int nth) { Arm(g_failSync, g_syncCalls, nth, 0); }
+
 void ShimFailFlush(int nth)
 {
     g_failFlushAt.store(nth > 0 ? g_flushes.load(std::memory_order_relaxed) + (DWORD)nth : 0,
@@ -922,7 +964,8 @@ void ShimResetFaults(void)
         std::lock_guard<std::mutex> lock(g_filesLock);
         g_readCalls = 0;
         g_writeCalls = 0;
-        g_failRead = g_shortRead = g_failWrite = g_shortWrite = Fault{0, 0};
+        g_syncCalls = 0;
+        g_failRead = g_shortRead = g_failWrite = g_shortWrite = g_failSync = Fault{0, 0};
         g_diskBytes = kNoDiskLimit;
         UpdateArmed();
     }

@@ -78,6 +78,9 @@ void ShimSetVolume(const char *prefix, long long availableBytes, const char *fil
 // GetFileSize, SetFileTime or CloseHandle sent it, the handle's next WriteFile or its
 // CloseHandle does. Counted over all files.
 void ShimFailFlush(int nth);
+// The nth FlushFileBuffers returns FALSE (ERROR_WRITE_FAULT) and changes nothing: what
+// is still behind goes out at the close. Counted over all files.
+void ShimFailFlushFileBuffers(int nth);
 // Whether the next CreateThread fails (NULL, ERROR_NOT_ENOUGH_MEMORY).
 void ShimFailNextCreateThread(BOOL fail);
 // ReadFile and WriteFile calls since the last ShimResetFaults.
@@ -174,8 +177,3 @@ const uintptr_t kShimFirstThreadHandle = 0x10000000;
 [[noreturn]] void ShimRefuse(const char *call, const char *what);
 // Closes a handle CreateThread returned; FALSE when the handle is not one.
 BOOL ShimCloseThreadHandle(HANDLE handle);
-// Whether a byte opens a double-byte character of code page 932.
-inline bool ShimIsLeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}

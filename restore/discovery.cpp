@@ -1,9 +1,10 @@
 // restore/discovery.cpp: brings in the next piece file: its name, opening it (asking for
 // it while it cannot be opened), the search for its piece marker and its header.
+#include "restore/discovery.h"
+
 #include <string.h>
 
 #include "format/piece.h"
-#include "restore/worker.h"
 
 // The marker search reads blocks of 1024 bytes that overlap by 4, one less than the
 // marker, so a marker that crosses a block's end lies whole in the next block.

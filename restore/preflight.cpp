@@ -1,10 +1,11 @@
 // restore/preflight.cpp: what the worker can know for sure before it creates the
 // destination: a drive that cannot hold a file of the total size, and a drive without room
 // for it. A restore bound to fail would otherwise copy for minutes first.
+#include "restore/preflight.h"
+
 #include <string.h>
 
-#include "restore/worker.h"
-#include "ui/startup.h"
+#include "format/text.h"
 
 // FAT and FAT32 hold no file of this size or more.
 const long long kFatFileLimit = 4294967296LL;

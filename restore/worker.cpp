@@ -8,37 +8,10 @@
 #include "format/crc16.h"
 #include "format/piece.h"
 #include "resource.h"
-
-// The buttons part of a message box style (MB_TYPEMASK).
-static const UINT kButtonsMask = 0x0000000F;
-
-int AskUser(const char *text, const char *caption, UINT type)
-{
-    int answer = MessageBoxA(g_dialog, text, caption, type);
-    // A box that could not be shown (0: the dialog is gone) was answered by nobody: it
-    // counts as the refusing answer, so the run neither overwrites unasked nor asks for a
-    // piece for ever.
-    if (answer == 0)
-        answer = (type & kButtonsMask) == MB_YESNO ? IDNO : IDCANCEL;
-    return answer;
-}
-
-void CloseRunFiles(RestoreRun *run)
-{
-    if (run->source != INVALID_HANDLE_VALUE)
-        CloseHandle(run->source);
-    if (run->destination != INVALID_HANDLE_VALUE)
-        CloseHandle(run->destination);
-    run->source = INVALID_HANDLE_VALUE;
-    run->destination = INVALID_HANDLE_VALUE;
-}
-
-void StopForTruncatedPiece(RestoreRun *run)
-{
-    wsprintfA((char *)run->block, "ファイルの終端が欠けてします。\n[%s]", run->pieceName);
-    AskUser((const char *)run->block, "Parcelon", MB_ICONERROR | MB_OK);
-    CloseRunFiles(run);
-}
+#include "restore/discovery.h"
+#include "restore/preflight.h"
+#include "restore/run.h"
+#include "restore/zone.h"
 
 // Positions a file at a 64-bit offset from its start.
 static void SeekFromStart(HANDLE file, long long offset)
@@ -191,9 +164,11 @@ static void ApplyTimeStamp(RestoreRun *run)
         SetFileTime(run->destination, NULL, NULL, &stamp);
 }
 
-// The last piece: the total size has been written. The destination's close is its last
-// write: a file system that writes behind (a network share, for one) may report there that
-// bytes WriteFile took never arrived, and the run then ends as a failed write.
+// The last piece: the total size has been written. The file is restored only once its
+// bytes are on the disk: WriteFile and CloseHandle succeed while the system still holds
+// them, and a network share's delayed write or a stick pulled out then loses them unseen.
+// FlushFileBuffers waits for them and reports their failure, which ends the run as a
+// failed write, as does a close that reports one.
 static BOOL Finish(RestoreRun *run)
 {
     if (ReadCheckValue(run->source) != (WORD)run->pieceCrc) {
@@ -201,6 +176,10 @@ static BOOL Finish(RestoreRun *run)
         AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_OK);
     }
     ApplyTimeStamp(run);
+    if (!FlushFileBuffers(run->destination)) {
+        StopForFailedWrite(run);
+        return FALSE;
+    }
     const BOOL closed = CloseHandle(run->destination);
     run->destination = INVALID_HANDLE_VALUE;
     if (!closed) {

@@ -9,9 +9,9 @@
 #include "format/crc16.h"
 #include "format/piece.h"
 #include "format/piecewrite.h"
+#include "restore/mark.h"
 #include "shim.h"
 #include "support/program.h"
-#include "restore/worker.h"
 #include "ui/state.h"
 
 namespace {
@@ -183,6 +183,9 @@ const Case kCases[] = {
     {"failed close", "2000,3000", {}, [](Scene &) { ShimFailFlush(1); }, {}, {"DiskFull[dest]"}, kRunStopped, 0, kStored},
     {"failed close without a time stamp", "3000", {"--time", "0000-01-01T00:00:00"}, [](Scene &) { ShimFailFlush(1); },
      {}, {"DiskFull[dest]"}, kRunStopped, 0, kNow},
+    // The bytes are all written and the time set, but the disk does not confirm them.
+    {"failed flush", "2000,3000", {}, [](Scene &) { ShimFailFlushFileBuffers(1); }, {}, {"DiskFull[dest]"}, kRunStopped,
+     5000, kStored},
     {"read fault", "2000,3000", {}, [](Scene &s) { s.beforeRun = [] { ShimFailReadFile(1); }; }, {}, {"W4[exe]"}, kRunStopped, 0, kNow},
     {"cancel after 30 blocks stops after the next", "102400", {}, [](Scene &s) { s.CancelAt(30); }, {}, {},
      kRunStopped, 31 * 1024, kNow},

@@ -158,14 +158,45 @@ void WriteSetFileAt(int fd, long long offset, const void *bytes, size_t count, c
     }
 }
 
+// Waits until what was written to fd is on the disk. A file system that cannot make a
+// descriptor durable (EINVAL) has nothing to wait for.
+static int SyncToDisk(int fd)
+{
+    int synced;
+    do
+        synced = fsync(fd);
+    while (synced != 0 && errno == EINTR);
+    return synced != 0 && errno != EINVAL ? -1 : 0;
+}
+
+// The file's bytes reach the disk before it is closed and named: after a power cut, a set
+// under its final names is whole.
 void CloseSetFile(int fd, const std::string &finalPath)
 {
     // A file that ends in a skipped zero run gets its full size here.
     off_t end = lseek(fd, 0, SEEK_CUR);
     if (end < 0 || ftruncate(fd, end) != 0)
         Fail("cannot write %s: %s", finalPath.c_str(), strerror(errno));
+    if (SyncToDisk(fd) != 0)
+        Fail("cannot write %s: %s", finalPath.c_str(), strerror(errno));
     if (close(fd) != 0)
         Fail("cannot write %s: %s", finalPath.c_str(), strerror(errno));
+}
+
+// Makes the names in the folder of path durable. A folder that cannot be opened for
+// reading (one the user may only write in) is left to the system.
+static void SyncFolderOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    int synced = SyncToDisk(fd);
+    int error = errno;
+    close(fd);
+    if (synced != 0)
+        Fail("cannot write in the output folder %s: %s", folder.c_str(), strerror(error));
 }
 
 void CommitSetFiles()
@@ -178,6 +209,9 @@ void CommitSetFiles()
             Fail("cannot rename %s to %s: %s", g_tempPaths[i].c_str(), g_finalPaths[i].c_str(), strerror(errno));
         g_renamedCount = (sig_atomic_t)(i + 1);
     }
+    // The renames are durable once the folder is: until then a power cut may undo them.
+    if (!g_finalPaths.empty())
+        SyncFolderOf(g_finalPaths[0]);
     g_tempCount = 0;
     g_renamedCount = 0;
     sigprocmask(SIG_SETMASK, &previous, NULL);

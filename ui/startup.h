@@ -6,10 +6,6 @@
 // information text. On any failure it shows why and closes the dialog.
 void LoadRestoreInfo(void);
 
-// The decimal text of a value with a comma before every group of three digits, in a
-// static buffer that the next call overwrites.
-const char *GroupedDecimal(long long value);
-
 // Upper-cases a code page 932 text in place: letters a-z only, double-byte characters
 // left as they are.
 void UpperCaseCp932(char *text);

@@ -124,6 +124,7 @@ typedef void(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_DISK_FULL 112L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
 #define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
@@ -140,6 +141,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR name);
 BOOL WINAPI CloseHandle(HANDLE object);
 BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *systemTime, LPFILETIME fileTime);
 BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *access, const FILETIME *write);
+BOOL WINAPI FlushFileBuffers(HANDLE file);
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR name, DWORD size);
 int WINAPI lstrlenA(LPCSTR text);
 DWORD WINAPI GetLastError(void);

@@ -3,8 +3,8 @@
 // text with the grouped size, the proposed destination and the extension, each compared
 // with the reference.
 #include "format/piece.h"
+#include "format/text.h"
 #include "fuzz_common.h"
-#include "ui/startup.h"
 #include "ui/state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

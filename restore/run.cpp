@@ -1,0 +1,34 @@
+// restore/run.cpp: what every step of a restore run does alike: asks the user, and stops
+// the run by closing its files.
+#include "restore/run.h"
+
+// The buttons part of a message box style (MB_TYPEMASK).
+static const UINT kButtonsMask = 0x0000000F;
+
+int AskUser(const char *text, const char *caption, UINT type)
+{
+    int answer = MessageBoxA(g_dialog, text, caption, type);
+    // A box that could not be shown (0: the dialog is gone) was answered by nobody: it
+    // counts as the refusing answer, so the run neither overwrites unasked nor asks for a
+    // piece for ever.
+    if (answer == 0)
+        answer = (type & kButtonsMask) == MB_YESNO ? IDNO : IDCANCEL;
+    return answer;
+}
+
+void CloseRunFiles(RestoreRun *run)
+{
+    if (run->source != INVALID_HANDLE_VALUE)
+        CloseHandle(run->source);
+    if (run->destination != INVALID_HANDLE_VALUE)
+        CloseHandle(run->destination);
+    run->source = INVALID_HANDLE_VALUE;
+    run->destination = INVALID_HANDLE_VALUE;
+}
+
+void StopForTruncatedPiece(RestoreRun *run)
+{
+    wsprintfA((char *)run->block, "ファイルの終端が欠けてします。\n[%s]", run->pieceName);
+    AskUser((const char *)run->block, "Parcelon", MB_ICONERROR | MB_OK);
+    CloseRunFiles(run);
+}
