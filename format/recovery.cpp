@@ -115,16 +115,26 @@ BOOL ReadRecoveryHeader(HANDLE file, RecoveryHeader *header)
            crc == GetLe(fixed + kHeaderCrcAt, 8);
 }
 
+void SeekRecoveryTable(HANDLE file, const RecoveryHeader *header, LONG index)
+{
+    SeekTo(file, TableOffset(header) + (long long)index * kRecoveryEntrySize);
+}
+
+void GetRecoveryEntry(const BYTE *bytes, RecoveryEntry *entry)
+{
+    entry->dataCount = (long long)GetLe(bytes, 8);
+    entry->crc = GetLe(bytes + 8, 8);
+}
+
 BOOL ReadRecoveryEntry(HANDLE file, const RecoveryHeader *header, LONG piece, RecoveryEntry *entry)
 {
     BYTE bytes[kRecoveryEntrySize];
     if (piece < 1 || piece > header->pieceCount)
         return FALSE;
-    SeekTo(file, TableOffset(header) + (long long)(piece - 1) * kRecoveryEntrySize);
+    SeekRecoveryTable(file, header, piece - 1);
     if (!ReadExactly(file, bytes, sizeof bytes))
         return FALSE;
-    entry->dataCount = (long long)GetLe(bytes, 8);
-    entry->crc = GetLe(bytes + 8, 8);
+    GetRecoveryEntry(bytes, entry);
     return TRUE;
 }
 

@@ -71,8 +71,12 @@ BOOL ReadRecoveryHeader(HANDLE file, RecoveryHeader *header);
 // hold it whole.
 BOOL ReadRecoveryEntry(HANDLE file, const RecoveryHeader *header, LONG piece, RecoveryEntry *entry);
 
-// Moves the file position to byte offset of the parity data.
+// Moves the file position to byte offset of the parity data, or to entry index (0 for the
+// first piece) of the piece table.
 void SeekRecoveryParity(HANDLE file, long long offset);
+void SeekRecoveryTable(HANDLE file, const RecoveryHeader *header, LONG index);
+// An entry from its kRecoveryEntrySize bytes.
+void GetRecoveryEntry(const BYTE *bytes, RecoveryEntry *entry);
 
 // The writing side. The header's bytes (kRecoveryFixedSize + nameLength) into out, with the
 // header check worked out over them and the piece table that the file will end with (the
