@@ -1067,8 +1067,8 @@ def case_windows_split(r):
     rows = [
         # label, input name, options, exit status, files of the set, restored by the stub
         ("Japanese name, the input's time", "ソース表.txt", [], 0, ["ソース表.d02", "ソース表.d03", "ソース表.exe"], True),
-        ("Japanese name, --time", "ソース表.txt", ["--time", "2024-03-15T13:45:30"], 0,
-         ["ソース表.d02", "ソース表.d03", "ソース表.exe"], False),
+        ("Japanese name, --time, --recovery", "ソース表.txt", ["--time", "2024-03-15T13:45:30", "--recovery"], 0,
+         ["ソース表.d00", "ソース表.d02", "ソース表.d03", "ソース表.exe"], False),
         ("name outside code page 932", "résumé.txt", [], 1, [], False),
     ]
     for number, (label, name, options, status, files, restore) in enumerate(rows):
