@@ -210,6 +210,12 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
          {"復元先ファイル名: {dir}/out/copy.bin\n"}, kRestored},
         {"never overwrites a piece of the set", {}, kNothing, {"--yes", "-o", "set/Data.d02"}, "set/Data.d02", 1,
          {"  -> No (the destination is a file of this set"}, kUntouched},
+        {"rebuilds a missing piece under --yes", {"--recovery"}, kMissingPiece, {"--yes"}, "set/報告書.bin", 0,
+         {"[Parcelon 復元確認] 「{set}/Data.d03」が見つかりません。\n  回復ファイルから作り直しますか？\n  -> Yes\n",
+          "\n復元が終了しました。\n"},
+         kRestored},
+        {"never overwrites the recovery file", {"--recovery"}, kNothing, {"--yes", "-o", "set/Data.d00"}, "set/Data.d00",
+         1, {"  -> No (the destination is a file of this set"}, kUntouched},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
