@@ -68,6 +68,13 @@ const int kRetry = IDRETRY;
 // Sets with a recovery file: pieces of 2000, 3000 and 1500 data bytes.
 const char kThree[] = "2000,3000,1500";
 const std::vector<std::string> kRecovery = {"--recovery"};
+// 70 pieces of 1100 bytes: the rebuild reads the table 64 entries at a time.
+const std::string kSeventy = [] {
+    std::string counts = "1100";
+    for (int i = 1; i < 70; i++)
+        counts += ",1100";
+    return counts;
+}();
 
 void Remove(Scene &s, int piece)
 {
@@ -267,6 +274,8 @@ const Case kCases[] = {
          Flip(s.Piece(3), kLaterData + 702, 0xA1);
      },
      {IDYES}, {"R2[d03]"}, kRunIdle, 6500, kStored},
+    {"recovery: piece 3 of 70 missing", kSeventy.c_str(), kRecovery, [](Scene &s) { Remove(s, 3); }, {IDYES},
+     {"R1[d03]"}, kRunIdle, 77000, kStored},
     {"recovery: piece cut short", kThree, kRecovery, [](Scene &s) { TruncateFile(s.Piece(2), kLaterData + 2500); },
      {IDYES}, {"R2[d02]"}, kRunIdle, 6500, kStored},
     {"recovery: no to a missing piece asks as without", kThree, kRecovery, [](Scene &s) { Remove(s, 2); },
