@@ -716,10 +716,13 @@ void AddToParity(Recovery *r, long long offset, const unsigned char *data, size_
 {
     size_t overlap = (size_t)std::max<long long>(0, std::min<long long>((long long)count, r->parityWritten - offset));
     if (overlap > 0) {
-        ReadSetFileAt(r->fd, kRecoveryParityOffset + offset, r->scratch.data(), overlap, r->path);
+        // Plain pointers: through the vector the compiler would reload its buffer on every
+        // byte (a byte store may change anything), and could not work on many at once.
+        unsigned char *parity = r->scratch.data();
+        ReadSetFileAt(r->fd, kRecoveryParityOffset + offset, parity, overlap, r->path);
         for (size_t i = 0; i < overlap; i++)
-            r->scratch[i] ^= data[i];
-        WriteSetFileAt(r->fd, kRecoveryParityOffset + offset, r->scratch.data(), overlap, r->path);
+            parity[i] ^= data[i];
+        WriteSetFileAt(r->fd, kRecoveryParityOffset + offset, parity, overlap, r->path);
     }
     if (overlap < count)
         WriteSetFileAt(r->fd, kRecoveryParityOffset + offset + (long long)overlap, data + overlap, count - overlap,
