@@ -700,34 +700,12 @@ std::vector<BYTE> ReadStub(const std::string &path, SourceFacts *info)
     return stub;
 }
 
-// The recovery file while the set is written: the parity data grow in it piece by piece
-// (each piece's data XOR-ed into what the earlier pieces left there, read back a block at a
-// time), so no buffer the size of a piece is needed.
+// What the recovery file needs of the pieces as they are written: each piece's data count
+// and the CRC-64 of its data.
 struct Recovery {
-    int fd = -1; // -1 when no recovery file is written
-    std::string path;
-    std::vector<unsigned char> scratch;
-    long long parityWritten = 0; // the longest data count of the pieces done so far
+    bool wanted = false;
     std::vector<RecoveryEntry> entries;
 };
-
-// XORs count data bytes, which lie at offset of their piece's data, into the parity data.
-void AddToParity(Recovery *r, long long offset, const unsigned char *data, size_t count)
-{
-    size_t overlap = (size_t)std::max<long long>(0, std::min<long long>((long long)count, r->parityWritten - offset));
-    if (overlap > 0) {
-        // Plain pointers: through the vector the compiler would reload its buffer on every
-        // byte (a byte store may change anything), and could not work on many at once.
-        unsigned char *parity = r->scratch.data();
-        ReadSetFileAt(r->fd, kRecoveryParityOffset + offset, parity, overlap, r->path);
-        for (size_t i = 0; i < overlap; i++)
-            parity[i] ^= data[i];
-        WriteSetFileAt(r->fd, kRecoveryParityOffset + offset, parity, overlap, r->path);
-    }
-    if (overlap < count)
-        WriteSetFileAt(r->fd, kRecoveryParityOffset + offset + (long long)overlap, data + overlap, count - overlap,
-                       r->path);
-}
 
 // Copying the input into the pieces, with a progress line now and then.
 struct Copier {
@@ -767,10 +745,8 @@ WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
         ReadInput(c, chunk);
         crc = Crc16Compute(crc, c->buffer.data(), chunk);
         WriteAll(fd, c->buffer.data(), chunk, path);
-        if (r->fd >= 0) {
+        if (r->wanted)
             entry.crc = Crc64Compute(entry.crc, c->buffer.data(), chunk);
-            AddToParity(r, done, c->buffer.data(), chunk);
-        }
         done += (long long)chunk;
         c->copied += (long long)chunk;
         if (c->showProgress && c->copied >= c->nextReport) {
@@ -779,32 +755,75 @@ WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
             c->nextReport += kProgressStep;
         }
     }
-    if (r->fd >= 0) {
+    if (r->wanted)
         r->entries.push_back(entry);
-        r->parityWritten = std::max(r->parityWritten, count);
-    }
     return crc;
 }
 
-// Starts the recovery file: a zero header for now, and zero bytes up to the parity data.
-void StartRecovery(Recovery *r, const std::string &path)
+// Reads exactly count bytes of the input from offset.
+void ReadInputAt(Copier *c, long long offset, unsigned char *bytes, size_t count)
 {
-    r->path = path;
-    r->fd = AddSetFile(path, false);
-    r->scratch.resize(kCopyChunk);
-    std::vector<unsigned char> zeros((size_t)kRecoveryParityOffset, 0);
-    WriteAll(r->fd, zeros.data(), zeros.size(), path);
+    for (size_t have = 0; have < count;) {
+        std::string reason;
+        long long got = ReadSourceAt(c->input, offset + (long long)have, bytes + have, count - have, &reason);
+        if (got < 0)
+            Fail("cannot read %s: %s", c->inputPath, reason.c_str());
+        if (got == 0)
+            Fail("%s ended early: it changed while it was being split", c->inputPath);
+        have += (size_t)got;
+    }
 }
 
-// Ends the recovery file once every piece is written: the check of the parity data (read
-// back a block at a time), then the header and last the piece table, where the file ends.
-void FinishRecovery(const SetDescription &set, Recovery *r)
+// Writes the recovery file once every piece is written. The parity data are made a block
+// at a time from the input, each piece's data read at the same offset within the piece;
+// the CRC-64 of every piece's data is worked out again on the way, so that an input that
+// changed after its piece was written cannot give parity data that do not fit the pieces.
+// Then the header goes in front and the piece table last, where the file ends.
+long long WriteRecovery(const SetDescription &set, Copier *c, const Recovery &r, const std::string &path)
 {
+    const size_t count = r.entries.size();
+    long long longest = 0;
+    std::vector<long long> starts(count);
+    long long at = 0;
+    for (size_t i = 0; i < count; i++) {
+        starts[i] = at;
+        at += r.entries[i].dataCount;
+        longest = std::max(longest, r.entries[i].dataCount);
+    }
+    int fd = AddSetFile(path, false);
+    std::vector<unsigned char> parity(c->buffer.size());
+    std::fill(parity.begin(), parity.end(), 0);
+    WriteAll(fd, parity.data(), (size_t)kRecoveryParityOffset, path);
+
     RecoveryHeader header = {};
+    std::vector<Crc64> again(count, 0);
+    unsigned char *block = c->buffer.data();
+    for (long long offset = 0; offset < longest;) {
+        size_t chunk = (size_t)std::min<long long>(longest - offset, (long long)parity.size());
+        std::fill(parity.begin(), parity.begin() + (long)chunk, 0);
+        for (size_t i = 0; i < count; i++) {
+            long long left = r.entries[i].dataCount - offset;
+            if (left <= 0)
+                continue;
+            size_t n = (size_t)std::min<long long>(left, (long long)chunk);
+            ReadInputAt(c, starts[i] + offset, block, n);
+            again[i] = Crc64Compute(again[i], block, n);
+            unsigned char *to = parity.data();
+            for (size_t k = 0; k < n; k++)
+                to[k] ^= block[k];
+        }
+        header.parityCrc = Crc64Compute(header.parityCrc, parity.data(), chunk);
+        WriteAll(fd, parity.data(), chunk, path);
+        offset += (long long)chunk;
+    }
+    for (size_t i = 0; i < count; i++)
+        if (again[i] != r.entries[i].crc)
+            Fail("%s changed while it was being split", c->inputPath);
+
     memcpy(header.setId, set.setId, 2);
-    header.pieceCount = (LONG)r->entries.size();
+    header.pieceCount = (LONG)count;
     header.totalSize = set.totalSize;
-    header.parityLength = r->parityWritten;
+    header.parityLength = longest;
     if (set.hasTimeStamp) {
         header.year = set.year;
         header.packedTime = set.packedTime;
@@ -815,22 +834,17 @@ void FinishRecovery(const SetDescription &set, Recovery *r)
         Fail("the recovery file cannot hold a stored name of %zu bytes (at most %d)", name.size(), kMaxNameLength);
     header.nameLength = (int)name.size();
     memcpy(header.name, name.data(), name.size());
-    for (long long at = 0; at < r->parityWritten;) {
-        size_t chunk = (size_t)std::min<long long>(r->parityWritten - at, (long long)r->scratch.size());
-        ReadSetFileAt(r->fd, kRecoveryParityOffset + at, r->scratch.data(), chunk, r->path);
-        header.parityCrc = Crc64Compute(header.parityCrc, r->scratch.data(), chunk);
-        at += (long long)chunk;
-    }
-    std::vector<BYTE> table(r->entries.size() * kRecoveryEntrySize);
-    for (size_t i = 0; i < r->entries.size(); i++)
-        PutRecoveryEntry(&table[i * kRecoveryEntrySize], &r->entries[i]);
+    std::vector<BYTE> table(count * kRecoveryEntrySize);
+    for (size_t i = 0; i < count; i++)
+        PutRecoveryEntry(&table[i * kRecoveryEntrySize], &r.entries[i]);
     BYTE bytes[kRecoveryFixedSize + kNameHolderSize];
     int length = BuildRecoveryHeader(bytes, (int)sizeof bytes, &header, table.data(), table.size());
     if (length < 0)
         Fail("internal error: the recovery file's header cannot be built");
-    WriteSetFileAt(r->fd, 0, bytes, (size_t)length, r->path);
-    WriteSetFileAt(r->fd, kRecoveryParityOffset + r->parityWritten, table.data(), table.size(), r->path);
-    CloseSetFile(r->fd, r->path);
+    WriteSetFileAt(fd, 0, bytes, (size_t)length, path);
+    WriteSetFileAt(fd, kRecoveryParityOffset + longest, table.data(), table.size(), path);
+    CloseSetFile(fd, path);
+    return longest;
 }
 
 void WriteGarbage(int fd, long long count, const std::string &path)
@@ -929,6 +943,7 @@ int SplitMain(int argc, char **argv)
         CheckNotSource(recoveryPath, inputInfo, stubInfo);
 
     Recovery recovery;
+    recovery.wanted = o.recovery;
     Copier copier = {input,
                      o.input.c_str(),
                      std::vector<unsigned char>(kCopyChunk),
@@ -938,8 +953,6 @@ int SplitMain(int argc, char **argv)
                      set.totalSize >= kProgressMinimum && IsInteractive(stderr),
                      &recovery};
     ReserveSetFiles(counts.size() + (o.recovery ? 1 : 0));
-    if (o.recovery)
-        StartRecovery(&recovery, recoveryPath);
     for (size_t i = 0; i < counts.size(); i++) {
         int piece = (int)i + 1;
         int fd = AddSetFile(paths[i], piece == 1);
@@ -950,13 +963,12 @@ int SplitMain(int argc, char **argv)
         WritePiece(set, &copier, fd, piece, counts[i], paths[i]);
         CloseSetFile(fd, paths[i]);
     }
-    if (o.recovery)
-        FinishRecovery(set, &recovery);
+    long long parityLength = o.recovery ? WriteRecovery(set, &copier, recovery, recoveryPath) : 0;
     CloseSource(input);
     CommitSetFiles();
     for (size_t i = 0; i < counts.size(); i++)
         Print(stdout, "%s: piece %zu, %lld data bytes\n", paths[i].c_str(), i + 1, counts[i]);
     if (o.recovery)
-        Print(stdout, "%s: recovery file, %lld parity bytes\n", recoveryPath.c_str(), recovery.parityWritten);
+        Print(stdout, "%s: recovery file, %lld parity bytes\n", recoveryPath.c_str(), parityLength);
     return 0;
 }

@@ -128,21 +128,6 @@ static void SeekSetFile(int fd, long long offset, const std::string &finalPath)
         Fail("cannot write %s: %s", finalPath.c_str(), strerror(errno));
 }
 
-void ReadSetFileAt(int fd, long long offset, void *bytes, size_t count, const std::string &finalPath)
-{
-    SeekSetFile(fd, offset, finalPath);
-    unsigned char *p = (unsigned char *)bytes;
-    while (count > 0) {
-        ssize_t got = read(fd, p, count);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            Fail("cannot read back %s: %s", finalPath.c_str(), got < 0 ? strerror(errno) : "it ends early");
-        p += got;
-        count -= (size_t)got;
-    }
-}
-
 void WriteSetFileAt(int fd, long long offset, const void *bytes, size_t count, const std::string &finalPath)
 {
     SeekSetFile(fd, offset, finalPath);
@@ -370,6 +355,19 @@ long long ReadSource(int source, void *bytes, size_t count, std::string *reason)
 {
     for (;;) {
         ssize_t got = read(source, bytes, count);
+        if (got >= 0)
+            return (long long)got;
+        if (errno != EINTR) {
+            *reason = strerror(errno);
+            return -1;
+        }
+    }
+}
+
+long long ReadSourceAt(int source, long long offset, void *bytes, size_t count, std::string *reason)
+{
+    for (;;) {
+        ssize_t got = pread(source, bytes, count, (off_t)offset);
         if (got >= 0)
             return (long long)got;
         if (errno != EINTR) {

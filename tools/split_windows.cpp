@@ -321,6 +321,21 @@ long long ReadSource(int source, void *bytes, size_t count, std::string *reason)
     return got;
 }
 
+long long ReadSourceAt(int source, long long offset, void *bytes, size_t count, std::string *reason)
+{
+    OVERLAPPED at = {};
+    at.Offset = (DWORD)offset;
+    at.OffsetHigh = (DWORD)((unsigned long long)offset >> 32);
+    DWORD got;
+    if (!ReadFile(g_sources[(size_t)source], bytes, (DWORD)std::min<size_t>(count, kLargestTransfer), &got, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF)
+            return 0;
+        *reason = LastReason();
+        return -1;
+    }
+    return got;
+}
+
 void CloseSource(int source)
 {
     CloseHandle(g_sources[(size_t)source]);
@@ -380,7 +395,7 @@ int AddSetFile(const std::string &finalPath, bool executable)
     for (int attempt = 0; attempt < kTemporaryNameTries; attempt++) {
         std::wstring temp = folder + L"." + name + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
                             std::to_wstring(attempt) + L".tmp";
-        HANDLE file = CreateFileW(temp.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, CREATE_NEW,
+        HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, NULL);
         if (file != INVALID_HANDLE_VALUE) {
             g_setFiles.push_back({temp, final, file});
@@ -416,21 +431,6 @@ static void SeekSetFile(int file, long long offset, const std::string &finalPath
     to.QuadPart = offset;
     if (!SetFilePointerEx(g_setFiles[(size_t)file].handle, to, NULL, FILE_BEGIN))
         Fail("cannot write %s: %s", finalPath.c_str(), LastReason().c_str());
-}
-
-void ReadSetFileAt(int file, long long offset, void *bytes, size_t count, const std::string &finalPath)
-{
-    SeekSetFile(file, offset, finalPath);
-    char *p = (char *)bytes;
-    while (count > 0) {
-        DWORD got;
-        if (!ReadFile(g_setFiles[(size_t)file].handle, p, (DWORD)std::min<size_t>(count, kLargestTransfer), &got, NULL))
-            Fail("cannot read back %s: %s", finalPath.c_str(), LastReason().c_str());
-        if (got == 0)
-            Fail("cannot read back %s: it ends early", finalPath.c_str());
-        p += got;
-        count -= got;
-    }
 }
 
 void WriteSetFileAt(int file, long long offset, const void *bytes, size_t count, const std::string &finalPath)
