@@ -76,7 +76,10 @@ echo "== native build under AddressSanitizer and UndefinedBehaviorSanitizer, wit
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPARCELON_SANITIZE=address,undefined \
     -DPARCELON_WIN_BUILD="$root/build-win" -DPARCELON_E2E_TIMEOUT="$e2e_timeout" >/dev/null
 cmake --build build-asan
-ctest --test-dir build-asan --output-on-failure -j2
+ctest --test-dir build-asan --output-on-failure -j2 -E '^e2e_wine$'
+# The Wine suite on its own, with its lines as they come: the slowdown factor, and under
+# emulation the cases it leaves out.
+ctest --test-dir build-asan --output-on-failure -V -R '^e2e_wine$'
 
 echo "== the restore page: its logic under Node, then the page in headless Chromium and Firefox"
 PARCELON_BUILD="$root/build-asan" node --test tests/web/
