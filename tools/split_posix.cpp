@@ -103,6 +103,20 @@ static bool IsAllZero(const unsigned char *bytes, size_t count)
     return count > 0 && bytes[0] == 0 && memcmp(bytes, bytes + 1, count - 1) == 0;
 }
 
+// Writes every byte at the file's position; a failure ends the tool.
+static void WriteEvery(int fd, const unsigned char *p, size_t count, const std::string &finalPath)
+{
+    while (count > 0) {
+        ssize_t written = write(fd, p, count);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            Fail("cannot write %s: %s", finalPath.c_str(), written < 0 ? strerror(errno) : "nothing written");
+        p += written;
+        count -= (size_t)written;
+    }
+}
+
 void WriteAll(int fd, const void *bytes, size_t count, const std::string &finalPath)
 {
     const unsigned char *p = (const unsigned char *)bytes;
@@ -111,36 +125,14 @@ void WriteAll(int fd, const void *bytes, size_t count, const std::string &finalP
             Fail("cannot write %s: %s", finalPath.c_str(), strerror(errno));
         return;
     }
-    while (count > 0) {
-        ssize_t written = write(fd, p, count);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            Fail("cannot write %s: %s", finalPath.c_str(), written < 0 ? strerror(errno) : "nothing written");
-        p += written;
-        count -= (size_t)written;
-    }
-}
-
-static void SeekSetFile(int fd, long long offset, const std::string &finalPath)
-{
-    if (lseek(fd, (off_t)offset, SEEK_SET) < 0)
-        Fail("cannot write %s: %s", finalPath.c_str(), strerror(errno));
+    WriteEvery(fd, p, count, finalPath);
 }
 
 void WriteSetFileAt(int fd, long long offset, const void *bytes, size_t count, const std::string &finalPath)
 {
-    SeekSetFile(fd, offset, finalPath);
-    const unsigned char *p = (const unsigned char *)bytes;
-    while (count > 0) {
-        ssize_t written = write(fd, p, count);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            Fail("cannot write %s: %s", finalPath.c_str(), written < 0 ? strerror(errno) : "nothing written");
-        p += written;
-        count -= (size_t)written;
-    }
+    if (lseek(fd, (off_t)offset, SEEK_SET) < 0)
+        Fail("cannot write %s: %s", finalPath.c_str(), strerror(errno));
+    WriteEvery(fd, (const unsigned char *)bytes, count, finalPath);
 }
 
 // Waits until what was written to fd is on the disk. A file system that cannot make a
