@@ -4,30 +4,7 @@
 #pragma once
 #include <windows.h>
 
-#include "format/recovery.h"
-#include "ui/state.h"
-
 struct RestoreRun;
-
-// What a run knows of its recovery file. A run without a usable one has file
-// INVALID_HANDLE_VALUE and behaves as if this did not exist.
-struct RunRecovery {
-    HANDLE file;
-    char path[kShortPathSize + 4];
-    RecoveryHeader header;
-    RecoveryEntry entry;    // the current piece's entry of the piece table
-    Crc64 pieceCrc;         // CRC-64 of the current piece's data copied so far
-    long long pieceStart;   // where the current piece's data belong in the file, by the table
-    LONG rebuildPiece;      // the piece whose range is rebuilt after the last piece; 0: none
-    long long rebuildStart; // its range in the destination
-    long long rebuildLength;
-    Crc64 rebuildCrc;       // the CRC-64 its data must have
-    long long pendingBytes; // bytes of that range the progress has not counted yet
-    long long pendingAtStart;
-    long long rebuildAt;    // offset in the parity data of the next block to rebuild
-    Crc64 parityCrc;        // CRC-64 of the parity data read so far
-    Crc64 rebuiltCrc;       // CRC-64 of the rebuilt data so far
-};
 
 // The recovery file's name: the executable's path with "d00" after its last ".".
 void MakeRecoveryName(const char *ownPath, char *name);

@@ -22,9 +22,11 @@ void CloseRunFiles(RestoreRun *run)
         CloseHandle(run->source);
     if (run->destination != INVALID_HANDLE_VALUE)
         CloseHandle(run->destination);
+    if (run->recovery.file != INVALID_HANDLE_VALUE)
+        CloseHandle(run->recovery.file);
     run->source = INVALID_HANDLE_VALUE;
     run->destination = INVALID_HANDLE_VALUE;
-    CloseRecovery(run);
+    run->recovery.file = INVALID_HANDLE_VALUE;
 }
 
 void StopForTruncatedPiece(RestoreRun *run)
