@@ -2,12 +2,13 @@
 // piece as a restore does, into the stand-in's write sink, so that nothing is written
 // anywhere; each question it asks is a finding about the piece being read, answered so that
 // the later pieces are read too wherever the program can go on; then one line per piece and
-// a verdict.
+// a verdict. With a recovery file, its line as well, and a third verdict: repairable.
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,10 @@
 #include "frontend/terminal.h"
 #include "frontend/text.h"
 #include "restore/mark.h"
+#include "restore/recovery.h"
+#include "restore/run.h"
 #include "shim.h"
+#include "ui/state.h"
 
 namespace {
 
@@ -32,8 +36,15 @@ const char kBadCheckValueText[] = "ファイルの内容が正しくありませ
 const char kForeignText[] = "「";
 const char kTruncatedText[] = "ファイルの終端が欠けてします。";
 const char kNoPieceText[] = "分割ファイルが異常です。";
+// The recovery file's questions and its failure.
+const char kRebuildMissingTail[] = "が見つかりません。\n回復ファイルから作り直しますか？";
+const char kRebuildUnusableText[] = "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？";
+const char kRebuildFailedText[] = "回復ファイルから作り直せませんでした。";
 
-enum FindingKind { kBadCheckValue, kForeign, kMissing, kNoPiece, kTruncated, kStartUp, kOther };
+// Exit statuses of the check.
+const int kCheckSound = 0, kCheckDamaged = 1, kCheckRepairable = 2;
+
+enum FindingKind { kBadCheckValue, kForeign, kMissing, kNoPiece, kTruncated, kStartUp, kRebuild, kRebuildFailed, kOther };
 
 // One question of the program, taken as what it says about the piece being read.
 struct Finding {
@@ -50,6 +61,7 @@ struct Piece {
     long long start = 0; // what the sink had taken when the piece was opened
     long long bytes = 0; // its data bytes the engine read
     bool badCheckValue = false, foreign = false, missing = false, noPiece = false, truncated = false;
+    bool rebuild = false; // offered to the recovery file, which would rebuild it
     std::string startUp; // why the start-up load refused the executable, if it did
 };
 
@@ -69,6 +81,17 @@ FindingKind Classify(const Question &question, bool startPressed, int *answer)
         return kOther;
     if (question.fromUiThread)
         return startPressed ? kOther : kStartUp;
+    // The recovery file is offered the first piece that is lost or cannot be used: Yes, so
+    // that the check reads on. It cannot rebuild into the sink, which keeps nothing, so its
+    // failure after that says nothing of the set; the check looks at the parity data itself.
+    if (question.caption == kConfirmCaption && buttons == MB_YESNO &&
+        (StartsWith(question.text, kRebuildUnusableText) ||
+         question.text.find(kRebuildMissingTail) != std::string::npos)) {
+        *answer = IDYES;
+        return kRebuild;
+    }
+    if (question.caption == kErrorCaption && StartsWith(question.text, kRebuildFailedText))
+        return kRebuildFailed;
     if (question.caption == kConfirmCaption && StartsWith(question.text, kBadCheckValueText)) {
         if (buttons == MB_YESNO)
             *answer = IDYES;
@@ -106,11 +129,16 @@ long long TotalOf(const std::string &grouped)
 }
 
 std::vector<Piece> PiecesOf(const std::vector<ShimSourceOpen> &opens, const std::vector<Finding> &findings,
-                            long long sinkBytes)
+                            long long sinkBytes, const std::string &recoveryPath)
 {
     std::vector<Piece> pieces;
     std::vector<size_t> pieceOfOpen;
     for (const ShimSourceOpen &open : opens) {
+        // Nor is the recovery file.
+        if (open.path == recoveryPath) {
+            pieceOfOpen.push_back(pieces.empty() ? std::string::npos : pieces.size() - 1);
+            continue;
+        }
         // The program reads the executable's download mark as well: that is no piece, and
         // what is found after it belongs to the piece before.
         const size_t mark = strlen(kZoneStream);
@@ -143,6 +171,8 @@ std::vector<Piece> PiecesOf(const std::vector<ShimSourceOpen> &opens, const std:
         case kNoPiece: piece.noPiece = true; break;
         case kTruncated: piece.truncated = true; break;
         case kStartUp: piece.startUp = finding.text; break;
+        case kRebuild: piece.rebuild = true; break;
+        case kRebuildFailed:
         case kOther: break;
         }
     }
@@ -158,7 +188,9 @@ std::string PieceLine(const Piece &piece, bool last, bool finished, int nameColu
     if (!piece.startUp.empty())
         return line + "refused at start-up: " + piece.startUp;
     if (piece.missing)
-        return line + "missing (cannot be opened)";
+        return line + "missing (cannot be opened)" + (piece.rebuild ? "; the recovery file would rebuild it" : "");
+    if (piece.rebuild)
+        return line + "cannot be used whole (its marker, header or a check fails); the recovery file would rebuild it";
     if (piece.noPiece)
         return line + "holds no piece (no piece marker found)";
     line += Grouped(piece.bytes) + " data bytes  check value ";
@@ -184,9 +216,10 @@ std::string Verdict(const std::vector<Piece> &pieces, const std::vector<Finding>
         if (piece.truncated) faults.push_back(name + " ends early");
         if (piece.badCheckValue) faults.push_back(name + " fails its check value");
         if (piece.foreign) faults.push_back(name + " belongs to another set");
+        if (piece.rebuild && !piece.missing) faults.push_back(name + " cannot be used whole");
     }
     for (const Finding &finding : findings)
-        if (finding.kind == kOther || finding.open == std::string::npos)
+        if (finding.kind != kRebuildFailed && (finding.kind == kOther || finding.open == std::string::npos))
             faults.push_back("the program stopped: " + finding.text);
     if (interrupted)
         faults.push_back("interrupted");
@@ -202,6 +235,87 @@ std::string Verdict(const std::vector<Piece> &pieces, const std::vector<Finding>
     for (size_t i = 0; i < faults.size(); i++)
         line += (i ? "; " : "") + faults[i];
     return line + " (" + bytes + " read)";
+}
+
+// What the check finds of the set's recovery file.
+struct RecoveryCheck {
+    bool present = false;    // a file of the recovery file's name exists
+    bool usable = false;     // the program takes it: a sound header of this set
+    bool parityGood = false; // its parity data match their check
+    std::string path;
+    LONG pieces = 0;
+};
+
+// Opens the recovery file as the program does and reads its parity data through their
+// check (the rebuild cannot run into the sink, so the check reads them itself).
+RecoveryCheck CheckRecoveryFile()
+{
+    RecoveryCheck check;
+    if (!g_restoreInfoLoaded)
+        return check;
+    char path[kShortPathSize + 4];
+    MakeRecoveryName(g_restoreInfo.ownPath, path);
+    check.path = path;
+    check.present = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    if (!check.present)
+        return check;
+    std::unique_ptr<RestoreRun> run(new RestoreRun);
+    ResetRecovery(run.get());
+    OpenRecovery(run.get());
+    if (!HasRecovery(run.get()))
+        return check;
+    const RunRecovery &r = run->recovery;
+    check.usable = true;
+    check.pieces = r.header.pieceCount;
+    std::vector<BYTE> block(1 << 20);
+    Crc64 crc = 0;
+    long long left = r.header.parityLength;
+    SeekRecoveryParity(r.file, 0);
+    while (left > 0) {
+        DWORD want = (DWORD)std::min<long long>(left, (long long)block.size()), got = 0;
+        if (!ReadFile(r.file, block.data(), want, &got, NULL) || got != want)
+            break;
+        crc = Crc64Compute(crc, block.data(), got);
+        left -= got;
+    }
+    check.parityGood = left == 0 && crc == r.header.parityCrc;
+    CloseRecovery(run.get());
+    return check;
+}
+
+std::string RecoveryLine(const RecoveryCheck &check, int nameColumns)
+{
+    const std::string name = Printable(check.path);
+    std::string line = "  " + name + std::string((size_t)std::max(0, nameColumns - TextWidth(name)), ' ') + "  ";
+    if (!check.usable)
+        return line + "recovery file not used: damaged, or of another set";
+    return line + "recovery file of " + std::to_string(check.pieces) + " pieces, parity data " +
+           (check.parityGood ? "good" : "bad") + "; every piece's CRC-64 checked as well";
+}
+
+// With a usable recovery file: the one piece it would rebuild, when that piece is the only
+// fault and the parity data are sound; else empty.
+std::string RepairableVerdict(const std::vector<Piece> &pieces, const std::vector<Finding> &findings, bool interrupted,
+                              const RecoveryCheck &recovery)
+{
+    if (!recovery.usable || !recovery.parityGood || interrupted)
+        return std::string();
+    const Piece *rebuilt = nullptr;
+    for (const Piece &piece : pieces) {
+        const bool otherFault = !piece.startUp.empty() || piece.noPiece || piece.truncated || piece.badCheckValue ||
+                                piece.foreign || (piece.missing && !piece.rebuild);
+        if (otherFault || (piece.rebuild && rebuilt != nullptr))
+            return std::string();
+        if (piece.rebuild)
+            rebuilt = &piece;
+    }
+    for (const Finding &finding : findings)
+        if (finding.kind == kOther)
+            return std::string();
+    if (rebuilt == nullptr)
+        return std::string();
+    return "repairable: " + Printable(rebuilt->name) + " would be rebuilt from the recovery file " +
+           Printable(recovery.path) + "; every other piece and the parity data are sound";
 }
 
 // Each question taken as a finding about the piece the program was reading, answered so
@@ -247,15 +361,32 @@ int RunCheck(const Session &session, int programFd, int signalFd)
     CheckFace face(session);
     const UnattendedRun run = DriveUnattended(session, programFd, signalFd, &face);
     const long long sinkBytes = ShimSinkBytes();
-    const std::vector<Piece> pieces = PiecesOf(ShimSourceOpens(), face.findings, sinkBytes);
-    int nameColumns = 0;
+    std::string recoveryPath;
+    if (g_restoreInfoLoaded) {
+        char path[kShortPathSize + 4];
+        MakeRecoveryName(g_restoreInfo.ownPath, path);
+        recoveryPath = path;
+    }
+    const std::vector<Piece> pieces = PiecesOf(ShimSourceOpens(), face.findings, sinkBytes, recoveryPath);
+    const RecoveryCheck recovery = CheckRecoveryFile();
+    int nameColumns = recovery.present ? TextWidth(Printable(recovery.path)) : 0;
     for (const Piece &piece : pieces)
         nameColumns = std::max(nameColumns, TextWidth(Printable(piece.name)));
+    // A rebuild comes only after the last piece's check value was compared.
+    bool lastCompared = run.finished;
+    for (const Finding &finding : face.findings)
+        lastCompared = lastCompared || finding.kind == kRebuildFailed;
     std::string out;
     for (size_t i = 0; i < pieces.size(); i++)
-        out += PieceLine(pieces[i], i + 1 == pieces.size(), run.finished, nameColumns) + "\n";
-    const std::string verdict =
-        Verdict(pieces, face.findings, run.finished, run.interrupted, sinkBytes, TotalOf(run.track.total));
+        out += PieceLine(pieces[i], i + 1 == pieces.size(), lastCompared, nameColumns) + "\n";
+    if (recovery.present)
+        out += RecoveryLine(recovery, nameColumns) + "\n";
+    const std::string repairable = RepairableVerdict(pieces, face.findings, run.interrupted, recovery);
+    const std::string verdict = !repairable.empty() ? repairable
+                                                    : Verdict(pieces, face.findings, run.finished, run.interrupted,
+                                                              sinkBytes, TotalOf(run.track.total));
     WriteAll(STDOUT_FILENO, out + verdict + "\n");
-    return StartsWith(verdict, "sound:") ? 0 : 1;
+    if (!repairable.empty())
+        return kCheckRepairable;
+    return StartsWith(verdict, "sound:") ? kCheckSound : kCheckDamaged;
 }

@@ -30,6 +30,13 @@ const char kHelp[] =
     "read. The proposed destination is the stored file name (shown and created in UTF-8)\n"
     "in the folder of SET.exe.\n"
     "\n"
+    "With a recovery file SET.d00 beside them (parcelon-split --recovery), every piece's\n"
+    "data are also checked against their CRC-64, and one piece that is missing or cannot\n"
+    "be used whole (no marker, another set's, cut short, or failing a check) can be\n"
+    "rebuilt: the program asks, leaves its range for later and rebuilds it after the last\n"
+    "piece from the recovery file and the other pieces' data in the restored file. A\n"
+    "recovery file of another set, or a damaged one, is ignored.\n"
+    "\n"
     "In a terminal (standard input and output both terminals) the restore dialog is\n"
     "drawn as text. Keys:\n"
     "  X, Alt+X             Start: restore the file\n"
@@ -54,6 +61,8 @@ const char kHelp[] =
     "  too little room for the file: go on?           No; Yes under --yes\n"
     "  a piece fails its check, or belongs to another\n"
     "  set: go on all the same?                       No; Yes under --yes\n"
+    "  a piece is missing or cannot be used: rebuild\n"
+    "  it from the recovery file?                     No; Yes under --yes\n"
     "  a piece file cannot be opened                  Cancel\n"
     "  a piece file holds no piece                    Cancel\n"
     "  a notice                                       OK\n"
@@ -68,7 +77,10 @@ const char kHelp[] =
     "identifier is the set's (same) or another set's (foreign); a last line gives the\n"
     "verdict. Nothing is asked, even in a terminal: a bad check value or a piece of\n"
     "another set is noted and the later pieces are read on; a missing piece, a file that\n"
-    "holds no piece or a piece that ends early ends the check.\n"
+    "holds no piece or a piece that ends early ends the check. With a recovery file, the\n"
+    "CRC-64 of every piece is checked too, the recovery file has a line of its own (its\n"
+    "parity data read through their check), and the first piece that is missing or cannot\n"
+    "be used is left to it, so that the later pieces are read on.\n"
     "\n"
     "Options:\n"
     "  -o, --output PATH    restore into PATH instead of the proposed destination; a\n"
@@ -82,7 +94,10 @@ const char kHelp[] =
     "Exit status: 0 when the file was restored (\"the restore has finished\"); 1 when it\n"
     "was not: stopped by an answer, cancelled, a damaged or incomplete set, or closed\n"
     "before a restore finished; with --check, 0 when every piece is present and sound and\n"
-    "their data add up to the split file's size, 1 when not; 2 on a wrong command line.\n";
+    "their data add up to the split file's size (sound), 2 when exactly one piece is\n"
+    "missing or damaged and the recovery file would rebuild it, every other piece and the\n"
+    "parity data being sound (repairable), 1 otherwise (damaged); 2 on a wrong command\n"
+    "line as well.\n";
 
 struct Options {
     std::string set;

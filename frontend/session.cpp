@@ -112,6 +112,9 @@ bool IsFileOfSet(const std::string &path, const Session &session)
         return true;
     const size_t dot = session.setName.rfind('.');
     const std::string base = dot == std::string::npos ? session.setName + "." : session.setName.substr(0, dot + 1);
+    // The recovery file belongs to the set as well.
+    if (stat((base + "d00").c_str(), &member) == 0 && SameFile(target, member))
+        return true;
     for (int number = 2; number <= kLastPieceLooked; number++) {
         char extension[16];
         snprintf(extension, sizeof extension, "d%02d", number);

@@ -314,11 +314,16 @@ ssize_t ReadAhead(const OpenFile &open, FileBuffer *buffer, BYTE *to, size_t cou
     return (ssize_t)done;
 }
 
+void FlushBeforeLooking(const OpenFile &open);
+
 // Reads up to `count` bytes at the handle's position, stopping only at the end of the
-// file, and moves the position past them; -1 on an error.
+// file, and moves the position past them; -1 on an error. A handle that also writes reads
+// straight through, once what it wrote has gone out.
 ssize_t ReadAll(const OpenFile &open, BYTE *to, size_t count)
 {
-    if (open.slot->buffer)
+    if (open.slot->buffer && (open.state & kStateWrite))
+        FlushBeforeLooking(open);
+    else if (open.slot->buffer)
         return ReadAhead(open, open.slot->buffer, to, count);
     const long long position = PositionOf(open);
     size_t done = 0;
@@ -518,7 +523,8 @@ HANDLE OpenLocked(LPCSTR name, DWORD access, DWORD share, bool reading, bool wri
     }
     // No O_TRUNC yet: a refused open must leave the file as it was.
     // O_NONBLOCK keeps a FIFO from blocking the open; it changes nothing for regular files.
-    const int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (reading ? O_RDONLY : O_WRONLY);
+    const bool both = access == (GENERIC_READ | GENERIC_WRITE);
+    const int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (reading ? O_RDONLY : both ? O_RDWR : O_WRONLY);
     int fd = open(name, flags);
     const bool existed = fd >= 0 || errno != ENOENT;
     if (fd < 0 && writing && !existed)
@@ -564,7 +570,8 @@ HANDLE OpenLocked(LPCSTR name, DWORD access, DWORD share, bool reading, bool wri
         buffer->length = 0;
         buffer->pending = NO_ERROR;
     }
-    const HANDLE handle = FillSlot(index, reading ? kStateRead : kStateWrite, fd, &info, share, buffer);
+    const HANDLE handle =
+        FillSlot(index, reading ? kStateRead : both ? kStateRead | kStateWrite : kStateWrite, fd, &info, share, buffer);
     // CREATE_ALWAYS over an existing file succeeds with ERROR_ALREADY_EXISTS.
     t_lastError = writing && existed ? ERROR_ALREADY_EXISTS : NO_ERROR;
     return handle;
@@ -572,14 +579,17 @@ HANDLE OpenLocked(LPCSTR name, DWORD access, DWORD share, bool reading, bool wri
 
 } // namespace
 
-// Models a file open: read-only OPEN_EXISTING or write-only CREATE_ALWAYS, with share modes.
+// Models a file open: read-only OPEN_EXISTING, or write-only or read-write CREATE_ALWAYS
+// (the write sink stays write-only), with share modes.
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
                           DWORD, HANDLE templateFile)
 {
     const bool reading = access == GENERIC_READ && disposition == OPEN_EXISTING;
-    const bool writing = access == GENERIC_WRITE && disposition == CREATE_ALWAYS;
+    const bool writing =
+        (access == GENERIC_WRITE || access == (GENERIC_READ | GENERIC_WRITE)) && disposition == CREATE_ALWAYS;
     if (!reading && !writing)
-        ShimRefuse("CreateFileA", "only GENERIC_READ with OPEN_EXISTING or GENERIC_WRITE with CREATE_ALWAYS");
+        ShimRefuse("CreateFileA", "only GENERIC_READ with OPEN_EXISTING or GENERIC_WRITE (with or without "
+                                  "GENERIC_READ) with CREATE_ALWAYS");
     if (templateFile)
         ShimRefuse("CreateFileA", "a template file");
     if (!name) {
@@ -682,10 +692,18 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
     OpenFile open;
     if (!Find(file, &open))
         return INVALID_SET_FILE_POINTER;
-    RefuseOnSink(open, "SetFilePointer");
-    FlushBeforeLooking(open);
     const long long move = distanceHigh ? (long long)(((uint64_t)(DWORD)*distanceHigh << 32) | (DWORD)distance)
                                         : (long long)distance;
+    if ((open.state & kStateSink) && method == FILE_BEGIN && move >= 0 && move <= kLargestPosition) {
+        // The sink keeps no bytes, so a move from the start changes nothing: a restore that
+        // leaves a piece's range for later moves past it. Only the answer is modelled.
+        if (distanceHigh)
+            *distanceHigh = (LONG)(DWORD)((uint64_t)move >> 32);
+        t_lastError = NO_ERROR;
+        return (DWORD)move;
+    }
+    RefuseOnSink(open, "SetFilePointer");
+    FlushBeforeLooking(open);
     long long base = 0;
     struct stat info;
     if (method == FILE_CURRENT)

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "format/piece.h"
+#include "restore/recovery.h"
 
 // The marker search reads blocks of 1024 bytes that overlap by 4, one less than the
 // marker, so a marker that crosses a block's end lies whole in the next block.
@@ -25,13 +26,16 @@ static void MakePieceName(RestoreRun *run)
 }
 
 // Opens the piece file, asking the user to make it available for as long as it cannot be
-// opened. FALSE when the user cancels; the run is then stopped.
+// opened, or to leave it to the recovery file. FALSE when the user cancels; the run is then
+// stopped.
 static BOOL OpenPieceFile(RestoreRun *run)
 {
     for (;;) {
         run->source = CreateFileA(run->pieceName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, NULL);
         if (run->source != INVALID_HANDLE_VALUE)
+            return TRUE;
+        if (OfferRebuild(run, kPieceMissing))
             return TRUE;
         wsprintfA(g_textBuffer, "次に %s を読み込みます。", run->pieceName);
         if (AskUser(g_textBuffer, "Parcelon 次のファイル", MB_ICONINFORMATION | MB_OKCANCEL) == IDCANCEL) {
@@ -93,6 +97,8 @@ static BOOL ReadPieceHeader(RestoreRun *run)
     LaterPieceHeader header;
     ReadLaterPieceStart(run->source, &header);
     if (memcmp(header.setId, g_restoreInfo.setId, 2) != 0) {
+        if (OfferRebuild(run, kPieceUnusable))
+            return TRUE;
         wsprintfA(g_textBuffer, "「%s」は、\n現在復元中のファイルとは異なります。強行しますか？", run->pieceName);
         if (AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO) {
             CloseRunFiles(run);
@@ -100,21 +106,31 @@ static BOOL ReadPieceHeader(RestoreRun *run)
         }
     }
     if (!ReadLaterPieceRecords(run->source, &header)) {
+        if (OfferRebuild(run, kPieceUnusable))
+            return TRUE;
         StopForTruncatedPiece(run);
         return FALSE;
     }
     run->pieceRemainder = header.remaining;
+    // A data count other than the recovery file's cannot give the piece's data.
+    if (!BeginRecoveryPiece(run))
+        OfferRebuild(run, kPieceUnusable);
     return TRUE;
 }
 
 BOOL BringInNextPiece(RestoreRun *run)
 {
     MakePieceName(run);
+    AdvanceRecoveryPiece(run);
     for (;;) {
         if (!OpenPieceFile(run))
             return FALSE;
+        if (IsRebuildPiece(run))
+            return TRUE;
         if (FindPieceMarker(run->source))
             break;
+        if (OfferRebuild(run, kPieceUnusable))
+            return TRUE;
         if (AskUser("分割ファイルが異常です。", "Parcelon", MB_ICONWARNING | MB_RETRYCANCEL) == IDCANCEL) {
             CloseRunFiles(run);
             return FALSE;

@@ -24,6 +24,7 @@ void CloseRunFiles(RestoreRun *run)
         CloseHandle(run->destination);
     run->source = INVALID_HANDLE_VALUE;
     run->destination = INVALID_HANDLE_VALUE;
+    CloseRecovery(run);
 }
 
 void StopForTruncatedPiece(RestoreRun *run)

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include "restore/recovery.h"
 #include "ui/state.h"
 
 const DWORD kBlockSize = 1024;
@@ -21,6 +22,7 @@ struct RestoreRun {
     HWND progress;                         // the progress bar
     int lastPosition;                      // the progress position last sent in this run
     BYTE block[kBlockSize];                // one block on its way to the destination
+    RunRecovery recovery;                  // the recovery file, when the set has a usable one
 };
 
 // Shows a message box owned by the dialog and returns the answer.

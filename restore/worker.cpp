@@ -10,6 +10,7 @@
 #include "resource.h"
 #include "restore/discovery.h"
 #include "restore/preflight.h"
+#include "restore/recovery.h"
 #include "restore/run.h"
 #include "restore/zone.h"
 
@@ -28,7 +29,8 @@ static void SendProgress(RestoreRun *run)
     int position = 100;
     // A total size of 0 has nothing to divide by: the restore is complete at once.
     if (info.totalSize != 0)
-        position = (int)(((double)info.totalSize - (double)run->remainingTotal) * 100.0 / (double)info.totalSize);
+        position = (int)(((double)info.totalSize - (double)run->remainingTotal - (double)PendingProgressBytes(run)) *
+                         100.0 / (double)info.totalSize);
     if (position == run->lastPosition)
         return;
     run->lastPosition = position;
@@ -70,12 +72,15 @@ static BOOL CopyStep(RestoreRun *run)
         return TRUE;
     DWORD got = 0;
     if (!ReadFile(run->source, run->block, count, &got, NULL) || got != count) {
+        if (OfferRebuild(run, kPieceUnusable))
+            return TRUE;
         StopForTruncatedPiece(run);
         return FALSE;
     }
     if (!WriteBlock(run, count))
         return FALSE;
     run->pieceCrc = Crc16Update(run->block, (LONG)count, 1);
+    AddToPieceCheck(run, count);
     run->pieceRemainder -= count;
     run->remainingTotal -= count;
     return TRUE;
@@ -89,6 +94,7 @@ static BOOL StartRun(RestoreRun *run)
     const RestoreInfo &info = g_restoreInfo;
     run->source = INVALID_HANDLE_VALUE;
     run->destination = INVALID_HANDLE_VALUE;
+    ResetRecovery(run);
     run->remainingTotal = info.totalSize;
     run->pieceNumber = 1;
     run->pieceCrc = Crc16Update(NULL, 0, 0);
@@ -104,6 +110,7 @@ static BOOL StartRun(RestoreRun *run)
     }
     SeekFromStart(run->source, kFirstPieceOffset + (long long)info.headerLength);
     run->pieceRemainder = info.firstPieceLength - (long long)info.headerLength;
+    OpenRecovery(run);
 
     GetDlgItemTextA(g_dialog, IDC_DESTINATION, run->destinationPath, kPathBufferSize);
     if (GetFileAttributesA(run->destinationPath) != INVALID_FILE_ATTRIBUTES) {
@@ -115,7 +122,8 @@ static BOOL StartRun(RestoreRun *run)
     }
     if (!CheckDestinationVolume(run))
         return FALSE;
-    run->destination = CreateFileA(run->destinationPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    run->destination =
+        CreateFileA(run->destinationPath, DestinationAccess(run), 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (run->destination == INVALID_HANDLE_VALUE) {
         AskUser("復元ファイルを作成できません\nファイルパス名を確認してください。", "Parcelon", MB_ICONWARNING | MB_OK);
         CloseRunFiles(run);
@@ -126,22 +134,56 @@ static BOOL StartRun(RestoreRun *run)
     return TRUE;
 }
 
-// The end of a piece that is not the last: compare its check value, then bring in the
+// Whether a piece's data, all copied, pass their checks: the CRC-16 after them, and with a
+// recovery file the CRC-64 it keeps. A piece left to the rebuild passes.
+static BOOL PieceIsSound(RestoreRun *run)
+{
+    if (IsRebuildPiece(run))
+        return TRUE;
+    return ReadCheckValue(run->source) == (WORD)run->pieceCrc && PieceMatchesTable(run);
+}
+
+// The end of a piece that is not the last: compare its check values, then bring in the
 // next piece.
 static BOOL EndIntermediatePiece(RestoreRun *run)
 {
-    run->pieceNumber++;
-    if (ReadCheckValue(run->source) != (WORD)run->pieceCrc) {
+    if (!PieceIsSound(run) && !OfferRebuild(run, kPieceUnusable)) {
         wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。強行しますか？\n[%s]", run->pieceName);
         if (AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO) {
             CloseRunFiles(run);
             return FALSE;
         }
     }
+    run->pieceNumber++;
     run->pieceCrc = Crc16Update(NULL, 0, 0);
-    CloseHandle(run->source);
+    if (run->source != INVALID_HANDLE_VALUE)
+        CloseHandle(run->source);
     run->source = INVALID_HANDLE_VALUE;
     return BringInNextPiece(run);
+}
+
+// Rebuilds the piece left for later, if any, block by block with the cancel test and the
+// progress after each. FALSE when the run stopped.
+static BOOL Rebuild(RestoreRun *run)
+{
+    for (;;) {
+        switch (RebuildNextBlock(run)) {
+        case kRebuildDone:
+            return TRUE;
+        case kRebuildStopped:
+            return FALSE;
+        case kRebuildFailedWrite:
+            StopForFailedWrite(run);
+            return FALSE;
+        case kRebuildGoesOn:
+            break;
+        }
+        if (g_runState.load() == kRunCancelRequested) {
+            CloseRunFiles(run);
+            return FALSE;
+        }
+        SendProgress(run);
+    }
 }
 
 // Gives the destination the stored last-write time (UTC). A stored date that is no valid
@@ -171,10 +213,12 @@ static void ApplyTimeStamp(RestoreRun *run)
 // failed write, as does a close that reports one.
 static BOOL Finish(RestoreRun *run)
 {
-    if (ReadCheckValue(run->source) != (WORD)run->pieceCrc) {
+    if (!PieceIsSound(run) && !OfferRebuild(run, kPieceUnusable)) {
         wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n[%s]", run->pieceName);
         AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_OK);
     }
+    if (!Rebuild(run))
+        return FALSE;
     ApplyTimeStamp(run);
     if (!FlushFileBuffers(run->destination)) {
         StopForFailedWrite(run);

@@ -7,8 +7,10 @@
 #include <string.h>
 
 #include "format/crc16.h"
+#include "format/crc64.h"
 #include "format/piece.h"
 #include "format/piecewrite.h"
+#include "format/recovery.h"
 #include "restore/mark.h"
 #include "shim.h"
 #include "support/program.h"
@@ -62,6 +64,51 @@ std::function<void(Scene &)> Cut(long long size)
 }
 
 const int kRetry = IDRETRY;
+
+// Sets with a recovery file: pieces of 2000, 3000 and 1500 data bytes.
+const char kThree[] = "2000,3000,1500";
+const std::vector<std::string> kRecovery = {"--recovery"};
+// 70 pieces of 1100 to 1169 bytes: the rebuild reads the table 64 entries at a time.
+const std::string kSeventy = [] {
+    std::string counts = "1100";
+    for (int i = 1; i < 70; i++)
+        counts += "," + std::to_string(1100 + i);
+    return counts;
+}();
+
+void Remove(Scene &s, int piece)
+{
+    remove(s.Piece(piece).c_str());
+}
+
+void Flip(const std::string &path, long offset, unsigned char bits)
+{
+    Bytes bytes = ReadFileBytes(path);
+    bytes.at(offset) ^= bits;
+    WriteFileBytes(path, bytes);
+}
+
+// A later piece's data begin after its 13 header bytes; the first piece's data end two
+// bytes before the executable does.
+const long kLaterData = 13;
+
+// Changes the recovery file and seals its header check again: a sound header that says
+// something else.
+void Reseal(Scene &s, long offset, unsigned char bits)
+{
+    std::string path = s.Piece(0);
+    Flip(path, offset, bits);
+    Bytes f = ReadFileBytes(path);
+    size_t nameLength = f[38] | f[39] << 8, parity = 0;
+    for (int i = 7; i >= 0; i--)
+        parity = parity << 8 | f[24 + i];
+    Crc64 crc = Crc64Compute(0, f.data(), 48);
+    crc = Crc64Compute(crc, f.data() + 56, nameLength);
+    crc = Crc64Compute(crc, f.data() + kRecoveryParityOffset + parity, f.size() - kRecoveryParityOffset - parity);
+    for (int i = 0; i < 8; i++)
+        f[48 + i] = (unsigned char)(crc >> (8 * i));
+    WriteFileBytes(path, f);
+}
 
 // The first piece rewritten to state a total size of 5 GiB over the same 3000 data bytes,
 // as a set of that size would begin; no later piece exists.
@@ -217,6 +264,46 @@ const Case kCases[] = {
      3000, kStored},
     {"the file overwritten makes too little room", "3000", {}, Volume(2996, "NTFS", false, true), {IDYES, IDNO},
      {"W2[dest]", "NoRoom(2,997)(2,996)[dest]"}, kRunStopped, kOldFile, kNow},
+
+    // With a recovery file: one piece lost or damaged is rebuilt after the last piece.
+    {"recovery: a sound set restores as without", kThree, kRecovery, nullptr, {}, {}, kRunIdle, 6500, kStored},
+    {"recovery: middle piece missing", kThree, kRecovery, [](Scene &s) { Remove(s, 2); }, {IDYES}, {"R1[d02]"},
+     kRunIdle, 6500, kStored, {0, 15, 30, 46, 53, 69, 85, 100}},
+    {"recovery: last piece missing", kThree, kRecovery, [](Scene &s) { Remove(s, 3); }, {IDYES}, {"R1[d03]"},
+     kRunIdle, 6500, kStored},
+    {"recovery: first piece damaged", kThree, kRecovery,
+     [](Scene &s) { Flip(s.exe, (long)ReadFileBytes(s.exe).size() - 100, 0x40); }, {IDYES}, {"R2[exe]"}, kRunIdle,
+     6500, kStored},
+    {"recovery: damaged piece", kThree, kRecovery, [](Scene &s) { Flip(s.Piece(2), kLaterData + 2999, 1); }, {IDYES},
+     {"R2[d02]"}, kRunIdle, 6500, kStored},
+    // The two changes cancel out in the CRC-16.
+    {"recovery: damage only the CRC-64 sees", kThree, kRecovery,
+     [](Scene &s) {
+         Flip(s.Piece(3), kLaterData + 700, 0x89);
+         Flip(s.Piece(3), kLaterData + 702, 0xA1);
+     },
+     {IDYES}, {"R2[d03]"}, kRunIdle, 6500, kStored},
+    {"recovery: piece 3 of 70 missing", kSeventy.c_str(), kRecovery, [](Scene &s) { Remove(s, 3); }, {IDYES},
+     {"R1[d03]"}, kRunIdle, 79415, kStored},
+    {"recovery: piece cut short", kThree, kRecovery, [](Scene &s) { TruncateFile(s.Piece(2), kLaterData + 2500); },
+     {IDYES}, {"R2[d02]"}, kRunIdle, 6500, kStored},
+    {"recovery: no to a missing piece asks as without", kThree, kRecovery, [](Scene &s) { Remove(s, 2); },
+     {IDNO, IDCANCEL}, {"R1[d02]", "N1[d02]"}, kRunStopped, 2000, kNow},
+    {"recovery: no to a piece of another set asks as without", kThree, {"--recovery", "--set-id-for", "2=BEEF"},
+     nullptr, {IDNO, IDNO}, {"R2[d02]", "N3[d02]"}, kRunStopped, 2000, kNow},
+    {"recovery: two pieces lost", kThree, kRecovery, [](Scene &s) { Remove(s, 2), Remove(s, 3); },
+     {IDYES, IDCANCEL}, {"R1[d02]", "N1[d03]"}, kRunStopped, 2000, kNow},
+    {"recovery file of another set ignored", kThree, kRecovery,
+     [](Scene &s) { Reseal(s, 10, 0x01), Remove(s, 2); }, {IDCANCEL}, {"N1[d02]"}, kRunStopped, 2000, kNow},
+    {"recovery file with a damaged header ignored", kThree, kRecovery,
+     [](Scene &s) { Flip(s.Piece(0), kRecoveryFixedSize, 0x20), Remove(s, 2); }, {IDCANCEL}, {"N1[d02]"},
+     kRunStopped, 2000, kNow},
+    // The range rebuilt is right, but the parity data beyond it fail their check.
+    {"recovery: damaged parity data", kThree, kRecovery,
+     [](Scene &s) { Flip(s.Piece(0), kRecoveryParityOffset + 2500, 1), Remove(s, 3); }, {IDYES}, {"R1[d03]", "R3[d00]"},
+     kRunStopped, 6500, kNow},
+    {"recovery: cancel during the rebuild", kThree, kRecovery, [](Scene &s) { Remove(s, 3), s.CancelAt(92); },
+     {IDYES}, {"R1[d03]"}, kRunStopped, 6500, kNow},
 };
 
 // Cases print as their label.

@@ -67,6 +67,9 @@ struct SourceFacts {
 int OpenSource(const std::string &path, SourceFacts *facts, std::string *reason);
 // Reads up to count bytes: how many were read, 0 at the end, -1 with the reason.
 long long ReadSource(int source, void *bytes, size_t count, std::string *reason);
+// Reads up to count bytes from offset, as ReadSource does; ReadSource's position is then
+// anywhere.
+long long ReadSourceAt(int source, long long offset, void *bytes, size_t count, std::string *reason);
 void CloseSource(int source);
 
 // The identity of an existing file; false when path names none.
@@ -88,6 +91,10 @@ void ReserveSetFiles(size_t count);
 int AddSetFile(const std::string &finalPath, bool executable);
 // Writes all bytes at the current position; fails the program on an error.
 void WriteAll(int file, const void *bytes, size_t count, const std::string &finalPath);
+// Writes count bytes at offset of a set file being written (every byte, without skipping
+// zero runs) and leaves the file position behind them, so the file's last write must reach
+// its end. Fails the program on an error.
+void WriteSetFileAt(int file, long long offset, const void *bytes, size_t count, const std::string &finalPath);
 // Closes a set file after the last write; fails the program on a write error.
 void CloseSetFile(int file, const std::string &finalPath);
 // Renames every temporary file to its final name. When one rename fails, the files of

@@ -1,6 +1,6 @@
 // tools/split.cpp: parcelon-split, the split-set writer: cuts a file into a self-restoring
 // executable (the stub padded to the first-piece offset, then the first piece) and the
-// piece files NAME.d02, NAME.d03, ... beside it.
+// piece files NAME.d02, NAME.d03, ... beside it, and on request the recovery file NAME.d00.
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -17,6 +17,7 @@
 #include "format/crc16.h"
 #include "format/piece.h"
 #include "format/piecewrite.h"
+#include "format/recovery.h"
 #include "tools/platform.h"
 
 namespace {
@@ -60,6 +61,14 @@ const char kHelpEnd[] =
     "                         (years 1601 to 9999); the year 0000 stores a record that\n"
     "                         means \"no time stamp\"\n"
     "  --no-time              store no time-stamp record\n"
+    "\n"
+    "Recovery file:\n"
+    "  --recovery             also write DIR/NAME.d00, which lets any one piece of the\n"
+    "                         set be rebuilt when it is lost or damaged, and gives every\n"
+    "                         piece a 64-bit check (CRC-64/XZ) of its data. It takes as\n"
+    "                         many bytes as the largest piece's data, plus 100 KiB and 16\n"
+    "                         per piece; the pieces themselves are the same with or\n"
+    "                         without it\n"
     "\n"
     "Set identifier (the two bytes that tie the pieces together):\n"
     "  --set-id HEX4          these two bytes in hexadecimal, e.g. 1A2B (default: random)\n"
@@ -141,6 +150,7 @@ struct Options {
     bool haveTime = false;
     struct tm time = {};
     bool noTime = false;
+    bool recovery = false;
 };
 
 // What every piece's header is built from, once the options are checked.
@@ -300,6 +310,10 @@ Options ParseOptions(int argc, char **argv)
         }
         if (arg == "--no-time") {
             o.noTime = true;
+            continue;
+        }
+        if (arg == "--recovery") {
+            o.recovery = true;
             continue;
         }
         std::string key = arg, value;
@@ -642,6 +656,8 @@ std::string PiecePath(const std::string &folder, const std::string &base, int pi
     char extension[16];
     if (piece == 1)
         snprintf(extension, sizeof extension, ".exe");
+    else if (piece == 0)
+        snprintf(extension, sizeof extension, ".d00");
     else
         snprintf(extension, sizeof extension, ".d%02d", piece);
     return folder + kPathSeparator + base + extension;
@@ -684,6 +700,13 @@ std::vector<BYTE> ReadStub(const std::string &path, SourceFacts *info)
     return stub;
 }
 
+// What the recovery file needs of the pieces as they are written: each piece's data count
+// and the CRC-64 of its data.
+struct Recovery {
+    bool wanted = false;
+    std::vector<RecoveryEntry> entries;
+};
+
 // Copying the input into the pieces, with a progress line now and then.
 struct Copier {
     int input;
@@ -693,6 +716,7 @@ struct Copier {
     long long copied;
     long long nextReport;
     bool showProgress;
+    Recovery *recovery;
 };
 
 void ReadInput(Copier *c, size_t count)
@@ -709,16 +733,21 @@ void ReadInput(Copier *c, size_t count)
     }
 }
 
-// Copies the next count bytes of the input to fd and returns their CRC.
+// Copies the next count bytes of the input to fd and returns their CRC; with a recovery
+// file, also adds them to its parity data and its table.
 WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
 {
     WORD crc = 0;
-    while (count > 0) {
-        size_t chunk = (size_t)std::min<long long>(count, (long long)c->buffer.size());
+    Recovery *r = c->recovery;
+    RecoveryEntry entry = {count, 0};
+    for (long long done = 0; done < count;) {
+        size_t chunk = (size_t)std::min<long long>(count - done, (long long)c->buffer.size());
         ReadInput(c, chunk);
         crc = Crc16Compute(crc, c->buffer.data(), chunk);
         WriteAll(fd, c->buffer.data(), chunk, path);
-        count -= (long long)chunk;
+        if (r->wanted)
+            entry.crc = Crc64Compute(entry.crc, c->buffer.data(), chunk);
+        done += (long long)chunk;
         c->copied += (long long)chunk;
         if (c->showProgress && c->copied >= c->nextReport) {
             Print(stderr, "parcelon-split: %lld of %lld MiB (%d%%)\n", c->copied >> 20, c->total >> 20,
@@ -726,7 +755,96 @@ WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
             c->nextReport += kProgressStep;
         }
     }
+    if (r->wanted)
+        r->entries.push_back(entry);
     return crc;
+}
+
+// Reads exactly count bytes of the input from offset.
+void ReadInputAt(Copier *c, long long offset, unsigned char *bytes, size_t count)
+{
+    for (size_t have = 0; have < count;) {
+        std::string reason;
+        long long got = ReadSourceAt(c->input, offset + (long long)have, bytes + have, count - have, &reason);
+        if (got < 0)
+            Fail("cannot read %s: %s", c->inputPath, reason.c_str());
+        if (got == 0)
+            Fail("%s ended early: it changed while it was being split", c->inputPath);
+        have += (size_t)got;
+    }
+}
+
+// Writes the recovery file once every piece is written. The parity data are made a block
+// at a time from the input, each piece's data read at the same offset within the piece;
+// the CRC-64 of every piece's data is worked out again on the way, so that an input that
+// changed after its piece was written cannot give parity data that do not fit the pieces.
+// Then the header goes in front and the piece table last, where the file ends.
+long long WriteRecovery(const SetDescription &set, Copier *c, const Recovery &r, const std::string &path)
+{
+    const size_t count = r.entries.size();
+    long long longest = 0;
+    std::vector<long long> starts(count);
+    long long at = 0;
+    for (size_t i = 0; i < count; i++) {
+        starts[i] = at;
+        at += r.entries[i].dataCount;
+        longest = std::max(longest, r.entries[i].dataCount);
+    }
+    int fd = AddSetFile(path, false);
+    std::vector<unsigned char> parity(c->buffer.size());
+    std::fill(parity.begin(), parity.end(), 0);
+    WriteAll(fd, parity.data(), (size_t)kRecoveryParityOffset, path);
+
+    RecoveryHeader header = {};
+    std::vector<Crc64> again(count, 0);
+    unsigned char *block = c->buffer.data();
+    for (long long offset = 0; offset < longest;) {
+        size_t chunk = (size_t)std::min<long long>(longest - offset, (long long)parity.size());
+        std::fill(parity.begin(), parity.begin() + (long)chunk, 0);
+        for (size_t i = 0; i < count; i++) {
+            long long left = r.entries[i].dataCount - offset;
+            if (left <= 0)
+                continue;
+            size_t n = (size_t)std::min<long long>(left, (long long)chunk);
+            ReadInputAt(c, starts[i] + offset, block, n);
+            again[i] = Crc64Compute(again[i], block, n);
+            unsigned char *to = parity.data();
+            for (size_t k = 0; k < n; k++)
+                to[k] ^= block[k];
+        }
+        header.parityCrc = Crc64Compute(header.parityCrc, parity.data(), chunk);
+        WriteAll(fd, parity.data(), chunk, path);
+        offset += (long long)chunk;
+    }
+    for (size_t i = 0; i < count; i++)
+        if (again[i] != r.entries[i].crc)
+            Fail("%s changed while it was being split", c->inputPath);
+
+    memcpy(header.setId, set.setId, 2);
+    header.pieceCount = (LONG)count;
+    header.totalSize = set.totalSize;
+    header.parityLength = longest;
+    if (set.hasTimeStamp) {
+        header.year = set.year;
+        header.packedTime = set.packedTime;
+    }
+    // The name the first piece states: its last name record.
+    const std::string &name = set.options->haveSecondName ? set.secondName : set.storedName;
+    if (name.size() > (size_t)kMaxNameLength)
+        Fail("the recovery file cannot hold a stored name of %zu bytes (at most %d)", name.size(), kMaxNameLength);
+    header.nameLength = (int)name.size();
+    memcpy(header.name, name.data(), name.size());
+    std::vector<BYTE> table(count * kRecoveryEntrySize);
+    for (size_t i = 0; i < count; i++)
+        PutRecoveryEntry(&table[i * kRecoveryEntrySize], &r.entries[i]);
+    BYTE bytes[kRecoveryFixedSize + kNameHolderSize];
+    int length = BuildRecoveryHeader(bytes, (int)sizeof bytes, &header, table.data(), table.size());
+    if (length < 0)
+        Fail("internal error: the recovery file's header cannot be built");
+    WriteSetFileAt(fd, 0, bytes, (size_t)length, path);
+    WriteSetFileAt(fd, kRecoveryParityOffset + longest, table.data(), table.size(), path);
+    CloseSetFile(fd, path);
+    return longest;
 }
 
 void WriteGarbage(int fd, long long count, const std::string &path)
@@ -820,10 +938,21 @@ int SplitMain(int argc, char **argv)
         paths.push_back(PiecePath(o.outDir, base, (int)i + 1));
         CheckNotSource(paths.back(), inputInfo, stubInfo);
     }
+    std::string recoveryPath = PiecePath(o.outDir, base, 0);
+    if (o.recovery)
+        CheckNotSource(recoveryPath, inputInfo, stubInfo);
 
-    Copier copier = {input, o.input.c_str(), std::vector<unsigned char>(kCopyChunk), set.totalSize, 0, kProgressStep,
-                     set.totalSize >= kProgressMinimum && IsInteractive(stderr)};
-    ReserveSetFiles(counts.size());
+    Recovery recovery;
+    recovery.wanted = o.recovery;
+    Copier copier = {input,
+                     o.input.c_str(),
+                     std::vector<unsigned char>(kCopyChunk),
+                     set.totalSize,
+                     0,
+                     kProgressStep,
+                     set.totalSize >= kProgressMinimum && IsInteractive(stderr),
+                     &recovery};
+    ReserveSetFiles(counts.size() + (o.recovery ? 1 : 0));
     for (size_t i = 0; i < counts.size(); i++) {
         int piece = (int)i + 1;
         int fd = AddSetFile(paths[i], piece == 1);
@@ -834,9 +963,12 @@ int SplitMain(int argc, char **argv)
         WritePiece(set, &copier, fd, piece, counts[i], paths[i]);
         CloseSetFile(fd, paths[i]);
     }
+    long long parityLength = o.recovery ? WriteRecovery(set, &copier, recovery, recoveryPath) : 0;
     CloseSource(input);
     CommitSetFiles();
     for (size_t i = 0; i < counts.size(); i++)
         Print(stdout, "%s: piece %zu, %lld data bytes\n", paths[i].c_str(), i + 1, counts[i]);
+    if (o.recovery)
+        Print(stdout, "%s: recovery file, %lld parity bytes\n", recoveryPath.c_str(), parityLength);
     return 0;
 }

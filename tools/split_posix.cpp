@@ -122,6 +122,27 @@ void WriteAll(int fd, const void *bytes, size_t count, const std::string &finalP
     }
 }
 
+static void SeekSetFile(int fd, long long offset, const std::string &finalPath)
+{
+    if (lseek(fd, (off_t)offset, SEEK_SET) < 0)
+        Fail("cannot write %s: %s", finalPath.c_str(), strerror(errno));
+}
+
+void WriteSetFileAt(int fd, long long offset, const void *bytes, size_t count, const std::string &finalPath)
+{
+    SeekSetFile(fd, offset, finalPath);
+    const unsigned char *p = (const unsigned char *)bytes;
+    while (count > 0) {
+        ssize_t written = write(fd, p, count);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            Fail("cannot write %s: %s", finalPath.c_str(), written < 0 ? strerror(errno) : "nothing written");
+        p += written;
+        count -= (size_t)written;
+    }
+}
+
 // Waits until what was written to fd is on the disk. A file system that cannot make a
 // descriptor durable (EINVAL) has nothing to wait for.
 static int SyncToDisk(int fd)
@@ -334,6 +355,19 @@ long long ReadSource(int source, void *bytes, size_t count, std::string *reason)
 {
     for (;;) {
         ssize_t got = read(source, bytes, count);
+        if (got >= 0)
+            return (long long)got;
+        if (errno != EINTR) {
+            *reason = strerror(errno);
+            return -1;
+        }
+    }
+}
+
+long long ReadSourceAt(int source, long long offset, void *bytes, size_t count, std::string *reason)
+{
+    for (;;) {
+        ssize_t got = pread(source, bytes, count, (off_t)offset);
         if (got >= 0)
             return (long long)got;
         if (errno != EINTR) {

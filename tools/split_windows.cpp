@@ -336,6 +336,21 @@ long long ReadSource(int source, void *bytes, size_t count, std::string *reason)
     return got;
 }
 
+long long ReadSourceAt(int source, long long offset, void *bytes, size_t count, std::string *reason)
+{
+    OVERLAPPED at = {};
+    at.Offset = (DWORD)offset;
+    at.OffsetHigh = (DWORD)((unsigned long long)offset >> 32);
+    DWORD got;
+    if (!ReadFile(g_sources[(size_t)source], bytes, (DWORD)std::min<size_t>(count, kLargestTransfer), &got, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF)
+            return 0;
+        *reason = LastReason();
+        return -1;
+    }
+    return got;
+}
+
 void CloseSource(int source)
 {
     CloseHandle(g_sources[(size_t)source]);
@@ -446,6 +461,20 @@ void WriteAll(int file, const void *bytes, size_t count, const std::string &fina
         p += written;
         count -= written;
     }
+}
+
+static void SeekSetFile(int file, long long offset, const std::string &finalPath)
+{
+    LARGE_INTEGER to;
+    to.QuadPart = offset;
+    if (!SetFilePointerEx(g_setFiles[(size_t)file].handle, to, NULL, FILE_BEGIN))
+        Fail("cannot write %s: %s", finalPath.c_str(), LastReason().c_str());
+}
+
+void WriteSetFileAt(int file, long long offset, const void *bytes, size_t count, const std::string &finalPath)
+{
+    SeekSetFile(file, offset, finalPath);
+    WriteAll(file, bytes, count, finalPath);
 }
 
 // The file's bytes reach the disk before it is closed and renamed into place: a set that

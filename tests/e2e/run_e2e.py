@@ -923,6 +923,39 @@ def case_missing_piece(r):
     app.close_and_exit()
 
 
+def case_recovery_rebuild(r):
+    """With a recovery file: a missing piece rebuilt, then a damaged one, byte for byte with the time stamp."""
+    data = r.content(9500, 26)
+    exe = r.make_set(data, "rebuild.bin", ["--data-counts", "4000,3000,2500", "--recovery"])
+    target = os.path.join(r.case_dir, "rebuild.bin")
+    d02 = os.path.join(r.case_dir, "Data.d02")
+    d03 = os.path.join(r.case_dir, "Data.d03")
+    aside = os.path.join(r.folder("aside"), "Data.d02")
+    os.rename(d02, aside)
+    app = r.start(exe)
+    app.click(START_ID)
+    app.message_box().expect(CHECK_CAPTION, "「%s」が見つかりません。\n回復ファイルから作り直しますか？" % win_path(d02),
+                             [IDYES, IDNO])
+    app.answer(IDYES)
+    app.expect_idle(FINISHED)
+    r.expect_restored(target, data)
+    os.rename(aside, d02)
+    with open(d03, "r+b") as f:
+        f.seek(13 + 1000)
+        byte = f.read(1)
+        f.seek(13 + 1000)
+        f.write(bytes([byte[0] ^ 0x40]))
+    app.click(START_ID)
+    overwrite_question(app, target)
+    app.answer(IDYES)
+    app.message_box().expect(CHECK_CAPTION, "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]"
+                             % win_path(d03), [IDYES, IDNO])
+    app.answer(IDYES)
+    app.expect_idle(FINISHED)
+    r.expect_restored(target, data)
+    app.close_and_exit()
+
+
 def case_missing_piece_cancel(r):
     data = r.content(6000, 7)
     exe = r.make_set(data, "gone.bin", ["--data-counts", "3000,3000"])
@@ -1239,8 +1272,8 @@ def case_windows_split(r):
     rows = [
         # label, input name, options, exit status, files of the set, restored by the stub
         ("Japanese name, the input's time", "ソース表.txt", [], 0, ["ソース表.d02", "ソース表.d03", "ソース表.exe"], True),
-        ("Japanese name, --time", "ソース表.txt", ["--time", "2024-03-15T13:45:30"], 0,
-         ["ソース表.d02", "ソース表.d03", "ソース表.exe"], False),
+        ("Japanese name, --time, --recovery", "ソース表.txt", ["--time", "2024-03-15T13:45:30", "--recovery"], 0,
+         ["ソース表.d00", "ソース表.d02", "ソース表.d03", "ソース表.exe"], False),
         ("name outside code page 932", "résumé.txt", [], 1, [], False),
     ]
     for number, (label, name, options, status, files, restore) in enumerate(rows):
@@ -1377,6 +1410,7 @@ CASES = [
     ("bad_crc_intermediate", case_bad_crc),
     ("missing_piece_put_back", case_missing_piece),
     ("missing_piece_cancel", case_missing_piece_cancel),
+    ("recovery_rebuild", case_recovery_rebuild),
     ("piece_without_marker", case_no_marker),
     ("piece_of_another_set", case_other_set),
     ("bad_crc_last_piece", case_bad_crc_last),

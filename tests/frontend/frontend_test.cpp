@@ -210,6 +210,12 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
          {"復元先ファイル名: {dir}/out/copy.bin\n"}, kRestored},
         {"never overwrites a piece of the set", {}, kNothing, {"--yes", "-o", "set/Data.d02"}, "set/Data.d02", 1,
          {"  -> No (the destination is a file of this set"}, kUntouched},
+        {"rebuilds a missing piece under --yes", {"--recovery"}, kMissingPiece, {"--yes"}, "set/報告書.bin", 0,
+         {"[Parcelon 復元確認] 「{set}/Data.d03」が見つかりません。\n  回復ファイルから作り直しますか？\n  -> Yes\n",
+          "\n復元が終了しました。\n"},
+         kRestored},
+        {"never overwrites the recovery file", {"--recovery"}, kNothing, {"--yes", "-o", "set/Data.d00"}, "set/Data.d00",
+         1, {"  -> No (the destination is a file of this set"}, kUntouched},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
@@ -275,12 +281,22 @@ TEST(FrontendUnattended, RefusesAWrongCommandLine)
 
 TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
 {
-    enum Damage { kSound, kFlippedByte, kMissingPiece, kForeignPiece, kTruncatedLast, kDamagedFirst, kMarkedFlippedFirst };
+    enum Damage {
+        kSound,
+        kFlippedByte,
+        kMissingPiece,
+        kForeignPiece,
+        kTruncatedLast,
+        kDamagedFirst,
+        kMarkedFlippedFirst,
+        kMissingAndFlipped
+    };
     struct Case {
         const char *label;
         Damage damage;
         int status;
         std::vector<std::string> lines; // each a whole line of standard output, in order
+        bool recovery = false;          // the set has a recovery file
     } cases[] = {
         {"a sound set", kSound, 0,
          {"  Data.exe  40,000 data bytes  check value good  set identifier same",
@@ -309,6 +325,25 @@ TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
           "  Data.d02  40,000 data bytes  check value good  set identifier same",
           "  Data.d03  40,000 data bytes  check value good  set identifier same",
           "not sound: Data.exe fails its check value (120,000 of 120,000 bytes read)"}},
+        // With a recovery file: its own line, and three verdicts.
+        {"recovery: a sound set", kSound, 0,
+         {"  Data.d03  40,000 data bytes  check value good  set identifier same",
+          "  Data.d00  recovery file of 3 pieces, parity data good; every piece's CRC-64 checked as well",
+          "sound: 3 pieces, every check value good and every set identifier the same; 120,000 of 120,000 bytes"},
+         true},
+        {"recovery: a later piece missing", kMissingPiece, 2,
+         {"  Data.d02  40,000 data bytes  check value good  set identifier same",
+          "  Data.d03  missing (cannot be opened); the recovery file would rebuild it",
+          "  Data.d00  recovery file of 3 pieces, parity data good; every piece's CRC-64 checked as well",
+          "repairable: Data.d03 would be rebuilt from the recovery file Data.d00; every other piece and the parity "
+          "data are sound"},
+         true},
+        {"recovery: a piece missing and another damaged", kMissingAndFlipped, 1,
+         {"  Data.d02  cannot be used whole (its marker, header or a check fails); the recovery file would rebuild it",
+          "  Data.d03  missing (cannot be opened)",
+          "  Data.d00  recovery file of 3 pieces, parity data good; every piece's CRC-64 checked as well",
+          "not sound: Data.d02 cannot be used whole; Data.d03 is missing (80,000 of 120,000 bytes read)"},
+         true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
@@ -317,14 +352,16 @@ TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
         const std::vector<std::string> counts = {"--data-counts", "40000,40000,40000"};
         std::vector<std::string> options = counts;
         options.insert(options.end(), {"--set-id", "1A2B"});
+        if (c.recovery)
+            options.push_back("--recovery");
         const std::string set = MakeSet(dir, dir.File("input.bin"), options);
         const std::string d02 = set + "/Data.d02", d03 = set + "/Data.d03";
-        if (c.damage == kFlippedByte) {
+        if (c.damage == kFlippedByte || c.damage == kMissingAndFlipped) {
             Bytes bytes = ReadFileBytes(d02);
             bytes[bytes.size() - 100] ^= 0x40;
             WriteFileBytes(d02, bytes);
         }
-        if (c.damage == kMissingPiece) {
+        if (c.damage == kMissingPiece || c.damage == kMissingAndFlipped) {
             ASSERT_EQ(unlink(d03.c_str()), 0);
         }
         if (c.damage == kForeignPiece) {

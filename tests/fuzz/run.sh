@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# tests/fuzz/run.sh BUILD_DIR [SECONDS]: builds the three fuzz targets with clang++
+# tests/fuzz/run.sh BUILD_DIR [SECONDS]: builds the four fuzz targets with clang++
 # (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer) and parcelon-split in BUILD_DIR,
 # makes their seed corpora with parcelon-split, replays the checked-in regression inputs,
 # then runs each target for SECONDS seconds (default 60). Any crash, sanitizer report,
 # hang or disagreement with the reference run fails the script; the input that caused it
 # is copied to tests/fuzz/regressions/<target>/, where ctest replays it from then on.
 #
-# Environment: PARCELON_FUZZ_TARGETS (default "fuzz_header fuzz_piece fuzz_run") and
+# Environment: PARCELON_FUZZ_TARGETS (default "fuzz_header fuzz_piece fuzz_run fuzz_recovery") and
 # PARCELON_FUZZ_FLAGS (more libFuzzer options, e.g. "-jobs=2").
 set -euo pipefail
 
@@ -18,7 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=$(mkdir -p "$1" && cd "$1" && pwd)
 seconds=${2:-60}
-targets=${PARCELON_FUZZ_TARGETS:-fuzz_header fuzz_piece fuzz_run}
+targets=${PARCELON_FUZZ_TARGETS:-fuzz_header fuzz_piece fuzz_run fuzz_recovery}
 
 echo "== fuzz build in $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # tests/fuzz/seeds.sh SPLIT CORPUS SCRATCH: makes the fuzz targets' seed corpora with the
-# splitter SPLIT in CORPUS/fuzz_header, CORPUS/fuzz_piece and CORPUS/fuzz_run, using
+# splitter SPLIT in CORPUS/fuzz_header, CORPUS/fuzz_piece, CORPUS/fuzz_run and
+# CORPUS/fuzz_recovery, using
 # SCRATCH for the sets it splits. run.sh starts its runs from them; the restore page's
 # tests replay them through the page's reader and the program's.
 set -euo pipefail
@@ -12,8 +13,8 @@ fi
 split=$1
 corpus=$2
 scratch=$3
-rm -rf "$corpus" "$scratch/sets"
-mkdir -p "$corpus/fuzz_header" "$corpus/fuzz_piece" "$corpus/fuzz_run"
+rm -rf "$corpus" "$scratch/sets" "$scratch/recovery"
+mkdir -p "$corpus/fuzz_header" "$corpus/fuzz_piece" "$corpus/fuzz_run" "$corpus/fuzz_recovery"
 : >"$scratch/stub"
 offset=53248
 
@@ -59,6 +60,20 @@ for dir in "$scratch"/sets/*; do
             cat "$piece"
         done
     } >"$corpus/fuzz_run/$name"
+done
+# Recovery files: the header, then the parity data and the table behind "#PARITY#" (the
+# target puts them back at the parity offset, 102,400).
+for sizes in 1500,1100,1050 0,1100 2000; do
+    dir=$scratch/recovery/$sizes
+    mkdir -p "$dir"
+    head -c $(( ${sizes//,/+} )) /dev/urandom >"$dir/input"
+    "$split" --stub "$scratch/stub" --out "$dir" --base Data --data-counts "$sizes" --name r.bin --recovery \
+        "$dir/input" >/dev/null
+    {
+        head -c 61 "$dir/Data.d00" # 56 bytes of fields and the five of the name
+        printf '#PARITY#'
+        tail -c +102401 "$dir/Data.d00"
+    } >"$corpus/fuzz_recovery/${sizes//,/-}"
 done
 # A first-piece header with the 8-byte size form (2 GiB + 10 MB) and no data behind it.
 printf -- '-PQ3-\0\x80\0\0\0\0\xa0\0\0\0\x80\0\0\0\0\xa0\0\x22\x12\x34\x01\x05big.x\0' \

@@ -51,6 +51,9 @@ const KnownBox kKnownBoxes[] = {
      "Parcelon 復元確認", 0x34},
     {"Fat", "復元先のドライブには 4GB 以上のファイルを保存できません。\n別のドライブを指定してください。\n[%s]", "Parcelon",
      0x30},
+    {"R1", "「%s」が見つかりません。\n回復ファイルから作り直しますか？", "Parcelon 復元確認", 0x34},
+    {"R2", "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]", "Parcelon 復元確認", 0x34},
+    {"R3", "回復ファイルから作り直せませんでした。\n[%s]", "Parcelon", 0x10},
 };
 
 // Matches a box's text against a known text whose every %s stands for any text; the
@@ -163,7 +166,7 @@ int Scene::Handle(void *context, HWND owner, const char *text, const char *capti
 std::string Scene::Name(const ShimMessageBox &box) const
 {
     const std::pair<const char *, std::string> paths[] = {
-        {"exe", exe}, {"dest", dest}, {"d02", Piece(2)}, {"d03", Piece(3)}, {"d04", Piece(4)}};
+        {"exe", exe}, {"dest", dest}, {"d02", Piece(2)}, {"d03", Piece(3)}, {"d04", Piece(4)}, {"d00", Piece(0)}};
     std::string owner = box.owner == NULL ? "@0" : "";
     // A path the scene knows shows as its name in brackets, any other text in parentheses.
     for (const KnownBox &known : kKnownBoxes) {

@@ -1,0 +1,241 @@
+// restore/recovery.cpp: what a restore run does with the recovery file: finds it at the
+// start, keeps the CRC-64 of each piece beside its CRC-16, offers to rebuild one piece that
+// is lost or cannot be used, and rebuilds it after the last piece.
+#include "restore/recovery.h"
+
+#include <string.h>
+
+#include "restore/run.h"
+
+// Table entries read at once during a rebuild: one 1024-byte read.
+static const LONG kEntriesPerRead = (LONG)(kBlockSize / kRecoveryEntrySize);
+
+static void SeekFrom(HANDLE file, long long offset)
+{
+    LONG high = (LONG)(offset >> 32);
+    SetFilePointer(file, (LONG)(DWORD)offset, &high, FILE_BEGIN);
+}
+
+static BOOL ReadExactly(HANDLE file, void *out, DWORD count)
+{
+    DWORD got = 0;
+    return ReadFile(file, out, count, &got, NULL) && got == count;
+}
+
+void MakeRecoveryName(const char *ownPath, char *name)
+{
+    strcpy(name, ownPath);
+    char *dot = strrchr(name, '.');
+    if (dot != NULL)
+        strcpy(dot + 1, "d00");
+    else
+        strcat(name, ".d00");
+}
+
+void ResetRecovery(RestoreRun *run)
+{
+    RunRecovery *r = &run->recovery;
+    r->file = INVALID_HANDLE_VALUE;
+    r->pieceCrc = 0;
+    r->pieceStart = 0;
+    r->rebuildPiece = 0;
+    r->pendingBytes = 0;
+}
+
+BOOL HasRecovery(const RestoreRun *run)
+{
+    return run->recovery.file != INVALID_HANDLE_VALUE;
+}
+
+void OpenRecovery(RestoreRun *run)
+{
+    RunRecovery *r = &run->recovery;
+    const RestoreInfo &info = g_restoreInfo;
+    MakeRecoveryName(info.ownPath, r->path);
+    HANDLE file = CreateFileA(r->path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    // A recovery file of another set, or a damaged one, must never make a sound set fail.
+    RecoveryHeader *h = &r->header;
+    if (ReadRecoveryHeader(file, h) && memcmp(h->setId, info.setId, 2) == 0 && h->totalSize == info.totalSize &&
+        h->year == info.year && h->packedTime == info.packedTime && strcmp(h->name, info.storedName) == 0 &&
+        ReadRecoveryEntry(file, h, 1, &r->entry) &&
+        r->entry.dataCount == info.firstPieceLength - (long long)info.headerLength) {
+        r->file = file;
+        return;
+    }
+    CloseHandle(file);
+}
+
+void CloseRecovery(RestoreRun *run)
+{
+    if (HasRecovery(run))
+        CloseHandle(run->recovery.file);
+    run->recovery.file = INVALID_HANDLE_VALUE;
+}
+
+DWORD DestinationAccess(const RestoreRun *run)
+{
+    return HasRecovery(run) ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+}
+
+void AdvanceRecoveryPiece(RestoreRun *run)
+{
+    RunRecovery *r = &run->recovery;
+    if (!HasRecovery(run))
+        return;
+    if (r->entry.dataCount > 0)
+        r->pieceStart += r->entry.dataCount;
+    r->pieceCrc = 0;
+    if (ReadRecoveryEntry(r->file, &r->header, run->pieceNumber, &r->entry))
+        return;
+    // A piece beyond the table: without a rebuild pending the run goes on as without the
+    // file; with one, the rebuild's own checks will tell.
+    if (r->rebuildPiece == 0)
+        CloseRecovery(run);
+    else
+        r->entry.dataCount = -1;
+}
+
+BOOL BeginRecoveryPiece(RestoreRun *run)
+{
+    RunRecovery *r = &run->recovery;
+    r->pieceCrc = 0;
+    return !HasRecovery(run) || r->entry.dataCount < 0 || r->entry.dataCount == run->pieceRemainder;
+}
+
+void AddToPieceCheck(RestoreRun *run, DWORD count)
+{
+    if (HasRecovery(run))
+        run->recovery.pieceCrc = Crc64Compute(run->recovery.pieceCrc, run->block, count);
+}
+
+BOOL PieceMatchesTable(const RestoreRun *run)
+{
+    const RunRecovery *r = &run->recovery;
+    return !HasRecovery(run) || r->entry.dataCount < 0 || r->pieceCrc == r->entry.crc;
+}
+
+BOOL IsRebuildPiece(const RestoreRun *run)
+{
+    return HasRecovery(run) && run->recovery.rebuildPiece == run->pieceNumber;
+}
+
+BOOL OfferRebuild(RestoreRun *run, RebuildReason reason)
+{
+    RunRecovery *r = &run->recovery;
+    if (!HasRecovery(run) || r->rebuildPiece != 0 || r->entry.dataCount < 0)
+        return FALSE;
+    if (reason == kPieceMissing)
+        wsprintfA(g_textBuffer, "「%s」が見つかりません。\n回復ファイルから作り直しますか？", run->pieceName);
+    else
+        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]", run->pieceName);
+    if (AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO)
+        return FALSE;
+    r->rebuildPiece = run->pieceNumber;
+    r->rebuildStart = r->pieceStart;
+    r->rebuildLength = r->entry.dataCount;
+    r->rebuildCrc = r->entry.crc;
+    r->rebuildAt = 0;
+    r->parityCrc = 0;
+    r->rebuiltCrc = 0;
+    // What the progress has counted of this piece stays counted; the rest is counted as the
+    // rebuild goes, so the bar never goes back.
+    const long long end = r->rebuildStart + r->rebuildLength;
+    const long long written = g_restoreInfo.totalSize - run->remainingTotal;
+    r->pendingBytes = end > written ? end - written : 0;
+    r->pendingAtStart = r->pendingBytes;
+    run->remainingTotal = g_restoreInfo.totalSize - end;
+    run->pieceRemainder = 0;
+    SeekFrom(run->destination, end);
+    if (run->source != INVALID_HANDLE_VALUE)
+        CloseHandle(run->source);
+    run->source = INVALID_HANDLE_VALUE;
+    return TRUE;
+}
+
+long long PendingProgressBytes(const RestoreRun *run)
+{
+    return HasRecovery(run) ? run->recovery.pendingBytes : 0;
+}
+
+// The rebuild cannot be trusted: says so and stops the run.
+static RebuildStep StopRebuild(RestoreRun *run)
+{
+    wsprintfA(g_textBuffer, "回復ファイルから作り直せませんでした。\n[%s]", run->recovery.path);
+    AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
+    CloseRecovery(run);
+    CloseRunFiles(run);
+    return kRebuildStopped;
+}
+
+// XORs into the block the used bytes at offset at of every other piece's data, read back
+// from the destination; the table is read 64 entries at a time into the second half of the
+// text buffer, the pieces' bytes into its first half. FALSE when a read fails.
+static BOOL XorOtherPieces(RestoreRun *run, long long at, DWORD used)
+{
+    RunRecovery *r = &run->recovery;
+    BYTE *other = (BYTE *)g_textBuffer;
+    BYTE *entries = (BYTE *)g_textBuffer + kBlockSize;
+    long long start = 0;
+    for (LONG index = 0; index < r->header.pieceCount; index++) {
+        LONG slot = index % kEntriesPerRead;
+        if (slot == 0) {
+            LONG left = r->header.pieceCount - index;
+            LONG count = left < kEntriesPerRead ? left : kEntriesPerRead;
+            SeekRecoveryTable(r->file, &r->header, index);
+            if (!ReadExactly(r->file, entries, (DWORD)count * kRecoveryEntrySize))
+                return FALSE;
+        }
+        RecoveryEntry entry;
+        GetRecoveryEntry(entries + slot * kRecoveryEntrySize, &entry);
+        if (index + 1 != r->rebuildPiece && entry.dataCount > at) {
+            long long available = entry.dataCount - at;
+            DWORD count = available < (long long)used ? (DWORD)available : used;
+            SeekFrom(run->destination, start + at);
+            if (!ReadExactly(run->destination, other, count))
+                return FALSE;
+            for (DWORD i = 0; i < count; i++)
+                run->block[i] ^= other[i];
+        }
+        start += entry.dataCount;
+    }
+    return TRUE;
+}
+
+RebuildStep RebuildNextBlock(RestoreRun *run)
+{
+    RunRecovery *r = &run->recovery;
+    if (!HasRecovery(run) || r->rebuildPiece == 0)
+        return kRebuildDone;
+    const long long parityLength = r->header.parityLength;
+    if (r->rebuildAt >= parityLength) {
+        if (r->rebuiltCrc != r->rebuildCrc || r->parityCrc != r->header.parityCrc)
+            return StopRebuild(run);
+        r->rebuildPiece = 0;
+        return kRebuildDone;
+    }
+    // The whole of the parity data goes through its check; only the part that covers the
+    // range is rebuilt from.
+    const long long at = r->rebuildAt;
+    DWORD count = parityLength - at < (long long)kBlockSize ? (DWORD)(parityLength - at) : kBlockSize;
+    SeekRecoveryParity(r->file, at);
+    if (!ReadExactly(r->file, run->block, count))
+        return StopRebuild(run);
+    r->parityCrc = Crc64Compute(r->parityCrc, run->block, count);
+    r->rebuildAt += count;
+    if (at >= r->rebuildLength)
+        return kRebuildGoesOn;
+    const long long left = r->rebuildLength - at;
+    DWORD used = left < (long long)count ? (DWORD)left : count;
+    if (!XorOtherPieces(run, at, used))
+        return StopRebuild(run);
+    r->rebuiltCrc = Crc64Compute(r->rebuiltCrc, run->block, used);
+    SeekFrom(run->destination, r->rebuildStart + at);
+    DWORD written = 0;
+    if (!WriteFile(run->destination, run->block, used, &written, NULL) || written != used)
+        return kRebuildFailedWrite;
+    const long long done = at + used;
+    r->pendingBytes = r->pendingAtStart - (long long)((double)r->pendingAtStart * (double)done / (double)r->rebuildLength);
+    return kRebuildGoesOn;
+}

@@ -1,0 +1,128 @@
+// tests/recovery_test.cpp: the recovery file that parcelon-split --recovery writes, read
+// back by the restoring side's header read and checked byte by byte against the input.
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <sys/stat.h>
+
+#include "format/crc64.h"
+#include "format/piecewrite.h"
+#include "format/recovery.h"
+#include "support/support.h"
+
+namespace {
+
+unsigned long long Le(const Bytes &b, size_t at, int width)
+{
+    unsigned long long v = 0;
+    for (int i = width - 1; i >= 0; i--)
+        v = v << 8 | b[at + i];
+    return v;
+}
+
+// One set per row, written with --recovery; then the file as written, or with one change.
+TEST(RecoveryTest, ReadsBackWhatTheSplitterWrote)
+{
+    enum Change { kNone, kFlipHeaderByte, kFlipNameByte, kFlipTableByte, kCutLastByte, kFlipParityByte };
+    const struct {
+        const char *label;
+        std::vector<long long> counts;
+        std::vector<std::string> options;
+        Change change;
+        BOOL readable;
+        const char *name;
+    } kRows[] = {
+        {"one piece", {3000}, {}, kNone, TRUE, "data.bin"},
+        {"longest piece in the middle", {2000, 5000, 1100}, {}, kNone, TRUE, "data.bin"},
+        {"an empty first piece, no time stamp", {0, 4096, 4095}, {"--no-time"}, kNone, TRUE, "data.bin"},
+        {"a second name counts", {3000, 3000}, {"--second-name", "other.bin"}, kNone, TRUE, "other.bin"},
+        {"the version changed", {2000, 2000}, {}, kFlipHeaderByte, FALSE, "data.bin"},
+        {"the name changed", {2000, 2000}, {}, kFlipNameByte, FALSE, "data.bin"},
+        {"a table entry changed", {2000, 2000}, {}, kFlipTableByte, FALSE, "data.bin"},
+        {"the table cut short", {2000, 2000}, {}, kCutLastByte, FALSE, "data.bin"},
+        // The header read does not read the parity data; the rebuild checks them.
+        {"a parity byte changed", {2000, 2000}, {}, kFlipParityByte, TRUE, "data.bin"},
+    };
+    for (const auto &row : kRows) {
+        SCOPED_TRACE(row.label);
+        TempDir dir;
+        long long total = 0;
+        std::string list;
+        for (long long count : row.counts) {
+            total += count;
+            list += (list.empty() ? "" : ",") + std::to_string(count);
+        }
+        Bytes input = SomeBytes((size_t)total, (unsigned)total);
+        WriteFileBytes(dir.File("data.bin"), input);
+        std::string out = dir.MakeFolder("set");
+        std::vector<std::string> args = {"--stub", MakeStub(dir), "--out", out, "--base", "set", "--set-id", "ABCD",
+                                         "--data-counts", list, "--recovery"};
+        bool noTime = false;
+        for (const std::string &option : row.options)
+            noTime = noTime || option == "--no-time";
+        if (!noTime)
+            args.insert(args.end(), {"--time", "2024-03-15T13:45:30"});
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        args.push_back(dir.File("data.bin"));
+        SplitRun run = RunSplit(args);
+        ASSERT_EQ(run.status, 0) << run.errors;
+
+        // The parity data and the table, worked out here from the input.
+        long long longest = 0;
+        for (long long count : row.counts)
+            longest = std::max(longest, count);
+        Bytes parity((size_t)longest, 0);
+        std::vector<Crc64> crcs;
+        long long at = 0;
+        for (long long count : row.counts) {
+            for (long long i = 0; i < count; i++)
+                parity[(size_t)i] ^= input[(size_t)(at + i)];
+            crcs.push_back(Crc64Compute(0, input.data() + at, (size_t)count));
+            at += count;
+        }
+        std::string path = out + "/set.d00";
+        Bytes file = ReadFileBytes(path);
+        size_t tableAt = (size_t)kRecoveryParityOffset + (size_t)longest;
+        ASSERT_EQ(file.size(), tableAt + row.counts.size() * kRecoveryEntrySize);
+        EXPECT_TRUE(Bytes(file.begin() + kRecoveryParityOffset, file.begin() + (long)tableAt) == parity);
+        for (size_t i = 0; i < row.counts.size(); i++) {
+            EXPECT_EQ((long long)Le(file, tableAt + i * 16, 8), row.counts[i]) << "piece " << i + 1;
+            EXPECT_EQ(Le(file, tableAt + i * 16 + 8, 8), crcs[i]) << "piece " << i + 1;
+        }
+        // No block of the marker search can see a piece marker: each begins with a zero byte.
+        for (size_t block = 0; block < 100; block++)
+            EXPECT_EQ(file[block * 1020], 0) << "block " << block + 1;
+
+        switch (row.change) {
+        case kNone: break;
+        case kFlipHeaderByte: file[8] ^= 0x01; break;
+        case kFlipNameByte: file[kRecoveryFixedSize] ^= 0x20; break;
+        case kFlipTableByte: file[tableAt + 12] ^= 0x01; break;
+        case kCutLastByte: file.pop_back(); break;
+        case kFlipParityByte: file[kRecoveryParityOffset] ^= 0x01; break;
+        }
+        WriteFileBytes(path, file);
+        OpenedFile opened(path);
+        RecoveryHeader header;
+        ASSERT_EQ(ReadRecoveryHeader(opened.Handle(), &header), row.readable);
+        if (!row.readable)
+            continue;
+        EXPECT_EQ(memcmp(header.setId, "\xAB\xCD", 2), 0);
+        EXPECT_EQ(header.pieceCount, (LONG)row.counts.size());
+        EXPECT_EQ(header.totalSize, total);
+        EXPECT_EQ(header.parityLength, longest);
+        EXPECT_EQ(header.year, noTime ? 0 : 2024);
+        EXPECT_EQ(header.packedTime, noTime ? 0u : PackTime(3, 15, 13, 45, 30));
+        EXPECT_STREQ(header.name, row.name);
+        EXPECT_EQ(header.parityCrc, Crc64Compute(0, parity.data(), parity.size()));
+        RecoveryEntry entry;
+        for (LONG piece = 1; piece <= header.pieceCount; piece++) {
+            ASSERT_TRUE(ReadRecoveryEntry(opened.Handle(), &header, piece, &entry));
+            EXPECT_EQ(entry.dataCount, row.counts[(size_t)piece - 1]);
+            EXPECT_EQ(entry.crc, crcs[(size_t)piece - 1]);
+        }
+        EXPECT_FALSE(ReadRecoveryEntry(opened.Handle(), &header, header.pieceCount + 1, &entry));
+    }
+}
+
+} // namespace
