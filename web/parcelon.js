@@ -704,32 +704,50 @@
       };
       let parityCrc = 0n;
       let rebuiltCrc = 0n;
+      // The parity data's slice and the other pieces' bytes at the same offset are asked
+      // for at once, and the next slice's while this one is worked on; a slice is smaller
+      // the more pieces there are, so that about 64 MiB at most are held.
+      const step = Math.min(sliceSize, Math.max(64 * 1024, Math.floor((32 * 2 ** 20) / r.pieceCount)));
+      const readSlice = (at) => {
+        const count = Math.min(step, r.parityLength - at);
+        const used = Math.max(0, Math.min(count, rebuild.length - at));
+        const reads = [readBytes(r.blob, kRecoveryParityOffset + at, kRecoveryParityOffset + at + count)];
+        for (let i = 0; i < r.pieceCount && used > 0; i++) {
+          if (i === rebuild.index || r.counts[i] <= at) continue;
+          const n = Math.min(r.counts[i] - at, used);
+          const source = sources[i];
+          reads.push(source ? readBytes(source.blob, source.start + at, source.start + at + n).then((b) => (b.length === n ? b : null))
+            : Promise.resolve(null));
+        }
+        const all = Promise.all(reads);
+        all.catch(() => {});
+        return { count, used, all };
+      };
+      let next = readSlice(0);
       for (let at = 0; at < r.parityLength;) {
-        const count = Math.min(sliceSize, r.parityLength - at);
-        const block = await readBytes(r.blob, kRecoveryParityOffset + at, kRecoveryParityOffset + at + count);
-        if (block.length !== count) return failed();
+        const { count, used, all } = next;
+        const [block, ...others] = await all;
+        if (at + count < r.parityLength) next = readSlice(at + count);
+        if (block.length !== count || others.includes(null)) return failed();
         parityCrc = crc64(parityCrc, block);
-        if (at < rebuild.length) {
-          const used = Math.min(count, rebuild.length - at);
+        if (used > 0) {
           const out = block.subarray(0, used);
-          for (let i = 0; i < r.pieceCount; i++) {
-            if (i === rebuild.index || r.counts[i] <= at) continue;
-            const n = Math.min(r.counts[i] - at, used);
-            const source = sources[i];
-            const other = source ? await readBytes(source.blob, source.start + at, source.start + at + n) : null;
-            if (!other || other.length !== n) return failed();
-            xorInto(out, other);
-          }
+          for (const other of others) xorInto(out, other);
           rebuiltCrc = crc64(rebuiltCrc, out);
-          writing = Promise.resolve(sink.write(out, null, rebuild.start + at));
           if (!(await written())) return result('stopped');
+          writing = Promise.resolve(sink.write(out, null, rebuild.start + at));
+          writing.catch(() => {});
           const rebuilt = at + used;
           pending = pendingAtStart - Math.floor((pendingAtStart * rebuilt) / rebuild.length);
           progress(position(), total);
         }
         at += count;
-        if (cancelled()) return result('cancelled');
+        if (cancelled()) {
+          await Promise.resolve(writing).catch(() => {});
+          return result('cancelled');
+        }
       }
+      if (!(await written())) return result('stopped');
       if (rebuiltCrc !== rebuild.crc || parityCrc !== r.parityCrc) return failed();
       rebuild.piece.rebuilt = true;
       return result('finished');
