@@ -39,6 +39,12 @@
   // A later piece's bytes besides its data, without records: marker, piece length, set
   // identifier, the length integer, the end tag and the check value.
   const kLaterPieceOverhead = 5 + 4 + 2 + 1 + 1 + 2;
+  // The recovery file NAME.d00 (its layout is described in format/recovery.h): a fixed
+  // header of 56 bytes and the stored name, the parity data at a fixed offset, then the
+  // piece table of 16 bytes per piece (data count, CRC-64 of the data).
+  const kRecoverySignature = [0x00, 0x50, 0x6e, 0x52, 0x65, 0x63, 0x0d, 0x0a];
+  const kRecoveryFixedSize = 56;
+  const kRecoveryParityOffset = 102400;
 
   // The program's texts, as it shows them, where the page repeats its questions.
   const T = {
@@ -53,6 +59,9 @@
     finished: '復元が終了しました。',
     stopped: '復元を中止しました。',
     info: '分割元ファイル %s\nサイズ %s バイト',
+    rebuildMissing: '「%s」が見つかりません。\n回復ファイルから作り直しますか？',
+    rebuildUnusable: 'ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]',
+    rebuildFailed: '回復ファイルから作り直せませんでした。\n[%s]',
   };
   const kCaption = 'Parcelon';
   const kConfirmCaption = 'Parcelon 復元確認';
@@ -103,6 +112,73 @@
     return crc;
   }
 
+  // CRC-64/XZ (reflected polynomial 0xC96C5795D7870F42, start and final XOR all ones) on
+  // two 32-bit halves, eight bytes a step: table k (at k * 256) carries a byte over k more
+  // zero bytes. Takes and gives the CRC as a BigInt; 0n for no bytes.
+  const crc64Tables = (function () {
+    // Signed 32-bit halves throughout: an engine may hold an unsigned value of 2^31 or
+    // more as a double, at a third of the speed.
+    const lo = new Int32Array(8 * 256);
+    const hi = new Int32Array(8 * 256);
+    for (let b = 0; b < 256; b++) {
+      let l = b;
+      let h = 0;
+      for (let i = 0; i < 8; i++) {
+        const odd = l & 1;
+        l = (l >>> 1) | (h << 31);
+        h >>>= 1;
+        if (odd) {
+          l ^= 0xd7870f42;
+          h ^= 0xc96c5795;
+        }
+      }
+      lo[b] = l;
+      hi[b] = h;
+    }
+    for (let k = 1; k < 8; k++)
+      for (let b = 0; b < 256; b++) {
+        const l = lo[(k - 1) * 256 + b];
+        const h = hi[(k - 1) * 256 + b];
+        lo[k * 256 + b] = ((l >>> 8) | (h << 24)) ^ lo[l & 255];
+        hi[k * 256 + b] = (h >>> 8) ^ hi[l & 255];
+      }
+    return { lo, hi };
+  })();
+
+  function crc64(crc, bytes) {
+    const { lo: tl, hi: th } = crc64Tables;
+    let l = ~Number(crc & 0xffffffffn) | 0;
+    let h = ~Number(crc >> 32n) | 0;
+    const n = bytes.length;
+    let i = 0;
+    // (No helper function for the single bytes: one that changed l and h would keep them
+    // out of registers for the whole loop, at a third of the speed.)
+    for (; i < n && (bytes.byteOffset + i) % 4 !== 0; i++) {
+      const x = (l ^ bytes[i]) & 255;
+      l = ((l >>> 8) | (h << 24)) ^ tl[x];
+      h = (h >>> 8) ^ th[x];
+    }
+    if (littleEndian) {
+      const words = (n - i) >>> 3;
+      const u = new Int32Array(bytes.buffer, bytes.byteOffset + i, words * 2);
+      for (let j = 0; j < u.length; j += 2) {
+        const a = l ^ u[j];
+        const b = h ^ u[j + 1];
+        l = tl[1792 + (a & 255)] ^ tl[1536 + ((a >>> 8) & 255)] ^ tl[1280 + ((a >>> 16) & 255)] ^ tl[1024 + (a >>> 24)] ^
+          tl[768 + (b & 255)] ^ tl[512 + ((b >>> 8) & 255)] ^ tl[256 + ((b >>> 16) & 255)] ^ tl[b >>> 24];
+        h = th[1792 + (a & 255)] ^ th[1536 + ((a >>> 8) & 255)] ^ th[1280 + ((a >>> 16) & 255)] ^ th[1024 + (a >>> 24)] ^
+          th[768 + (b & 255)] ^ th[512 + ((b >>> 8) & 255)] ^ th[256 + ((b >>> 16) & 255)] ^ th[b >>> 24];
+      }
+      i += words * 8;
+    }
+    for (; i < n; i++) {
+      const x = (l ^ bytes[i]) & 255;
+      l = ((l >>> 8) | (h << 24)) ^ tl[x];
+      h = (h >>> 8) ^ th[x];
+    }
+    return (BigInt(~h >>> 0) << 32n) | BigInt(~l >>> 0);
+  }
+
   function grouped(value) {
     const digits = BigInt(value) < 0n ? (-BigInt(value)).toString() : BigInt(value).toString();
     const sign = BigInt(value) < 0n ? '-' : '';
@@ -113,6 +189,8 @@
     if (start >= blob.size || end <= start) return new Uint8Array(0);
     return new Uint8Array(await blob.slice(start, Math.min(end, blob.size)).arrayBuffer());
   }
+
+  const sameId = (a, b) => a[0] === b[0] && a[1] === b[1];
 
   // Reads header fields from a file as the program reads them from its handle: a read
   // delivers what the file holds and moves the position by that much; a skip may pass the
@@ -246,6 +324,7 @@
       firstDataCount: Number(h.pieceLength) - headerLength,
       headerLength,
       setId: h.setId,
+      nameBytes: h.nameBytes,
       year: h.year,
       packedTime: h.packedTime,
       infoText: fill(fill(T.info, name), grouped(h.totalSize)),
@@ -317,6 +396,76 @@
     return h;
   }
 
+  // The recovery file's header and piece table, read and checked as the program checks
+  // them: signature, version, the header's own check over the fixed fields, the name and
+  // the table, and data counts that add up to the total size with the parity length as
+  // the largest. null for anything else.
+  async function readRecovery(blob) {
+    if (!blob || blob.size < kRecoveryFixedSize) return null;
+    const fixed = await readBytes(blob, 0, kRecoveryFixedSize);
+    const v = new DataView(fixed.buffer, fixed.byteOffset, fixed.length);
+    if (kRecoverySignature.some((c, i) => fixed[i] !== c) || v.getUint16(8, true) !== 1) return null;
+    const count = v.getUint32(12, true);
+    const total = v.getBigUint64(16, true);
+    const parity = v.getBigUint64(24, true);
+    const nameLength = v.getUint16(38, true);
+    if (count < 1 || count > 0x7fffffff || total > 0x7fffffffffffffffn || parity > total || nameLength > kMaxNameLength)
+      return null;
+    const tableAt = kRecoveryParityOffset + Number(parity);
+    if (blob.size < tableAt + 16 * count) return null;
+    const nameBytes = await readBytes(blob, kRecoveryFixedSize, kRecoveryFixedSize + nameLength);
+    const table = await readBytes(blob, tableAt, tableAt + 16 * count);
+    const t = new DataView(table.buffer, table.byteOffset, table.length);
+    const counts = new Float64Array(count);
+    const crcs = new BigUint64Array(count);
+    let sum = 0n;
+    let largest = 0n;
+    for (let i = 0; i < count; i++) {
+      const dataCount = t.getBigUint64(16 * i, true);
+      if (dataCount > total - sum) return null;
+      sum += dataCount;
+      if (dataCount > largest) largest = dataCount;
+      counts[i] = Number(dataCount);
+      crcs[i] = t.getBigUint64(16 * i + 8, true);
+    }
+    const check = crc64(crc64(crc64(0n, fixed.subarray(0, 48)), nameBytes), table);
+    if (sum !== total || largest !== parity || check !== v.getBigUint64(48, true)) return null;
+    return {
+      blob, setId: fixed.slice(10, 12), pieceCount: count, totalSize: Number(total), parityLength: Number(parity),
+      year: v.getUint16(32, true), packedTime: v.getUint32(34, true), nameBytes, parityCrc: v.getBigUint64(40, true),
+      counts, crcs,
+    };
+  }
+
+  // The set's recovery file among the chosen files: { name, present, rec }, rec null unless
+  // it is sound and of this set (identifier, total size, name, time stamp and the first
+  // piece's data count as the first piece states them); anything else is ignored.
+  async function recoveryFor(info, files) {
+    const name = pieceName(info.exeName, 0);
+    const blob = lookUp(files, name);
+    const rec = blob ? await readRecovery(blob) : null;
+    const same = (a, b) => a.length === b.length && a.every((c, i) => c === b[i]);
+    const usable = rec && sameId(rec.setId, info.setId) && rec.totalSize === info.totalSize && rec.year === info.year &&
+      rec.packedTime === info.packedTime && same(rec.nameBytes, info.nameBytes) && rec.counts[0] === info.firstDataCount;
+    return { name, present: Boolean(blob), rec: usable ? rec : null };
+  }
+
+  // Without the executable: what the first piece would state, from the recovery file
+  // fileName (NAME.d00), whose set's executable is taken to be NAME.exe. { error } when the
+  // file is no sound recovery file.
+  async function readRecoveryInfo(blob, fileName) {
+    const rec = await readRecovery(blob);
+    if (!rec || !isPlainFileName(rec.nameBytes)) return { error: fill('回復ファイルが壊れているか、回復ファイルではありません。\n[%s]', fileName) };
+    const dot = fileName.lastIndexOf('.');
+    const exeName = (dot >= 0 ? fileName.slice(0, dot) : fileName) + '.exe';
+    const name = new TextDecoder('shift_jis').decode(rec.nameBytes);
+    return {
+      exeName, name, totalSize: rec.totalSize, totalText: grouped(rec.totalSize), firstDataCount: rec.counts[0],
+      headerLength: 0, setId: rec.setId, nameBytes: rec.nameBytes, year: rec.year, packedTime: rec.packedTime,
+      infoText: fill(fill(T.info, name), grouped(rec.totalSize)), noExe: true,
+    };
+  }
+
   // Finds a chosen file by name; Windows names match regardless of case.
   function lookUp(files, name) {
     if (files.has(name)) return files.get(name);
@@ -325,7 +474,6 @@
     return null;
   }
 
-  const sameId = (a, b) => a[0] === b[0] && a[1] === b[1];
 
   // What the page knows of the set before a run: for each piece its name, whether its
   // file was chosen and, where it could be read, its data count. The number of pieces
@@ -334,10 +482,21 @@
   // would (a splitter cuts every piece file to one size, the executable's stub included),
   // and the plan is then an estimate, on the low side rather than with pieces that do not
   // exist. count is null when even that gives no number.
+  // With a usable recovery file the plan is its piece table, exact.
   async function planPieces(info, files) {
-    const list = [{ name: info.exeName, present: true, dataCount: info.firstDataCount }];
+    const list = [{ name: info.exeName, present: !info.noExe, dataCount: info.firstDataCount }];
+    const recovery = await recoveryFor(info, files);
+    if (recovery.rec) {
+      const counts = recovery.rec.counts;
+      for (let n = 2; n <= counts.length; n++) {
+        const name = pieceName(info.exeName, n);
+        list.push({ name, present: Boolean(lookUp(files, name)), dataCount: counts[n - 1] });
+      }
+      return { list, count: list.length, estimated: false, recovery };
+    }
     const counts = new Map();
-    let full = Math.max(info.firstDataCount, lookUp(files, info.exeName).size - kLaterPieceOverhead, 0);
+    const exe = lookUp(files, info.exeName);
+    let full = Math.max(info.firstDataCount, exe ? exe.size - kLaterPieceOverhead : 0, 0);
     for (let n = 2; n <= kMaxListedPieces; n++) {
       const blob = lookUp(files, pieceName(info.exeName, n));
       if (!blob) {
@@ -363,12 +522,12 @@
       if (count <= 0 || n > kMaxListedPieces) {
         // No number: only the pieces at hand are listed.
         while (list.length > 1 && !list[list.length - 1].present) list.pop();
-        return { list, count: null, estimated: true };
+        return { list, count: null, estimated: true, recovery };
       }
       list.push({ name, present: Boolean(lookUp(files, name)), dataCount: count });
       sum += count;
     }
-    return { list, count: list.length, estimated };
+    return { list, count: list.length, estimated, recovery };
   }
 
   // Reads a stretch of a file front to back through its stream, in parts of any size.
@@ -423,21 +582,71 @@
   // One run over the set: a restore into sink, whose write(bytes, source) takes each slice
   // both as the bytes read and as a Blob slice of their file, or a check when sink is
   // null. The bytes' buffer is the sink's to keep or hand on; a write that gives a buffer
-  // back (its promise's value) lets the run read into it again, so that memory stays flat. ask(id, caption, text, buttons) answers each
-  // question ('yes', 'no', 'ok', 'cancel', 'retry'); progress(done, total) follows the
-  // bytes; cancelled() is tested after every slice.
-  // The result: outcome 'finished' | 'stopped' | 'cancelled', the bytes taken, and what
-  // was found about each piece.
+  // back (its promise's value) lets the run read into it again, so that memory stays flat.
+  // With a recovery file the sink also takes seek(to, from): the range from..to is left for
+  // later and the writes go on at to (bytes of it already written are to be rewritten), and
+  // write(bytes, null, position) for the rebuilt range. ask(id, caption, text, buttons)
+  // answers each question ('yes', 'no', 'ok', 'cancel', 'retry'); progress(done, total)
+  // follows the bytes; cancelled() is tested after every slice.
+  // The result: outcome 'finished' | 'stopped' | 'cancelled', the bytes taken, what was
+  // found about each piece and, where a file of the recovery file's name is at hand, what
+  // the run made of it.
   async function runSet(info, files, options) {
     const { sink, ask, progress = () => {}, cancelled = () => false, sliceSize = kSliceSize } = options;
     const pieces = [];
-    let remainingTotal = info.totalSize;
+    const total = info.totalSize;
+    let remainingTotal = total;
     let done = 0;
     let piece = null;
     let reader = null;
-    const result = (outcome) => {
+    const recovery = await recoveryFor(info, files);
+    const result = async (outcome) => {
       if (reader) reader.close();
-      return { outcome, bytes: done, pieces };
+      const run = { outcome, bytes: done, pieces };
+      if (recovery.present) {
+        run.recovery = { name: recovery.name, usable: Boolean(recovery.rec) };
+        // A check reads the parity data through their own check: it rebuilds nothing.
+        if (!sink && recovery.rec) run.recovery.parityGood = await parityIsSound(recovery.rec, sliceSize);
+        if (recovery.rec) run.recovery.pieceCount = recovery.rec.pieceCount;
+      }
+      return run;
+    };
+
+    // The recovery file's part: the current piece's table entry (-1 past the table), where
+    // its data belong by the table, their CRC-64 so far, and the one piece whose range is
+    // left for the rebuild after the last piece.
+    let rec = recovery.rec;
+    let entry = rec ? 0 : -1;
+    let pieceStart = 0;
+    let crcLong = 0n;
+    let rebuild = null;
+    let pending = 0;
+    let pendingAtStart = 0;
+    let moveTo = null; // the destination moves to the left range's end before its next write
+    const sources = []; // for each piece read, its file and where its data start
+    const entryCount = () => (rec && entry >= 0 ? rec.counts[entry] : -1);
+    const position = () => total - remainingTotal - pending;
+
+    // The current piece's range is left for later: the restore goes on at its end.
+    const setAside = () => {
+      const count = entryCount();
+      rebuild = { index: entry, start: pieceStart, length: count, crc: rec.crcs[entry], piece };
+      piece.rebuild = true;
+      const end = pieceStart + count;
+      pending = pendingAtStart = Math.max(end - (total - remainingTotal), 0);
+      moveTo = { from: pieceStart, to: end };
+      remainingTotal = total - end;
+      pieceRemainder = 0;
+      if (reader) reader.close();
+      reader = null;
+    };
+    // Offers to rebuild the current piece, once per run; true when the user takes it.
+    const offer = async (missing) => {
+      if (!rec || rebuild || entryCount() < 0) return false;
+      const text = missing ? fill(T.rebuildMissing, piece.name) : fill(T.rebuildUnusable, piece.name);
+      if ((await ask(missing ? 'R1' : 'R2', kConfirmCaption, text, ['yes', 'no'])) === 'no') return false;
+      setAside();
+      return true;
     };
 
     let blob = lookUp(files, info.exeName);
@@ -445,14 +654,22 @@
     let pieceRemainder = info.firstDataCount;
     piece = { name: info.exeName, bytes: 0 };
     pieces.push(piece);
-    progress(0, info.totalSize);
+    progress(0, total);
+    // Without the executable the first piece's data come from the recovery file.
+    if (info.noExe) {
+      piece.missing = true;
+      if (!rec) return result('stopped');
+      setAside();
+    } else {
+      sources[0] = { blob, start: pos };
+    }
 
     // One write is kept in flight: the next slice is read and its CRC taken meanwhile.
     let writing = null;
     const spare = [];
     const buffer = (count) => {
       const b = spare.pop();
-      return b && b.byteLength >= count ? b : new ArrayBuffer(Math.max(count, Math.min(sliceSize, info.totalSize)));
+      return b && b.byteLength >= count ? b : new ArrayBuffer(Math.max(count, Math.min(sliceSize, total)));
     };
     const written = async () => {
       const pending = writing;
@@ -465,6 +682,75 @@
         await ask('write', kCaption, fill(T.writeFailed, info.name), ['ok']);
         return false;
       }
+    };
+    // Moves the destination to the end of a range left for later, before the next write.
+    const move = async () => {
+      if (!moveTo || !sink) return true;
+      writing = Promise.resolve(sink.seek(moveTo.to, moveTo.from));
+      moveTo = null;
+      return written();
+    };
+
+    // After the last piece: the range left for later is rebuilt, the parity data XOR every
+    // other piece's data read again from the chosen files, and must match its CRC-64, as
+    // the parity data must match theirs.
+    const finish = async () => {
+      if (!rebuild || !sink) return result('finished');
+      if (!(await move())) return result('stopped');
+      const r = recovery.rec;
+      const failed = async () => {
+        await ask('R3', kCaption, fill(T.rebuildFailed, recovery.name), ['ok']);
+        return result('stopped');
+      };
+      let parityCrc = 0n;
+      let rebuiltCrc = 0n;
+      // The parity data's slice and the other pieces' bytes at the same offset are asked
+      // for at once, and the next slice's while this one is worked on; a slice is smaller
+      // the more pieces there are, so that about 64 MiB at most are held.
+      const step = Math.min(sliceSize, Math.max(64 * 1024, Math.floor((32 * 2 ** 20) / r.pieceCount)));
+      const readSlice = (at) => {
+        const count = Math.min(step, r.parityLength - at);
+        const used = Math.max(0, Math.min(count, rebuild.length - at));
+        const reads = [readBytes(r.blob, kRecoveryParityOffset + at, kRecoveryParityOffset + at + count)];
+        for (let i = 0; i < r.pieceCount && used > 0; i++) {
+          if (i === rebuild.index || r.counts[i] <= at) continue;
+          const n = Math.min(r.counts[i] - at, used);
+          const source = sources[i];
+          reads.push(source ? readBytes(source.blob, source.start + at, source.start + at + n).then((b) => (b.length === n ? b : null))
+            : Promise.resolve(null));
+        }
+        const all = Promise.all(reads);
+        all.catch(() => {});
+        return { count, used, all };
+      };
+      let next = readSlice(0);
+      for (let at = 0; at < r.parityLength;) {
+        const { count, used, all } = next;
+        const [block, ...others] = await all;
+        if (at + count < r.parityLength) next = readSlice(at + count);
+        if (block.length !== count || others.includes(null)) return failed();
+        parityCrc = crc64(parityCrc, block);
+        if (used > 0) {
+          const out = block.subarray(0, used);
+          for (const other of others) xorInto(out, other);
+          rebuiltCrc = crc64(rebuiltCrc, out);
+          if (!(await written())) return result('stopped');
+          writing = Promise.resolve(sink.write(out, null, rebuild.start + at));
+          writing.catch(() => {});
+          const rebuilt = at + used;
+          pending = pendingAtStart - Math.floor((pendingAtStart * rebuilt) / rebuild.length);
+          progress(position(), total);
+        }
+        at += count;
+        if (cancelled()) {
+          await Promise.resolve(writing).catch(() => {});
+          return result('cancelled');
+        }
+      }
+      if (!(await written())) return result('stopped');
+      if (rebuiltCrc !== rebuild.crc || parityCrc !== r.parityCrc) return failed();
+      rebuild.piece.rebuilt = true;
+      return result('finished');
     };
 
     for (let number = 1; ;) {
@@ -491,7 +777,8 @@
           ahead.bytes.catch(() => {});
         }
         crc = crc16(crc, data);
-        if (!(await written())) return result('stopped');
+        if (rec && entry >= 0) crcLong = crc64(crcLong, data);
+        if (!(await written()) || !(await move())) return result('stopped');
         if (sink && count > 0) {
           writing = Promise.resolve(sink.write(data, blob.slice(pos, pos + count)));
           writing.catch(() => {});
@@ -503,9 +790,10 @@
         remainingTotal -= count;
         done += count;
         piece.bytes += count;
-        progress(done, info.totalSize);
+        progress(position(), total);
         if (available < want) {
           if (!(await written())) return result('stopped');
+          if (await offer(false)) break;
           piece.truncated = true;
           await ask('W4', kCaption, fill(T.truncated, piece.name), ['ok']);
           return result('stopped');
@@ -518,34 +806,52 @@
       if (reader) reader.close();
       reader = null;
       if (!(await written())) return result('stopped');
-      // The check value follows the data copied; bytes the file lacks count as zero.
-      const stored = await readBytes(blob, pos, pos + 2);
-      const check = (stored[0] || 0) | ((stored[1] || 0) << 8);
-      piece.checked = true;
-      if (remainingTotal <= 0) {
-        if (check !== crc) {
-          piece.badCheckValue = true;
-          await ask('W6', kConfirmCaption, fill(T.badLast, piece.name), ['ok']);
+      if (!piece.rebuild) {
+        // The check value follows the data copied; bytes the file lacks count as zero.
+        // With a recovery file the data must match their CRC-64 as well.
+        const stored = await readBytes(blob, pos, pos + 2);
+        const check = (stored[0] || 0) | ((stored[1] || 0) << 8);
+        const sound = check === crc && (!rec || entry < 0 || crcLong === rec.crcs[entry]);
+        piece.checked = true;
+        if (remainingTotal <= 0) {
+          if (!sound && !(await offer(false))) {
+            piece.badCheckValue = true;
+            await ask('W6', kConfirmCaption, fill(T.badLast, piece.name), ['ok']);
+          }
+          return finish();
         }
-        return result('finished');
+        if (!sound && !(await offer(false))) {
+          piece.badCheckValue = true;
+          if ((await ask('W5', kConfirmCaption, fill(T.badIntermediate, piece.name), ['yes', 'no'])) === 'no')
+            return result('stopped');
+        }
       }
-      if (check !== crc) {
-        piece.badCheckValue = true;
-        if ((await ask('W5', kConfirmCaption, fill(T.badIntermediate, piece.name), ['yes', 'no'])) === 'no')
-          return result('stopped');
-      }
+      if (remainingTotal <= 0) return finish();
 
       // Bring in the next piece file: ask for it while it is not there, search its
-      // marker, read its header.
+      // marker, read its header; with a recovery file, each of these may leave the piece
+      // to the rebuild instead.
       number++;
       const name = pieceName(info.exeName, number);
       piece = { name, bytes: 0 };
       pieces.push(piece);
+      if (rec) {
+        if (entryCount() > 0) pieceStart += entryCount();
+        crcLong = 0n;
+        entry = number - 1;
+        // A piece beyond the table: without a rebuild pending the run goes on as without
+        // the recovery file; with one, the rebuild's own checks will tell.
+        if (entry >= rec.pieceCount) {
+          entry = -1;
+          if (!rebuild) rec = null;
+        }
+      }
       let start = -1;
       for (;;) {
         blob = lookUp(files, name);
         if (!blob) {
           piece.missing = true;
+          if (await offer(true)) break;
           if ((await ask('N1', kNextCaption, fill(T.nextFile, name), ['ok', 'cancel'])) === 'cancel')
             return result('stopped');
           continue;
@@ -553,39 +859,89 @@
         piece.missing = false;
         start = findMarker(await readBytes(blob, 0, kSearchSpan), blob.size);
         if (start >= 0) break;
+        if (await offer(false)) break;
         piece.noPiece = true;
         if ((await ask('N2', kCaption, T.noPiece, ['retry', 'cancel'])) === 'cancel') return result('stopped');
         piece.noPiece = false;
       }
+      if (piece.rebuild) continue;
       const h = await readLaterPiece(blob, start + kMarker.length);
       if (!sameId(h.setId, info.setId)) {
+        if (await offer(false)) continue;
         piece.foreign = true;
         if ((await ask('N3', kConfirmCaption, fill(T.foreign, name), ['yes', 'no'])) === 'no')
           return result('stopped');
       }
       if (h.truncated) {
+        if (await offer(false)) continue;
         piece.truncated = true;
         await ask('W4', kCaption, fill(T.truncated, name), ['ok']);
         return result('stopped');
       }
       pos = h.dataStart;
       pieceRemainder = h.dataCount;
+      sources[number - 1] = { blob, start: pos };
+      // A data count other than the table's cannot give the piece's data.
+      if (entryCount() >= 0 && entryCount() !== pieceRemainder) await offer(false);
     }
+  }
+
+  // XORs other into the start of out.
+  function xorInto(out, other) {
+    let i = 0;
+    if (out.byteOffset % 4 === 0 && other.byteOffset % 4 === 0) {
+      const words = other.length >>> 2;
+      const a = new Uint32Array(out.buffer, out.byteOffset, words);
+      const b = new Uint32Array(other.buffer, other.byteOffset, words);
+      for (let j = 0; j < words; j++) a[j] ^= b[j];
+      i = words * 4;
+    }
+    for (; i < other.length; i++) out[i] ^= other[i];
+  }
+
+  // Whether the recovery file's parity data match their check.
+  async function parityIsSound(rec, sliceSize = kSliceSize) {
+    let crc = 0n;
+    for (let at = 0; at < rec.parityLength; at += sliceSize) {
+      const end = Math.min(at + sliceSize, rec.parityLength);
+      const block = await readBytes(rec.blob, kRecoveryParityOffset + at, kRecoveryParityOffset + end);
+      if (block.length !== end - at) return false;
+      crc = crc64(crc, block);
+    }
+    return crc === rec.parityCrc;
   }
 
   // The answers of a check: it reads on past a bad check value or a piece of another
   // set, and stops where nothing further can be read.
   function checkAnswer(id) {
-    return { W5: 'yes', N3: 'yes', N1: 'cancel', N2: 'cancel' }[id] || 'ok';
+    return { W5: 'yes', N3: 'yes', N1: 'cancel', N2: 'cancel', R1: 'yes', R2: 'yes' }[id] || 'ok';
+  }
+
+  // With a usable recovery file whose parity data are sound: the one piece it would
+  // rebuild, when that piece is the set's only fault; else null.
+  function repairablePiece(run) {
+    const r = run.recovery;
+    if (!r || !r.usable || !r.parityGood || run.outcome === 'cancelled') return null;
+    let rebuilt = null;
+    for (const p of run.pieces) {
+      if (p.noPiece || p.truncated || p.badCheckValue || p.foreign || (p.missing && !p.rebuild)) return null;
+      if (p.rebuild) {
+        if (rebuilt) return null;
+        rebuilt = p;
+      }
+    }
+    return rebuilt;
   }
 
   // The check's report, line for line as parcelon-restore --check prints it.
   function checkReport(info, run) {
     const width = (s) => [...s].reduce((w, ch) => w + (/[\u1100-\u115f\u2e80-\ua4cf\uac00-\ud7a3\uf900-\ufaff\ufe30-\ufe4f\uff00-\uff60\uffe0-\uffe6]/.test(ch) || ch.codePointAt(0) > 0xffff ? 2 : 1), 0);
-    const columns = Math.max(...run.pieces.map((p) => width(p.name)));
+    const recovery = run.recovery;
+    const columns = Math.max(...run.pieces.map((p) => width(p.name)), recovery ? width(recovery.name) : 0);
     const lines = run.pieces.map((p, i) => {
       let line = '  ' + p.name + ' '.repeat(columns - width(p.name)) + '  ';
-      if (p.missing) return line + 'missing (cannot be opened)';
+      if (p.missing) return line + 'missing (cannot be opened)' + (p.rebuild ? '; the recovery file would rebuild it' : '');
+      if (p.rebuild) return line + 'cannot be used whole (its marker, header or a check fails); the recovery file would rebuild it';
       if (p.noPiece) return line + 'holds no piece (no piece marker found)';
       line += grouped(p.bytes) + ' data bytes  check value ';
       if (p.truncated) line += 'not reached: the file ends early';
@@ -600,6 +956,17 @@
       if (p.truncated) faults.push(p.name + ' ends early');
       if (p.badCheckValue) faults.push(p.name + ' fails its check value');
       if (p.foreign) faults.push(p.name + ' belongs to another set');
+      if (p.rebuild && !p.missing) faults.push(p.name + ' cannot be used whole');
+    }
+    if (recovery) {
+      lines.push('  ' + recovery.name + ' '.repeat(columns - width(recovery.name)) + '  ' + (recovery.usable
+        ? `recovery file of ${recovery.pieceCount} pieces, parity data ${recovery.parityGood ? 'good' : 'bad'}; every piece's CRC-64 checked as well`
+        : 'recovery file not used: damaged, or of another set'));
+    }
+    const repairable = repairablePiece(run);
+    if (repairable) {
+      lines.push(`repairable: ${repairable.name} would be rebuilt from the recovery file ${recovery.name}; every other piece and the parity data are sound`);
+      return lines;
     }
     if (run.outcome === 'cancelled') faults.push('interrupted');
     if (faults.length === 0 && run.outcome !== 'finished') faults.push('the check did not finish');
@@ -614,6 +981,9 @@
   // What a run found about one piece, in the page's words: [mark, text], mark 'good' for
   // a piece read whole and sound, 'bad' for one at fault, 'open' for one not reached.
   function pieceResult(p, last, outcome) {
+    if (p.rebuilt) return ['good', '回復ファイルから作り直しました'];
+    if (p.rebuild && p.missing) return ['bad', 'なし（回復ファイルから作り直せます）'];
+    if (p.rebuild) return ['bad', '内容が正しくありません（回復ファイルから作り直せます）'];
     if (p.missing) return ['bad', 'なし'];
     if (p.noPiece) return ['bad', '分割ファイルではありません'];
     if (p.truncated) return ['bad', '途中で切れています'];
@@ -628,8 +998,14 @@
   // file is at fault and why.
   function checkVerdict(info, run) {
     if (run.outcome === 'cancelled') return '検査を途中で中止しました。この分割ファイルを復元できるかどうかは、まだわかりません。';
+    const repairable = repairablePiece(run);
+    if (repairable) {
+      return `この分割ファイルは、回復ファイル ${run.recovery.name} を使えば復元できます。` +
+        `${repairable.name} は${repairable.missing ? 'ありません' : 'そのままでは使えません'}が、回復ファイルから作り直せます（ほかのファイルと回復ファイルの内容は正しいことを確かめました）。`;
+    }
     const faults = [];
     for (const p of run.pieces) {
+      if (p.rebuild && !p.missing) faults.push(`${p.name} はそのままでは使えません（壊れています）。`);
       if (p.missing) faults.push(`${p.name} がありません。`);
       if (p.noPiece) faults.push(`${p.name} には分割したデータが見つかりません（分割ファイルではありません）。`);
       if (p.truncated) faults.push(`${p.name} は途中で切れています（ファイルの終わりが欠けています）。`);
@@ -641,6 +1017,10 @@
       faults.push(`データの合計（${grouped(run.bytes)} バイト）が元のファイルのサイズ（${info.totalText} バイト）と合いません。`);
     if (faults.length === 0)
       return `この分割ファイルは復元できます。${run.pieces.length} 個のファイルがすべてそろい、内容も正しいことを確かめました（${info.totalText} バイト）。`;
+    // What the recovery file can do about it.
+    if (run.recovery && !run.recovery.usable) faults.push(`回復ファイル ${run.recovery.name} は壊れているか別のセットのもので、使えません。`);
+    else if (run.recovery && !run.recovery.parityGood) faults.push(`回復ファイル ${run.recovery.name} の内容が正しくありません（壊れています）。`);
+    else if (run.pieces.some((p) => p.rebuild)) faults.push('回復ファイルから作り直せるのは 1 個までです。');
     return 'この分割ファイルは、このままでは正しく復元できません。\n' + faults.join('\n');
   }
 
@@ -673,9 +1053,14 @@
             handle = null;
             await dir.removeEntry(m.name);
           }
+        } else if (m.op === 'seek') {
+          // A range left for later: the file holds zeros there until it is written.
+          if (m.at > handle.getSize()) handle.truncate(m.at);
+          at = m.at;
         } else if (m.op === 'write') {
-          const n = handle.write(m.bytes, { at });
-          at += n;
+          const where = m.at === undefined ? at : m.at;
+          const n = handle.write(m.bytes, { at: where });
+          at = where + n;
           if (n !== m.bytes.length) throw new Error('short write');
           reply.bytes = m.bytes.buffer;
         } else if (m.op === 'close') {
@@ -702,7 +1087,11 @@
       download: null, storedFile: null, askingForPiece: false,
     };
     const say = {
-      noExe: '自己復元ファイル（.exe）が見つかりません。.exe も一緒に選んでください。',
+      noExe: '自己復元ファイル（.exe）が見つかりません。.exe も一緒に選んでください（回復ファイル .d00 があれば、.exe なしでも復元できます）。',
+      fromRecovery: '.exe がないため、名前・サイズ・更新日時は回復ファイルから読み、最初の分割ファイルのデータは回復ファイルから作り直します。',
+      recovery: '回復ファイル',
+      recoveryUnusable: '回復ファイル（壊れているか別のセットのもので、使いません）',
+      rebuilt: '%s は回復ファイルから作り直しました。',
       present: 'あり',
       missing: 'なし',
       missingRun: 'なし（%s 個）',
@@ -935,6 +1324,8 @@
       }
       // A piece the run read beyond the plan (the plan was an estimate).
       for (const [name, result] of results) if (!shown.has(name)) item(name, result[0], result[1]);
+      if (plan.recovery.present)
+        item(plan.recovery.name, plan.recovery.rec ? 'present' : 'bad', plan.recovery.rec ? say.recovery : say.recoveryUnusable);
       if (plan.count === null) {
         const li = doc.createElement('li');
         li.className = 'missing';
@@ -959,8 +1350,11 @@
       const chosen = [...fileList];
       if (chosen.length === 0) return;
       const exe = [...chosen].reverse().find((f) => /\.exe$/i.test(f.name));
+      const d00 = exe ? null : chosen.find((f) => /\.d00$/i.test(f.name));
       const incomplete = state.info && state.plan && (state.plan.count === null || state.plan.list.some((p) => !p.present));
-      const adding = how === 'add' || state.busy || (!exe && incomplete);
+      // The executable of a set chosen without it joins that set.
+      const joins = exe && state.info && state.info.noExe && exe.name.toLowerCase() === state.info.exeName.toLowerCase();
+      const adding = how === 'add' || state.busy || (!exe && incomplete) || joins;
       if (!adding) clearSet();
       for (const file of chosen) state.files.set(file.name, file);
       state.plan = null;
@@ -977,6 +1371,18 @@
         } else {
           state.info = info;
           $('info').textContent = info.infoText;
+          showProgress(0, info.totalSize);
+        }
+      } else if (d00 && !state.busy && !adding) {
+        // No executable: the recovery file stands in for its header.
+        const info = await readRecoveryInfo(d00, d00.name);
+        if (info.error) {
+          setStatus(info.error, 'bad');
+        } else {
+          state.exeName = info.exeName;
+          state.info = info;
+          $('info').textContent = info.infoText;
+          setStatus(say.fromRecovery);
           showProgress(0, info.totalSize);
         }
       } else if (!state.exeName) {
@@ -1081,10 +1487,22 @@
         }
         // The writable takes the same bytes as a slice of the chosen file, which the
         // browser copies file to file: twice as fast here as handing it the bytes read.
+        let length = 0;
         return {
-          write: async (data, source) => {
-            await writable.write(source);
+          write: async (data, source, position) => {
+            if (position === undefined) {
+              await writable.write(source);
+              length += data.length;
+            } else {
+              await writable.write({ type: 'write', position, data });
+            }
             return data.buffer;
+          },
+          // A range left for later holds zeros until the rebuild writes it.
+          seek: async (to) => {
+            if (to > length) await writable.truncate(to);
+            length = Math.max(length, to);
+            await writable.seek(to);
           },
           // The file takes its content only when it is closed.
           close: () => writable.close(),
@@ -1100,7 +1518,9 @@
           return null;
         }
         return {
-          write: async (data) => (await callWorker({ op: 'write', bytes: data }, [data.buffer])).bytes,
+          write: async (data, source, position) =>
+            (await callWorker({ op: 'write', bytes: data, at: position }, [data.buffer])).bytes,
+          seek: (to) => callWorker({ op: 'seek', at: to }),
           close: async () => {
             await callWorker({ op: 'close' });
             const dir = await storage;
@@ -1110,15 +1530,48 @@
           download: true,
         };
       }
+      // The parts in order; a range left for later is a hole, which the rebuild's writes
+      // fill in order.
       const parts = [];
+      let length = 0;
       return {
         // A Blob holds a copy of its bytes: the buffer can be read into again.
-        write: (data) => {
-          parts.push(new Blob([data]));
+        write: (data, source, position) => {
+          const hole = position === undefined ? null : parts.find((p) => p.hole && position >= p.at && position < p.at + p.size);
+          if (hole) hole.fill.push({ at: position - hole.at, blob: new Blob([data]) });
+          else if (position === undefined) {
+            parts.push(new Blob([data]));
+            length += data.length;
+          }
           return data.buffer;
         },
+        // What was written of the range goes; the range becomes a hole.
+        seek: (to, from) => {
+          const keep = Math.min(from, length);
+          let at = length;
+          while (at > keep) {
+            const last = parts.pop();
+            at -= last.size;
+            if (at < keep) parts.push(last.hole ? { ...last, size: keep - at } : last.slice(0, keep - at));
+          }
+          parts.push({ hole: true, at: keep, size: to - keep, fill: [] });
+          length = to;
+        },
         close: () => {
-          offerDownload(new Blob(parts, { type: 'application/octet-stream' }), info.name);
+          // A hole's writes in their places, zeros where none came.
+          const filled = (hole) => {
+            const out = [];
+            let at = 0;
+            for (const f of hole.fill.sort((a, b) => a.at - b.at)) {
+              if (f.at > at) out.push(new Uint8Array(f.at - at));
+              out.push(f.blob.slice(Math.max(0, at - f.at)));
+              at = Math.max(at, f.at + f.blob.size);
+            }
+            if (at < hole.size) out.push(new Uint8Array(hole.size - at));
+            return new Blob(out).slice(0, hole.size);
+          };
+          const whole = parts.map((p) => (p.hole ? filled(p) : p));
+          offerDownload(new Blob(whole, { type: 'application/octet-stream' }), info.name);
           parts.length = 0;
         },
         stop: () => {
@@ -1157,7 +1610,8 @@
       const stamp = timeStampText(info);
       const forced = forcedPieces(result);
       const head = forced.length ? fill(say.forced, forced.join('\n')) : T.finished;
-      const details = [sink.download ? say.downloaded : '', stamp ? fill(say.timeStamp, stamp) : ''].filter(Boolean);
+      const rebuilt = result.pieces.filter((p) => p.rebuilt).map((p) => fill(say.rebuilt, p.name));
+      const details = [...rebuilt, sink.download ? say.downloaded : '', stamp ? fill(say.timeStamp, stamp) : ''].filter(Boolean);
       setStatus(head, forced.length ? 'bad' : 'good', details.join('\n'));
     }
 
@@ -1167,7 +1621,7 @@
       if (!result) return;
       $('report').textContent = checkReport(state.info, result).join('\n');
       const verdict = checkVerdict(state.info, result);
-      const sound = verdict.startsWith('この分割ファイルは復元できます');
+      const sound = verdict.startsWith('この分割ファイルは復元できます') || Boolean(repairablePiece(result));
       setStatus(verdict, result.outcome === 'cancelled' ? '' : sound ? 'good' : 'bad');
     }
 
@@ -1209,6 +1663,7 @@
   const api = {
     T, kFirstPieceOffset, kMemoryLimits, kSliceSize, crc16, grouped, isPlainFileName, readFirstPiece,
     timeStampText, pieceName, findMarker, readLaterPiece, lookUp, planPieces, runSet, checkAnswer, checkReport,
+    crc64, readRecovery, readRecoveryInfo,
     checkVerdict, pieceResult, forcedPieces,
   };
   root.Parcelon = api;

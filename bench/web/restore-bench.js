@@ -4,10 +4,12 @@
 // through the save dialog's stream (a file of the browser's own storage stands in for
 // the dialog, which headless Chromium cannot show); in both the restore through the
 // browser's own storage, written by the page's worker, to the finished download on disk,
-// with how much the browser's memory grew at most meanwhile. Figures only; nothing
-// passes or fails.
+// with how much the browser's memory grew at most meanwhile. With --rebuild, beside each
+// restore the same restore of the set made with --recovery, all pieces there (the CRC-64
+// of every piece besides), and with its second piece left out and rebuilt from the
+// recovery file (the question answered at once). Figures only; nothing passes or fails.
 //
-//   node bench/web/restore-bench.js [--work DIR] [--size N] [--rounds N] [--browsers chromium,firefox]
+//   node bench/web/restore-bench.js [--work DIR] [--size N] [--rounds N] [--browsers chromium,firefox] [--rebuild]
 //
 // Sizes in bytes or with K, M or G (binary). The set (random data, three pieces) is made
 // once with parcelon-split and kept in DIR (default build/web-bench); the tools come from
@@ -29,13 +31,14 @@ const sizeOf = (text) => Number(text.replace(/[KMG]$/, '')) * (units[text.slice(
 const size = sizeOf(option('--size', '1G'));
 const rounds = Number(option('--rounds', '3'));
 const names = option('--browsers', 'chromium,firefox').split(',');
+const withRebuild = args.includes('--rebuild');
 const work = path.resolve(option('--work', path.join(root, 'build', 'web-bench')));
 const build = path.resolve(root, process.env.PARCELON_BUILD || 'build');
 const median = (v) => [...v].sort((a, b) => a - b)[Math.floor(v.length / 2)];
 const rate = (bytes, ms) => (bytes / 1e6 / (ms / 1000)).toFixed(0);
 
-function makeSet(size) {
-  const out = path.join(work, `set-${size}`);
+function makeSet(size, recovery) {
+  const out = path.join(work, `set-${size}${recovery ? '-recovery' : ''}`);
   if (fs.existsSync(path.join(out, 'done'))) return out;
   fs.mkdirSync(out, { recursive: true });
   const input = path.join(work, 'input.bin');
@@ -49,7 +52,8 @@ function makeSet(size) {
   const stub = path.join(work, 'stub.bin');
   fs.writeFileSync(stub, Buffer.alloc(53248));
   execFileSync(path.join(build, 'tools', 'parcelon-split'), ['--stub', stub, '--out', out, '--base', 'bench',
-    '--name', 'bench.bin', '--piece-size', String(Math.ceil(size / 3) + 70000), input], { stdio: 'inherit' });
+    '--name', 'bench.bin', '--piece-size', String(Math.ceil(size / 3) + 70000), ...(recovery ? ['--recovery'] : []), input],
+  { stdio: 'inherit' });
   fs.unlinkSync(input);
   fs.writeFileSync(path.join(out, 'done'), '');
   return out;
@@ -84,15 +88,17 @@ const launchOptions = {
   }),
 };
 
-async function benchBrowser(name, pieces, url) {
+async function benchBrowser(name, sets, url) {
+  const pieces = sets.plain;
   const profile = fs.mkdtempSync(path.join(work, 'profile-'));
   const downloads = path.join(work, 'downloads');
   fs.rmSync(downloads, { recursive: true, force: true });
   fs.mkdirSync(downloads, { recursive: true });
   const browser = await puppeteer.launch(launchOptions[name](profile, downloads));
   const times = { cat: [], check: [], stream: [], storage: [] };
+  for (const v of Object.keys(sets)) if (v !== 'plain') Object.assign(times, { [`stream-${v}`]: [], [`storage-${v}`]: [] });
   let grown = 0;
-  const open = async (picker) => {
+  const open = async (picker, pieces = sets.plain) => {
     const page = await browser.newPage();
     if (picker) await page.evaluateOnNewDocument(standIn);
     else await page.evaluateOnNewDocument(() => (window.showSaveFilePicker = undefined));
@@ -104,13 +110,17 @@ async function benchBrowser(name, pieces, url) {
     await page.waitForFunction(() => document.querySelector('#restore').disabled === false && document.querySelector('#plan').textContent);
     return page;
   };
-  const timed = async (page, button, done) => {
+  // The recovery file's question, answered Yes as soon as it shows.
+  const answerRebuild = (page) =>
+    page.waitForSelector('#question:not([hidden])', { timeout: 600000, polling: 20 }).then(() => page.keyboard.press('y'));
+  const timed = async (page, button, done, rebuild) => {
     console.error(`${name} ${button}...`);
     await page.evaluate(() => {
       document.querySelector('#status').textContent = '';
     });
     const start = Date.now();
     await page.click(button);
+    if (rebuild) await answerRebuild(page);
     await page.waitForFunction(done, { timeout: 600000, polling: 20 });
     return Date.now() - start;
   };
@@ -124,30 +134,38 @@ async function benchBrowser(name, pieces, url) {
       times.cat.push(cat());
       let page = await open(name === 'chromium');
       times.check.push(await timed(page, '#check', () => document.querySelector('#report').textContent !== ''));
-      if (name === 'chromium') {
-        times.stream.push(await timed(page, '#restore', () => document.querySelector('#status').textContent.startsWith('復元が終了')));
-        await page.evaluate(async () => (await navigator.storage.getDirectory()).removeEntry('bench.bin'));
-      }
       await page.close();
-      // Through the browser's own storage, to the download on disk.
-      page = await open(false);
-      const saved = path.join(downloads, 'bench.bin');
-      fs.rmSync(saved, { force: true });
-      const before = treeMemory(browser.process().pid);
-      let peak = before;
-      const sampler = setInterval(() => (peak = Math.max(peak, treeMemory(browser.process().pid))), 250);
-      console.error(`${name} storage restore...`);
-      const start = Date.now();
-      await page.click('#restore');
-      while (!(fs.existsSync(saved) && fs.statSync(saved).size === size && !fs.existsSync(saved + '.part'))) {
-        if (Date.now() - start > 600000) throw new Error('no download after 600 s');
-        await new Promise((r) => setTimeout(r, 20));
+      for (const [variant, files] of Object.entries(sets)) {
+        const suffix = variant === 'plain' ? '' : `-${variant}`;
+        const rebuild = variant === 'rebuild';
+        if (name === 'chromium') {
+          page = await open(true, files);
+          times[`stream${suffix}`].push(await timed(page, '#restore',
+            () => document.querySelector('#status').textContent.startsWith('復元が終了'), rebuild));
+          await page.evaluate(async () => (await navigator.storage.getDirectory()).removeEntry('bench.bin'));
+          await page.close();
+        }
+        // Through the browser's own storage, to the download on disk.
+        page = await open(false, files);
+        const saved = path.join(downloads, 'bench.bin');
+        fs.rmSync(saved, { force: true });
+        const before = treeMemory(browser.process().pid);
+        let peak = before;
+        const sampler = setInterval(() => (peak = Math.max(peak, treeMemory(browser.process().pid))), 250);
+        console.error(`${name} storage restore ${variant}...`);
+        const start = Date.now();
+        await page.click('#restore');
+        if (rebuild) await answerRebuild(page);
+        while (!(fs.existsSync(saved) && fs.statSync(saved).size === size && !fs.existsSync(saved + '.part'))) {
+          if (Date.now() - start > 600000) throw new Error('no download after 600 s');
+          await new Promise((r) => setTimeout(r, 20));
+        }
+        times[`storage${suffix}`].push(Date.now() - start);
+        clearInterval(sampler);
+        if (variant === 'plain') grown = Math.max(grown, peak - before);
+        fs.rmSync(saved, { force: true });
+        await page.close();
       }
-      times.storage.push(Date.now() - start);
-      clearInterval(sampler);
-      grown = Math.max(grown, peak - before);
-      fs.rmSync(saved, { force: true });
-      await page.close();
     }
   } finally {
     await browser.close();
@@ -167,7 +185,13 @@ function versionOf(name) {
 }
 
 async function main() {
-  const pieces = fs.readdirSync(makeSet(size)).filter((n) => n !== 'done').sort().map((n) => path.join(work, `set-${size}`, n));
+  const listed = (dir) => fs.readdirSync(dir).filter((n) => n !== 'done').sort().map((n) => path.join(dir, n));
+  const pieces = listed(makeSet(size));
+  const sets = { plain: pieces };
+  if (withRebuild) {
+    sets.recovery = listed(makeSet(size, true));
+    sets.rebuild = sets.recovery.filter((p) => !p.endsWith('.d02'));
+  }
   const pieceBytes = pieces.reduce((s, p) => s + fs.statSync(p).size, 0);
   const types = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.css': 'text/css' };
   const server = http.createServer((req, res) => {
@@ -179,7 +203,7 @@ async function main() {
   const url = `http://127.0.0.1:${server.address().port}/index.html`;
   const results = {};
   try {
-    for (const name of names) results[name] = await benchBrowser(name, pieces, url);
+    for (const name of names) results[name] = await benchBrowser(name, sets, url);
   } finally {
     server.close();
   }
@@ -191,6 +215,10 @@ async function main() {
     line('  page: check only', r.times.check, size);
     if (r.times.stream.length) line('  page: restore through the save dialog\'s stream (stand-in)', r.times.stream, size);
     line('  page: restore through the browser\'s storage, to the download', r.times.storage, size);
+    for (const [v, label] of [['recovery', 'recovery file present'], ['rebuild', 'second piece rebuilt']]) {
+      if (r.times[`stream-${v}`] && r.times[`stream-${v}`].length) line(`    the same through the stream, ${label}`, r.times[`stream-${v}`], size);
+      if (r.times[`storage-${v}`]) line(`    the same through the storage, ${label}`, r.times[`storage-${v}`], size);
+    }
     console.log(`  browser memory grew by at most ${(r.grown / 2 ** 20).toFixed(0)} MiB during that restore`);
   }
 }

@@ -6,7 +6,9 @@
 // storage written by the page's worker; memory), byte for byte; a damaged piece brings
 // its question, answered from the keyboard; the check's verdict names the bad piece; a
 // new choice replaces the set, and a piece chosen or dropped alone adds to a set that
-// lacks it; a file too large for the browser is refused before Restore; no request leaves
+// lacks it; with a recovery file, a lost piece and a damaged one are rebuilt (each through
+// a path of the browser) and a set without its executable is restored, byte for byte; a
+// file too large for the browser is refused before Restore; no request leaves
 // the page's own three files; nothing is wider than the window. Firefox also restores one set of more than 384 MiB through its
 // own storage with its memory flat. Screenshots go to PARCELON_SHOTS (or a temp folder).
 'use strict';
@@ -39,8 +41,8 @@ const browsers = [
         '--disable-component-update', '--disable-sync'],
     }),
     runs: [
-      { where: 'http', view: desktop, first: 'picker', second: 'storage' },
-      { where: 'file', view: phone, first: 'picker', second: 'memory' },
+      { where: 'http', view: desktop, first: 'picker', second: 'storage', rebuild: ['picker', 'storage'] },
+      { where: 'file', view: phone, first: 'picker', second: 'memory', rebuild: ['memory', 'memory'] },
     ],
   },
   {
@@ -53,8 +55,8 @@ const browsers = [
       },
     }),
     runs: [
-      { where: 'http', view: phone, first: 'storage' },
-      { where: 'file', view: desktop, first: 'storage' },
+      { where: 'http', view: phone, first: 'storage', rebuild: ['storage', 'storage'] },
+      { where: 'file', view: desktop, first: 'storage', rebuild: ['storage', 'storage'] },
     ],
     big: 400 * 1024 * 1024,
   },
@@ -172,6 +174,22 @@ for (const b of browsers) {
     const header = Buffer.from('-PQ3-\0\x19\0\0\0\0\0\0\0\x1b\x12\x34\x01\x05h.bin\0', 'latin1');
     fs.writeFileSync(hugeExe, Buffer.concat([Buffer.alloc(53248), header]));
     const badFiles = ['sample.exe', 'sample.d02', 'sample.d03'].map((n) => path.join(bad.out, n));
+    // A set with its recovery file: without sample.d02; with a byte of sample.d03 changed;
+    // without the executable.
+    const recovered = makeSet(path.join(dir, 'recovery'), { size: 300000, args: ['--piece-size', '100000', '--recovery'] });
+    const damagedDir = path.join(dir, 'recovery-damaged');
+    fs.cpSync(recovered.out, damagedDir, { recursive: true });
+    const d03 = fs.readFileSync(path.join(damagedDir, 'sample.d03'));
+    d03[5000] ^= 1;
+    fs.writeFileSync(path.join(damagedDir, 'sample.d03'), d03);
+    const recoveryNames = fs.readdirSync(recovered.out);
+    const rebuilds = [
+      { files: recoveryNames.filter((n) => n !== 'sample.d02').map((n) => path.join(recovered.out, n)),
+        question: '「sample.d02」が見つかりません。\n回復ファイルから作り直しますか？' },
+      { files: recoveryNames.map((n) => path.join(damagedDir, n)),
+        question: 'ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[sample.d03]' },
+      { files: recoveryNames.filter((n) => n !== 'sample.exe').map((n) => path.join(recovered.out, n)), question: null },
+    ];
     const { server, served, origin } = await serve();
     const browser = await puppeteer.launch(b.launch(dir));
     try {
@@ -310,6 +328,29 @@ for (const b of browsers) {
         assert.match(await text(page, '#status'), /^復元が終了しましたが、復元したファイルは元のファイルと同じではありません。.*\nsample\.d02（内容が不正）/s);
         await look('forced');
         await takeDownload(path.join(downloads, 'sample.txt'), 5000);
+
+        // With the recovery file: a lost piece, then a damaged one, rebuilt through the paths
+        // of this run; then the set without its executable, through the second.
+        for (const [i, k] of rebuilds.entries()) {
+          const mode = r.rebuild[Math.min(i, 1)];
+          if (mode === 'picker') await page.evaluate(standIn);
+          else await page.evaluate(() => (window.showSaveFilePicker = undefined));
+          await page.click('#clear');
+          await (await page.$('#files')).uploadFile(...k.files);
+          await page.waitForFunction(() => document.querySelector('#plan').textContent !== '');
+          await page.click('#restore');
+          if (k.question) {
+            await page.waitForSelector('#question:not([hidden])');
+            assert.strictEqual(await text(page, '#question-text'), k.question);
+            await page.keyboard.press('y');
+          }
+          await page.waitForFunction(() => document.querySelector('#status').textContent.startsWith('復元が終了しました。'));
+          assert.match(await text(page, '#status'), /sample\.(d02|d03|exe) は回復ファイルから作り直しました。/);
+          assert.deepStrictEqual(await classes(page), [...Array(recoveryNames.length - 1).fill('good'), 'present'], `${tag} rebuild ${i}`);
+          const hash = mode === 'picker' ? await savedHash(page) : await takeDownload(path.join(downloads, 'sample.txt'), recovered.data.length);
+          assert.strictEqual(hash, sha256(recovered.data), `${tag}: rebuild ${i} through ${mode}`);
+        }
+        if (r.where === 'file') await look('rebuilt');
 
         // A file the browser cannot hold is refused before Restore is pressed: one larger
         // than the room its storage grants, or than it assembles in memory; a check is

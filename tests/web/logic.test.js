@@ -11,6 +11,18 @@ const { execFileSync } = require('node:child_process');
 const { tempDir, makeSet, toolCheck, filesOf, splitTool } = require('./sets.js');
 
 const truncate = (file, size) => fs.truncateSync(file, size);
+// Changes bytes of a file at offset by XOR with the given values.
+const flip = (file, offset, values) => {
+  const bytes = fs.readFileSync(file);
+  values.forEach((v, i) => (bytes[offset + i] ^= v));
+  fs.writeFileSync(file, bytes);
+};
+// Two byte changes, two bytes apart, that leave the CRC-16 as it was (it is linear).
+const crc16Blind = (() => {
+  for (let a = 1; a < 256; a++)
+    for (let b = 1; b < 256; b++) if (P.crc16(0, Uint8Array.of(a, 0, b)) === 0) return [a, 0, b];
+  throw new Error('none');
+})();
 
 // Each set: how it is made and damaged, the answers given, the questions expected in
 // order, how the restore ends and how many bytes it gives (null: the whole file).
@@ -75,6 +87,40 @@ const cases = [
     },
     asked: ['W6'], outcome: 'finished', bytes: 4900,
   },
+  // With a recovery file: a piece rebuilt whether lost or damaged (a changed byte, and two
+  // that only the CRC-64 sees); No leads to today's question; a second lost piece gets
+  // today's question; a damaged recovery file is ignored.
+  {
+    label: 'a lost piece rebuilt from the recovery file', size: 6200, args: ['--data-counts', '2000,3000,1200', '--recovery'],
+    remove: ['sample.d02'], asked: ['R1'], outcome: 'finished',
+  },
+  {
+    label: 'a lost last piece rebuilt, pieces of different lengths', size: 6200, args: ['--data-counts', '2000,3000,1200', '--recovery'],
+    remove: ['sample.d03'], asked: ['R1'], outcome: 'finished',
+  },
+  {
+    label: 'a damaged first piece rebuilt', size: 6200, args: ['--data-counts', '2000,3000,1200', '--recovery'],
+    damage: (out) => flip(path.join(out, 'sample.exe'), 53248 + 60, [1]), asked: ['R2'], outcome: 'finished',
+  },
+  {
+    label: 'a damage only the CRC-64 sees, rebuilt', size: 6200, args: ['--data-counts', '2000,3000,1200', '--recovery'],
+    damage: (out) => flip(path.join(out, 'sample.d02'), 13 + 700, crc16Blind), asked: ['R2'], outcome: 'finished',
+  },
+  {
+    label: 'two pieces lost: No to the rebuild, then today\'s question', size: 6500, args: ['--data-counts', '2000,1500,1500,1500', '--recovery'],
+    remove: ['sample.d02', 'sample.d04'], answers: { R1: 'no', N1: 'cancel' }, asked: ['R1', 'N1'], outcome: 'stopped', bytes: 2000,
+  },
+  {
+    // Damage beyond the rebuilt range, which only the parity data's own check sees. The
+    // range is written before the checks fail: only the questions and the check count.
+    label: 'damaged parity data: the rebuild fails, stopped', size: 6200, args: ['--data-counts', '2000,3000,1200', '--recovery'],
+    remove: ['sample.d03'], damage: (out) => flip(path.join(out, 'sample.d00'), 102400 + 2500, [1]),
+    asked: ['R1', 'R3'], outcome: 'stopped', content: false,
+  },
+  {
+    label: 'a recovery file with a damaged header is ignored', args: ['--data-counts', '2000,3000', '--recovery'],
+    damage: (out) => flip(path.join(out, 'sample.d00'), 20, [1]), asked: [], outcome: 'finished',
+  },
 ];
 
 for (const c of cases) {
@@ -83,6 +129,7 @@ for (const c of cases) {
     try {
       const set = makeSet(dir, { name: c.name, size: c.size, args: c.args });
       if (c.damage) c.damage(set.out);
+      for (const name of c.remove || []) fs.rmSync(path.join(set.out, name));
       let withheld = null;
       if (c.withhold) {
         withheld = path.join(dir, c.withhold);
@@ -101,13 +148,24 @@ for (const c of cases) {
       assert.deepStrictEqual(P.checkReport(info, check), toolCheck(set.exe));
 
       const asked = [];
-      const chunks = [];
+      let restored = Buffer.alloc(0);
+      let at = 0;
+      let writes = 0;
+      const put = (d, position) => {
+        if (position + d.length > restored.length) restored = Buffer.concat([restored, Buffer.alloc(position + d.length - restored.length)]);
+        restored.set(d, position);
+      };
       const run = await P.runSet(info, files, {
         sink: {
-          write: async (d, source) => {
-            if (chunks.length + 1 === c.failWrite) throw new Error('disk full');
+          write: async (d, source, position) => {
+            if (++writes === c.failWrite) throw new Error('disk full');
+            if (position !== undefined) return put(d, position);
             assert.ok(Buffer.from(await source.arrayBuffer()).equals(d), 'the slice of the file differs from the bytes');
-            chunks.push(Buffer.from(d));
+            put(d, at);
+            at += d.length;
+          },
+          seek: (to) => {
+            at = to;
           },
         },
         sliceSize: 4096,
@@ -119,7 +177,7 @@ for (const c of cases) {
       });
       assert.deepStrictEqual(asked, c.asked);
       assert.strictEqual(run.outcome, c.outcome);
-      const restored = Buffer.concat(chunks);
+      if (c.content === false) return;
       const expected = set.data.subarray(0, c.bytes ?? set.data.length);
       assert.strictEqual(restored.length, expected.length);
       assert.ok(restored.equals(expected), 'restored bytes differ');
@@ -152,6 +210,38 @@ test('a total size of 2^31 or more: eight-byte size integer, grouped, then the n
   });
   assert.deepStrictEqual(asked, ['次に big.d02 を読み込みます。']);
   assert.strictEqual(run.bytes, 5);
+});
+
+test('the recovery file as parcelon-split --recovery writes it, and CRC-64/XZ', async () => {
+  assert.strictEqual(P.crc64(0n, Buffer.from('123456789')), 0x995dc9bbdf1939fan);
+  assert.strictEqual(P.crc64(P.crc64(0n, Buffer.from('12345')), Buffer.from('x6789').subarray(1)), 0x995dc9bbdf1939fan);
+  const dir = tempDir();
+  try {
+    const counts = [2000, 3000, 1100];
+    const set = makeSet(dir, { size: 6100, args: ['--data-counts', counts.join(), '--recovery', '--time', '2024-03-15T13:45:30'] });
+    const d00 = path.join(set.out, 'sample.d00');
+    const info = await P.readFirstPiece(await fs.openAsBlob(set.exe), 'sample.exe');
+    const rec = await P.readRecovery(await fs.openAsBlob(d00));
+    let start = 0;
+    const crcs = counts.map((n) => P.crc64(0n, set.data.subarray(start, (start += n))));
+    assert.deepStrictEqual(
+      [rec.pieceCount, [...rec.counts], [...rec.crcs], rec.totalSize, rec.parityLength, rec.year, rec.packedTime, Buffer.from(rec.nameBytes).toString()],
+      [3, counts, crcs, 6100, 3000, info.year, info.packedTime, 'sample.txt']);
+    const without = await P.readRecoveryInfo(await fs.openAsBlob(d00), 'sample.d00');
+    assert.deepStrictEqual([without.exeName, without.infoText, P.timeStampText(without)],
+      ['sample.exe', info.infoText, '更新日時 2024/03/15 13:45:30 (UTC)']);
+    // Each row: a change to the file that its header check must refuse.
+    const bytes = fs.readFileSync(d00);
+    const rows = [['signature', 1], ['piece count', 12], ['name', 56], ['a table entry', bytes.length - 3]];
+    for (const [label, offset] of rows) {
+      const changed = Buffer.from(bytes);
+      changed[offset] ^= 1;
+      assert.strictEqual(await P.readRecovery(new Blob([changed])), null, label);
+    }
+    assert.strictEqual(await P.readRecovery(new Blob([bytes.subarray(0, bytes.length - 1)])), null, 'cut short');
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
 });
 
 test('stored names and piece names', () => {
