@@ -3,10 +3,10 @@
 // processor; on x86 processors that multiply without carries (PCLMULQDQ), 64 bytes per
 // step by folding, chosen once before main runs. Both give the same values.
 #include "format/crc16.h"
+#include "format/cpu.h"
 #include "format/crc16_variants.h"
 
 #if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #define CRC16_FOLDING 1
 #else
@@ -202,15 +202,6 @@ CRC16_FOLD_ENTRY WORD Crc16Folded(WORD start, const void *data, size_t length)
     return length > 0 ? Crc16Sliced(crc, p, length) : crc;
 }
 
-// PCLMULQDQ and SSSE3 (which brings SSE2 and SSE3 along) in CPUID leaf 1.
-static bool ProcessorCanFold()
-{
-    unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
-        return false;
-    return (ecx & bit_PCLMUL) && (ecx & bit_SSSE3) && (edx & bit_SSE2);
-}
-
 #else
 
 WORD Crc16Folded(WORD start, const void *data, size_t length)
@@ -218,17 +209,12 @@ WORD Crc16Folded(WORD start, const void *data, size_t length)
     return Crc16Sliced(start, data, length);
 }
 
-static bool ProcessorCanFold()
-{
-    return false;
-}
-
 #endif
 
 // Whether Crc16Compute folds: written once by static initialisation, before main and so
 // before any thread exists, and only read afterwards. Until then it reads false, which
 // only means the table path.
-static const bool g_canFold = ProcessorCanFold();
+static const bool g_canFold = ProcessorCanFoldCrc();
 
 static UINT g_crcRegister; // the running CRC; written only by the restore worker's thread
 

@@ -2,11 +2,11 @@
 // tables on any processor; 64 bytes per step by carry-less multiplication folding where
 // the processor has it, chosen once before main runs, as the CRC-16 chooses.
 #include "format/crc64.h"
+#include "format/cpu.h"
 
 #include <string.h>
 
 #if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #define CRC64_FOLDING 1
 #else
@@ -174,14 +174,6 @@ CRC64_FOLD_ENTRY Crc64 Crc64Folded(Crc64 crc, const void *data, size_t length)
     return ~SlicedRaw(v, p, length);
 }
 
-static bool ProcessorCanFold()
-{
-    unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
-        return false;
-    return (ecx & bit_PCLMUL) && (ecx & bit_SSSE3) && (edx & bit_SSE2);
-}
-
 #else
 
 Crc64 Crc64Folded(Crc64 crc, const void *data, size_t length)
@@ -189,15 +181,10 @@ Crc64 Crc64Folded(Crc64 crc, const void *data, size_t length)
     return Crc64Sliced(crc, data, length);
 }
 
-static bool ProcessorCanFold()
-{
-    return false;
-}
-
 #endif
 
 // Whether Crc64Compute folds: written once by static initialisation, read only afterwards.
-static const bool g_canFold = ProcessorCanFold();
+static const bool g_canFold = ProcessorCanFoldCrc();
 
 bool Crc64CanFold()
 {
