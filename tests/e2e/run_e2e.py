@@ -175,9 +175,9 @@ def announce_slowdown():
 
 def measure_slowdown(session):
     """Under emulation: the factor from the start of a small 32-bit Wine program in the ready
-    prefix (the quicker of two, the first also warming the server), against what the native
+    prefix (the slower of two, as the machine may be busier later), against what the native
     limits allow for."""
-    taken = min(session.start_time(), session.start_time())
+    taken = max(session.start_time(), session.start_time())
     factor = max(1, math.ceil(taken / NATIVE_START_ALLOWANCE))
     set_slowdown(factor, session)
     print("e2e: slowdown factor %d: a 32-bit cmd.exe took %.1f s to start and end (the native limits allow "
@@ -506,8 +506,9 @@ class App:
     def answer(self, button):
         self.driver.ok("answer %d" % button)
 
-    def save_dialog(self, timeout=STEP_TIMEOUT):
-        """Waits for the Save dialog that Browse opens; True when the program's dialog owns it."""
+    def save_dialog(self, timeout=START_TIMEOUT):
+        """Waits for the Save dialog that Browse opens; True when the program's dialog owns it.
+        Its first opening loads the shell's libraries, which costs as much as a program's start."""
         return self.driver.ok("window %d %s" % (ms(timeout), escape(SAVE_CAPTION)), timeout) == "1"
 
     def save_text(self, control):
