@@ -650,7 +650,8 @@ class Runner:
     def select(self, cases, only, exact):
         """The cases to run. Under emulation, without --only, the others are left out and named."""
         if exact:
-            return [(n, c) for n, c in cases if n in exact]
+            named = dict(cases)
+            return [(n, named[n]) for n in exact if n in named]
         if only:
             return [(n, c) for n, c in cases if any(o in n for o in only)]
         if i386_emulated() and os.environ.get("PARCELON_E2E_ALL") != "1":
