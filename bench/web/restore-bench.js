@@ -23,6 +23,7 @@ const os = require('node:os');
 const path = require('node:path');
 const root = path.resolve(__dirname, '..', '..');
 const puppeteer = require(path.join(root, 'tests', 'web', 'node_modules', 'puppeteer-core'));
+const { treeMemory } = require(path.join(root, 'tests', 'web', 'processes.js'));
 
 const args = process.argv.slice(2);
 const option = (name, fallback) => (args.includes(name) ? args[args.indexOf(name) + 1] : fallback);
@@ -62,18 +63,6 @@ function makeSet(size, recovery) {
 function standIn() {
   window.showSaveFilePicker = async ({ suggestedName }) =>
     (await navigator.storage.getDirectory()).getFileHandle(suggestedName, { create: true });
-}
-
-// The memory of a process and its descendants, in bytes.
-function treeMemory(pid) {
-  const rows = execFileSync('ps', ['-e', '-o', 'pid=,ppid=,rss=']).toString().trim().split('\n')
-    .map((l) => l.trim().split(/\s+/).map(Number));
-  const tree = new Set([pid]);
-  for (let grown = true; grown;) {
-    grown = false;
-    for (const [p, parent] of rows) if (tree.has(parent) && !tree.has(p)) grown = tree.add(p);
-  }
-  return rows.filter(([p]) => tree.has(p)).reduce((sum, [, , rss]) => sum + rss * 1024, 0);
 }
 
 const launchOptions = {

@@ -18,9 +18,9 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const http = require('node:http');
 const path = require('node:path');
-const { execFileSync } = require('node:child_process');
 const puppeteer = require('puppeteer-core');
 const { tempDir, makeSet } = require('./sets.js');
+const { treeMemory } = require('./processes.js');
 
 const web = path.resolve(__dirname, '..', '..', 'web');
 const pageFiles = ['index.html', 'parcelon.js', 'style.css'];
@@ -115,18 +115,6 @@ async function takeDownload(file, size, seconds = 20) {
     await new Promise((r) => setTimeout(r, 100));
   }
   throw new Error(`no download ${file}: ${fs.existsSync(path.dirname(file)) ? fs.readdirSync(path.dirname(file)) : '-'}`);
-}
-
-// The memory of a process and its descendants, in bytes.
-function treeMemory(pid) {
-  const rows = execFileSync('ps', ['-e', '-o', 'pid=,ppid=,rss=']).toString().trim().split('\n')
-    .map((l) => l.trim().split(/\s+/).map(Number));
-  const tree = new Set([pid]);
-  for (let grown = true; grown;) {
-    grown = false;
-    for (const [p, parent] of rows) if (tree.has(parent) && !tree.has(p)) grown = tree.add(p);
-  }
-  return rows.filter(([p]) => tree.has(p)).reduce((sum, [, , rss]) => sum + rss * 1024, 0);
 }
 
 function serve() {
