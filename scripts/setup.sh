@@ -32,25 +32,38 @@ command -v node >/dev/null || need+=(nodejs)
 command -v npm >/dev/null || need+=(npm)
 command -v chromium >/dev/null || need+=(chromium)
 command -v firefox-esr >/dev/null || need+=(firefox-esr)
+# The browser tests measure the browser's memory with ps.
+command -v ps >/dev/null || need+=(procps)
 
-if [ ${#need[@]} -gt 0 ]; then
-    echo "setup: installing ${need[*]}"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO dpkg --add-architecture i386
-    # A mirror caught mid-sync fails one list now and then: try again, then go on with the
-    # lists that did arrive (the install says so if they are not enough).
-    $SUDO apt-get update -q || { sleep 15; $SUDO apt-get update -q; } ||
-        echo "setup: apt-get update reported errors; installing from the package lists at hand"
-    if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"; then
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+
+# Installs the packages named, from package lists fetched once per call of setup.
+lists_fetched=0
+apt_install() {
+    if [ "$lists_fetched" = 0 ]; then
+        $SUDO dpkg --add-architecture i386
+        # A mirror caught mid-sync fails one list now and then: try again, then go on with
+        # the lists that did arrive (the install says so if they are not enough).
+        $SUDO apt-get update -q || { sleep 15; $SUDO apt-get update -q; } ||
+            echo "setup: apt-get update reported errors; installing from the package lists at hand"
+        lists_fetched=1
+    fi
+    if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "$@"; then
         # With one architecture's list of an update suite missing, the two architectures
         # of a library come from different suites and the install fails on held packages.
         # Pinned to the release itself, both come from lists that were verified.
+        local codename
         codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
         [ -n "$codename" ] || { echo "setup: the install failed and /etc/os-release names no release to pin" >&2; exit 1; }
         echo "setup: the install failed (a package list mid-sync?); trying once more pinned to $codename (apt-get install -t $codename)"
-        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends -t "$codename" "${need[@]}"
+        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends -t "$codename" "$@"
     fi
+}
+
+if [ ${#need[@]} -gt 0 ]; then
+    echo "setup: installing ${need[*]}"
+    apt_install "${need[@]}"
 fi
 
 # Wine's 32-bit side needs a kernel that runs i386 programs. Some virtual machines offer no
@@ -63,17 +76,13 @@ i386_loader=/lib/ld-linux.so.2
 i386_runs() { [ "${PARCELON_ASSUME_NO_I386:-0}" != 1 ] && "$i386_loader" --version >/dev/null 2>&1; }
 i386_handler() { grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; }
 if [ -e "$i386_loader" ] && ! i386_runs && ! i386_handler; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    if [ "$(id -u)" -ne 0 ] && ! sudo -n true 2>/dev/null; then
+    if [ -n "$SUDO" ] && ! sudo -n true 2>/dev/null; then
         echo "setup: this kernel runs no 32-bit program, and registering an emulator for them needs root (or sudo without a password)" >&2
         exit 1
     fi
     if [ ! -x /usr/bin/qemu-i386-static ]; then
         echo "setup: this kernel runs no 32-bit program: installing qemu-user-static to run Wine's 32-bit side"
-        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends qemu-user-static ||
-            DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
-                -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" qemu-user-static
+        apt_install qemu-user-static
     fi
     if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
         $SUDO mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || true
@@ -95,13 +104,11 @@ if [ -e "$i386_loader" ] && ! i386_runs && ! i386_handler; then
     fi
 fi
 if [ -e "$i386_loader" ] && i386_handler; then
-    echo "setup: this machine runs i386 programs under emulation (qemu-i386): Wine's 32-bit side, and so the stub and its tests, run some 20 to 100 times slower than natively (a restore case 1 to 2 minutes, Wine's prefix 4 to 5)"
+    echo "setup: this machine runs i386 programs under emulation (qemu-i386): Wine's 32-bit side, and so the stub and its tests, run some 20 to 100 times slower than natively (a restore case 1 to 2 minutes, Wine's prefix 7 to 11)"
 fi
 
 # Wine shows the program's code page 932 texts only under a Japanese locale.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf-\?8$'; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
     $SUDO localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
 
