@@ -31,6 +31,7 @@ counts=$(python3 -c "s,n,p=$size,$pieces,$piece; print(','.join(str(min(p, s - i
 
 # Runs a command ROUNDS times after one untimed run (which warms the page cache); prints
 # the label, the median in seconds, the range and MB/s of the given bytes at the median.
+# The last run's output is kept in $last.
 measure() {
     local label=$1 bytes=$2 setup=$3
     shift 3
@@ -41,19 +42,20 @@ measure() {
         eval "$setup"
         sync
         local start end
-        start=$(date +%s.%N)
-        "$@" >/dev/null 2>&1 || true
-        end=$(date +%s.%N)
-        times+=("$(echo "$end - $start" | bc)")
+        start=$(date +%s%N)
+        "$@" >"$last" 2>/dev/null || true
+        end=$(date +%s%N)
+        times+=("$((end - start))")
     done
     python3 - "$label" "$bytes" "${times[@]}" <<'EOF'
 import statistics, sys
-label, size, times = sys.argv[1], int(sys.argv[2]), sorted(float(t) for t in sys.argv[3:])
+label, size, times = sys.argv[1], int(sys.argv[2]), sorted(int(t) / 1e9 for t in sys.argv[3:])
 median = statistics.median(times)
 print("%-44s median %7.3f s  (%.3f to %.3f)  %7.0f MB/s" % (label, median, times[0], times[-1], size / median / 1e6))
 EOF
 }
 
+last=$work/last-output
 plain=$work/plain
 withrec=$work/recovery
 split_into() { rm -rf "$1" && mkdir -p "$1"; }
@@ -75,6 +77,6 @@ measure "restore, piece 4 missing, rebuilt" "$size" "rm -f $out; mv -f $withrec/
     "$restore" --yes -o "$out" "$withrec/Data.exe"
 cmp "$out" "$input" && echo "   (the rebuilt file equals the input)"
 measure "check, piece 4 missing" "$size" "true" "$restore" --check "$withrec/Data.exe"
-"$restore" --check "$withrec/Data.exe" | tail -1 || true
+tail -1 "$last"
 mv -f "$aside/Data.d04" "$withrec/"
 rm -f "$out"
