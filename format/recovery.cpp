@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "format/fileio.h"
+
 const BYTE kRecoverySignature[8] = {0x00, 'P', 'n', 'R', 'e', 'c', 0x0D, 0x0A};
 
 // Offsets of the fixed fields.
@@ -36,22 +38,9 @@ static void PutLe(BYTE *p, unsigned long long v, int width)
         p[i] = (BYTE)(v >> (8 * i));
 }
 
-// Reads exactly count bytes; FALSE when fewer arrive.
-static BOOL ReadExactly(HANDLE file, void *out, DWORD count)
-{
-    DWORD got = 0;
-    return ReadFile(file, out, count, &got, NULL) && got == count;
-}
-
-static void SeekTo(HANDLE file, long long offset)
-{
-    LONG high = (LONG)(offset >> 32);
-    SetFilePointer(file, (LONG)(DWORD)offset, &high, FILE_BEGIN);
-}
-
 void SeekRecoveryParity(HANDLE file, long long offset)
 {
-    SeekTo(file, kRecoveryParityOffset + offset);
+    SeekFromStart(file, kRecoveryParityOffset + offset);
 }
 
 static long long TableOffset(const RecoveryHeader *header)
@@ -63,7 +52,7 @@ BOOL ReadRecoveryHeader(HANDLE file, RecoveryHeader *header)
 {
     BYTE fixed[kRecoveryFixedSize];
     memset(header, 0, sizeof *header);
-    SeekTo(file, 0);
+    SeekFromStart(file, 0);
     if (!ReadExactly(file, fixed, sizeof fixed) || memcmp(fixed, kRecoverySignature, sizeof kRecoverySignature) != 0 ||
         GetLe(fixed + kVersionAt, 2) != kRecoveryVersion)
         return FALSE;
@@ -76,6 +65,7 @@ BOOL ReadRecoveryHeader(HANDLE file, RecoveryHeader *header)
     header->nameLength = (int)GetLe(fixed + kNameLengthAt, 2);
     header->parityCrc = GetLe(fixed + kParityCrcAt, 8);
     // The parity lies before the table, so its length must leave the table's offset in range.
+    const long long tableLength = (long long)count * kRecoveryEntrySize;
     if (count < 1 || count > 0x7FFFFFFF || header->totalSize < 0 || header->parityLength < 0 ||
         header->parityLength > header->totalSize || header->nameLength > kMaxNameLength)
         return FALSE;
@@ -86,38 +76,33 @@ BOOL ReadRecoveryHeader(HANDLE file, RecoveryHeader *header)
     Crc64 crc = Crc64Compute(0, fixed, kHeaderCrcAt);
     crc = Crc64Compute(crc, header->name, (size_t)header->nameLength);
 
-    // The table, a block at a time; entries may straddle two blocks.
-    BYTE block[kTableBlock + kRecoveryEntrySize];
-    long long entriesLeft = header->pieceCount, sum = 0, largest = 0;
-    long long bytesLeft = entriesLeft * kRecoveryEntrySize;
-    int carried = 0;
-    SeekTo(file, TableOffset(header));
+    // The table, a block of whole entries at a time.
+    static_assert(kTableBlock % kRecoveryEntrySize == 0, "a table block holds whole entries");
+    BYTE block[kTableBlock];
+    long long sum = 0, largest = 0;
+    long long bytesLeft = tableLength;
+    SeekFromStart(file, TableOffset(header));
     while (bytesLeft > 0) {
         DWORD want = bytesLeft < kTableBlock ? (DWORD)bytesLeft : kTableBlock;
-        if (!ReadExactly(file, block + carried, want))
+        if (!ReadExactly(file, block, want))
             return FALSE;
-        crc = Crc64Compute(crc, block + carried, want);
+        crc = Crc64Compute(crc, block, want);
         bytesLeft -= want;
-        int have = carried + (int)want, at = 0;
-        for (; have - at >= kRecoveryEntrySize; at += kRecoveryEntrySize) {
+        for (DWORD at = 0; at < want; at += kRecoveryEntrySize) {
             long long dataCount = (long long)GetLe(block + at, 8);
             if (dataCount < 0 || dataCount > header->totalSize - sum)
                 return FALSE;
             sum += dataCount;
             if (dataCount > largest)
                 largest = dataCount;
-            entriesLeft--;
         }
-        carried = have - at;
-        memmove(block, block + at, (size_t)carried);
     }
-    return entriesLeft == 0 && sum == header->totalSize && largest == header->parityLength &&
-           crc == GetLe(fixed + kHeaderCrcAt, 8);
+    return sum == header->totalSize && largest == header->parityLength && crc == GetLe(fixed + kHeaderCrcAt, 8);
 }
 
 void SeekRecoveryTable(HANDLE file, const RecoveryHeader *header, LONG index)
 {
-    SeekTo(file, TableOffset(header) + (long long)index * kRecoveryEntrySize);
+    SeekFromStart(file, TableOffset(header) + (long long)index * kRecoveryEntrySize);
 }
 
 void GetRecoveryEntry(const BYTE *bytes, RecoveryEntry *entry)

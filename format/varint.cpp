@@ -1,18 +1,11 @@
 // format/varint.cpp: reads and writes the size and length integers of piece headers.
 #include "format/varint.h"
 
+#include "format/fileio.h"
+
 static const long long kSizeShortLimit = 0x80000000LL;
 static const LONG kLengthShortLimit = 0x80;
 static const LONG kLongLengthShortLimit = 0x8000;
-
-// Reads count bytes; FALSE when fewer arrive (those that did stay consumed).
-static BOOL ReadExactly(HANDLE file, unsigned char *out, DWORD count)
-{
-    DWORD got = 0;
-    if (!ReadFile(file, out, count, &got, NULL))
-        return FALSE;
-    return got == count;
-}
 
 long long ReadSizeInteger(HANDLE file)
 {

@@ -246,17 +246,15 @@ struct RecoveryCheck {
     LONG pieces = 0;
 };
 
-// Opens the recovery file as the program does and reads its parity data through their
+// Opens the recovery file (at path; none when empty) as the program does and reads its parity data through their
 // check (the rebuild cannot run into the sink, so the check reads them itself).
-RecoveryCheck CheckRecoveryFile()
+RecoveryCheck CheckRecoveryFile(const std::string &path)
 {
     RecoveryCheck check;
-    if (!g_restoreInfoLoaded)
+    if (path.empty())
         return check;
-    char path[kShortPathSize + 4];
-    MakeRecoveryName(g_restoreInfo.ownPath, path);
     check.path = path;
-    check.present = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    check.present = GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     if (!check.present)
         return check;
     std::unique_ptr<RestoreRun> run(new RestoreRun);
@@ -368,7 +366,7 @@ int RunCheck(const Session &session, int programFd, int signalFd)
         recoveryPath = path;
     }
     const std::vector<Piece> pieces = PiecesOf(ShimSourceOpens(), face.findings, sinkBytes, recoveryPath);
-    const RecoveryCheck recovery = CheckRecoveryFile();
+    const RecoveryCheck recovery = CheckRecoveryFile(recoveryPath);
     int nameColumns = recovery.present ? TextWidth(Printable(recovery.path)) : 0;
     for (const Piece &piece : pieces)
         nameColumns = std::max(nameColumns, TextWidth(Printable(piece.name)));

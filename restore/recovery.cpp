@@ -5,22 +5,11 @@
 
 #include <string.h>
 
+#include "format/fileio.h"
 #include "restore/run.h"
 
 // Table entries read at once during a rebuild: one 1024-byte read.
 static const LONG kEntriesPerRead = (LONG)(kBlockSize / kRecoveryEntrySize);
-
-static void SeekFrom(HANDLE file, long long offset)
-{
-    LONG high = (LONG)(offset >> 32);
-    SetFilePointer(file, (LONG)(DWORD)offset, &high, FILE_BEGIN);
-}
-
-static BOOL ReadExactly(HANDLE file, void *out, DWORD count)
-{
-    DWORD got = 0;
-    return ReadFile(file, out, count, &got, NULL) && got == count;
-}
 
 void MakeRecoveryName(const char *ownPath, char *name)
 {
@@ -67,13 +56,6 @@ void OpenRecovery(RestoreRun *run)
     CloseHandle(file);
 }
 
-void CloseRecovery(RestoreRun *run)
-{
-    if (HasRecovery(run))
-        CloseHandle(run->recovery.file);
-    run->recovery.file = INVALID_HANDLE_VALUE;
-}
-
 DWORD DestinationAccess(const RestoreRun *run)
 {
     return HasRecovery(run) ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
@@ -86,7 +68,6 @@ void AdvanceRecoveryPiece(RestoreRun *run)
         return;
     if (r->entry.dataCount > 0)
         r->pieceStart += r->entry.dataCount;
-    r->pieceCrc = 0;
     if (ReadRecoveryEntry(r->file, &r->header, run->pieceNumber, &r->entry))
         return;
     // A piece beyond the table: without a rebuild pending the run goes on as without the
@@ -147,7 +128,7 @@ BOOL OfferRebuild(RestoreRun *run, RebuildReason reason)
     r->pendingAtStart = r->pendingBytes;
     run->remainingTotal = g_restoreInfo.totalSize - end;
     run->pieceRemainder = 0;
-    SeekFrom(run->destination, end);
+    SeekFromStart(run->destination, end);
     if (run->source != INVALID_HANDLE_VALUE)
         CloseHandle(run->source);
     run->source = INVALID_HANDLE_VALUE;
@@ -164,7 +145,6 @@ static RebuildStep StopRebuild(RestoreRun *run)
 {
     wsprintfA(g_textBuffer, "回復ファイルから作り直せませんでした。\n[%s]", run->recovery.path);
     AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
-    CloseRecovery(run);
     CloseRunFiles(run);
     return kRebuildStopped;
 }
@@ -192,7 +172,7 @@ static BOOL XorOtherPieces(RestoreRun *run, long long at, DWORD used)
         if (index + 1 != r->rebuildPiece && entry.dataCount > at) {
             long long available = entry.dataCount - at;
             DWORD count = available < (long long)used ? (DWORD)available : used;
-            SeekFrom(run->destination, start + at);
+            SeekFromStart(run->destination, start + at);
             if (!ReadExactly(run->destination, other, count))
                 return FALSE;
             for (DWORD i = 0; i < count; i++)
@@ -231,7 +211,7 @@ RebuildStep RebuildNextBlock(RestoreRun *run)
     if (!XorOtherPieces(run, at, used))
         return StopRebuild(run);
     r->rebuiltCrc = Crc64Compute(r->rebuiltCrc, run->block, used);
-    SeekFrom(run->destination, r->rebuildStart + at);
+    SeekFromStart(run->destination, r->rebuildStart + at);
     DWORD written = 0;
     if (!WriteFile(run->destination, run->block, used, &written, NULL) || written != used)
         return kRebuildFailedWrite;

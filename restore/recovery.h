@@ -55,6 +55,3 @@ enum RebuildStep { kRebuildDone, kRebuildGoesOn, kRebuildFailedWrite, kRebuildSt
 // the block (the caller reports it); kRebuildStopped after a failed check or read, which
 // has been reported and the run's files closed.
 RebuildStep RebuildNextBlock(RestoreRun *run);
-
-// Closes the recovery file, if open.
-void CloseRecovery(RestoreRun *run);

@@ -16,17 +16,22 @@ int AskUser(const char *text, const char *caption, UINT type)
     return answer;
 }
 
+void CloseRecovery(RestoreRun *run)
+{
+    if (run->recovery.file != INVALID_HANDLE_VALUE)
+        CloseHandle(run->recovery.file);
+    run->recovery.file = INVALID_HANDLE_VALUE;
+}
+
 void CloseRunFiles(RestoreRun *run)
 {
     if (run->source != INVALID_HANDLE_VALUE)
         CloseHandle(run->source);
     if (run->destination != INVALID_HANDLE_VALUE)
         CloseHandle(run->destination);
-    if (run->recovery.file != INVALID_HANDLE_VALUE)
-        CloseHandle(run->recovery.file);
     run->source = INVALID_HANDLE_VALUE;
     run->destination = INVALID_HANDLE_VALUE;
-    run->recovery.file = INVALID_HANDLE_VALUE;
+    CloseRecovery(run);
 }
 
 void StopForTruncatedPiece(RestoreRun *run)

@@ -51,6 +51,9 @@ int AskUser(const char *text, const char *caption, UINT type);
 // Closes whichever files of the run are open. Every stop goes through here.
 void CloseRunFiles(RestoreRun *run);
 
+// Closes the recovery file, if open: the run goes on as without it.
+void CloseRecovery(RestoreRun *run);
+
 // Shows that a piece ends too early and stops the run (its text is formatted in the
 // block buffer, which is free by then).
 void StopForTruncatedPiece(RestoreRun *run);

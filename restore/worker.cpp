@@ -7,19 +7,13 @@
 
 #include "format/crc16.h"
 #include "format/piece.h"
+#include "format/fileio.h"
 #include "resource.h"
 #include "restore/discovery.h"
 #include "restore/preflight.h"
 #include "restore/recovery.h"
 #include "restore/run.h"
 #include "restore/zone.h"
-
-// Positions a file at a 64-bit offset from its start.
-static void SeekFromStart(HANDLE file, long long offset)
-{
-    LONG high = (LONG)(offset >> 32);
-    SetFilePointer(file, (LONG)(DWORD)offset, &high, FILE_BEGIN);
-}
 
 // Sends the position the bytes written so far give, when it differs from the one last
 // sent: the bar then shows the same positions with far fewer cross-thread messages.

@@ -734,7 +734,7 @@ void ReadInput(Copier *c, size_t count)
 }
 
 // Copies the next count bytes of the input to fd and returns their CRC; with a recovery
-// file, also adds them to its parity data and its table.
+// file, also adds their entry (count and CRC-64) to its table.
 WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
 {
     WORD crc = 0;
@@ -792,7 +792,6 @@ long long WriteRecovery(const SetDescription &set, Copier *c, const Recovery &r,
     }
     int fd = AddSetFile(path, false);
     std::vector<unsigned char> parity(c->buffer.size());
-    std::fill(parity.begin(), parity.end(), 0);
     WriteAll(fd, parity.data(), (size_t)kRecoveryParityOffset, path);
 
     RecoveryHeader header = {};
