@@ -64,10 +64,13 @@ BOOL ReadRecoveryHeader(HANDLE file, RecoveryHeader *header)
     header->packedTime = (DWORD)GetLe(fixed + kPackedTimeAt, 4);
     header->nameLength = (int)GetLe(fixed + kNameLengthAt, 2);
     header->parityCrc = GetLe(fixed + kParityCrcAt, 8);
-    // The parity lies before the table, so its length must leave the table's offset in range.
+    // The parity lies before the table, so its length must leave the table's offset, and the
+    // table's end, in the signed 64-bit range.
     const long long tableLength = (long long)count * kRecoveryEntrySize;
     if (count < 1 || count > 0x7FFFFFFF || header->totalSize < 0 || header->parityLength < 0 ||
-        header->parityLength > header->totalSize || header->nameLength > kMaxNameLength)
+        header->parityLength > header->totalSize ||
+        header->parityLength > 0x7FFFFFFFFFFFFFFFLL - kRecoveryParityOffset - tableLength ||
+        header->nameLength > kMaxNameLength)
         return FALSE;
     header->pieceCount = (LONG)count;
     if (!ReadExactly(file, header->name, (DWORD)header->nameLength))

@@ -23,7 +23,7 @@ unsigned long long Le(const Bytes &b, size_t at, int width)
 // One set per row, written with --recovery; then the file as written, or with one change.
 TEST(RecoveryTest, ReadsBackWhatTheSplitterWrote)
 {
-    enum Change { kNone, kFlipHeaderByte, kFlipNameByte, kFlipTableByte, kCutLastByte, kFlipParityByte };
+    enum Change { kNone, kFlipHeaderByte, kFlipNameByte, kFlipTableByte, kCutLastByte, kFlipParityByte, kHugeSizes };
     const struct {
         const char *label;
         std::vector<long long> counts;
@@ -42,6 +42,8 @@ TEST(RecoveryTest, ReadsBackWhatTheSplitterWrote)
         {"the table cut short", {2000, 2000}, {}, kCutLastByte, FALSE, "data.bin"},
         // The header read does not read the parity data; the rebuild checks them.
         {"a parity byte changed", {2000, 2000}, {}, kFlipParityByte, TRUE, "data.bin"},
+        // A hostile header: sizes that would carry the table's offset past the signed range.
+        {"total and parity lengths near the largest size", {2000, 2000}, {}, kHugeSizes, FALSE, "data.bin"},
     };
     for (const auto &row : kRows) {
         SCOPED_TRACE(row.label);
@@ -100,6 +102,11 @@ TEST(RecoveryTest, ReadsBackWhatTheSplitterWrote)
         case kFlipTableByte: file[tableAt + 12] ^= 0x01; break;
         case kCutLastByte: file.pop_back(); break;
         case kFlipParityByte: file[kRecoveryParityOffset] ^= 0x01; break;
+        case kHugeSizes:
+            for (size_t at : {16, 24})
+                for (int i = 0; i < 8; i++)
+                    file[at + (size_t)i] = i == 7 ? 0x7F : 0xFF;
+            break;
         }
         WriteFileBytes(path, file);
         OpenedFile opened(path);
