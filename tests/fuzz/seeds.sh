@@ -13,7 +13,7 @@ fi
 split=$1
 corpus=$2
 scratch=$3
-rm -rf "$corpus" "$scratch/sets" "$scratch/recovery"
+rm -rf "$corpus" "$scratch/sets"
 mkdir -p "$corpus/fuzz_header" "$corpus/fuzz_piece" "$corpus/fuzz_run" "$corpus/fuzz_recovery"
 : >"$scratch/stub"
 offset=53248
@@ -64,11 +64,9 @@ done
 # Recovery files: the header, then the parity data and the table behind "#PARITY#" (the
 # target puts them back at the parity offset, 102,400).
 for sizes in 1500,1100,1050 0,1100 2000; do
-    dir=$scratch/recovery/$sizes
-    mkdir -p "$dir"
-    head -c $(( ${sizes//,/+} )) /dev/urandom >"$dir/input"
-    "$split" --stub "$scratch/stub" --out "$dir" --base Data --data-counts "$sizes" --name r.bin --recovery \
-        "$dir/input" >/dev/null
+    name=recovery_${sizes//,/-}
+    make_set "$name" $(( ${sizes//,/+} )) --data-counts "$sizes" --name r.bin --recovery
+    dir=$scratch/sets/$name
     {
         head -c 61 "$dir/Data.d00" # 56 bytes of fields and the five of the name
         printf '#PARITY#'
