@@ -767,13 +767,14 @@
         const count = available < want ? available - (available % kBlockSize) : want;
         if (!reader) reader = new StreamReader(blob, pos, pos + Math.min(pieceRemainder, remainingTotal));
         let data;
-        if (ahead && ahead.count === count) data = await ahead.bytes;
+        // What was asked for ahead is always this slice: the same count, whole before the end.
+        if (ahead) data = await ahead.bytes;
         else data = count > 0 ? await reader.read(count, buffer(count)) : new Uint8Array(0);
         ahead = null;
         if (data.length !== count) throw new Error('short read of ' + piece.name);
         const nextWant = Math.min(pieceRemainder - count, remainingTotal - count, sliceSize);
         if (available === want && nextWant > 0 && blob.size - (pos + count) >= nextWant) {
-          ahead = { count: nextWant, bytes: reader.read(nextWant, buffer(nextWant)) };
+          ahead = { bytes: reader.read(nextWant, buffer(nextWant)) };
           ahead.bytes.catch(() => {});
         }
         crc = crc16(crc, data);

@@ -18,12 +18,11 @@
 const { execFileSync } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const root = path.resolve(__dirname, '..', '..');
 const puppeteer = require(path.join(root, 'tests', 'web', 'node_modules', 'puppeteer-core'));
-const { treeMemory } = require(path.join(root, 'tests', 'web', 'processes.js'));
+const { launchOptions, serve, treeMemory } = require(path.join(root, 'tests', 'web', 'browsers.js'));
 
 const args = process.argv.slice(2);
 const option = (name, fallback) => (args.includes(name) ? args[args.indexOf(name) + 1] : fallback);
@@ -65,25 +64,13 @@ function standIn() {
     (await navigator.storage.getDirectory()).getFileHandle(suggestedName, { create: true });
 }
 
-const launchOptions = {
-  chromium: (profile) => ({
-    executablePath: process.env.PARCELON_CHROMIUM || '/usr/bin/chromium', headless: true, userDataDir: profile,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync'],
-  }),
-  firefox: (profile, downloads) => ({
-    browser: 'firefox', executablePath: process.env.PARCELON_FIREFOX || '/usr/bin/firefox-esr', headless: true,
-    extraPrefsFirefox: { 'browser.download.dir': downloads, 'browser.download.folderList': 2, 'browser.download.useDownloadDir': true },
-  }),
-};
-
 async function benchBrowser(name, sets, url) {
   const pieces = sets.plain;
   const profile = fs.mkdtempSync(path.join(work, 'profile-'));
   const downloads = path.join(work, 'downloads');
   fs.rmSync(downloads, { recursive: true, force: true });
   fs.mkdirSync(downloads, { recursive: true });
-  const browser = await puppeteer.launch(launchOptions[name](profile, downloads));
+  const browser = await puppeteer.launch(launchOptions[name]({ profile, downloads }));
   const times = { cat: [], check: [], stream: [], storage: [] };
   for (const v of Object.keys(sets)) if (v !== 'plain') Object.assign(times, { [`stream-${v}`]: [], [`storage-${v}`]: [] });
   let grown = 0;
@@ -182,14 +169,8 @@ async function main() {
     sets.rebuild = sets.recovery.filter((p) => !p.endsWith('.d02'));
   }
   const pieceBytes = pieces.reduce((s, p) => s + fs.statSync(p).size, 0);
-  const types = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.css': 'text/css' };
-  const server = http.createServer((req, res) => {
-    const name = path.basename(req.url);
-    res.writeHead(200, { 'Content-Type': types[path.extname(name)] || 'application/octet-stream' });
-    res.end(fs.readFileSync(path.join(root, 'web', name)));
-  });
-  await new Promise((r) => server.listen(0, '127.0.0.1', r));
-  const url = `http://127.0.0.1:${server.address().port}/index.html`;
+  const { server, origin } = await serve();
+  const url = origin + 'index.html';
   const results = {};
   try {
     for (const name of names) results[name] = await benchBrowser(name, sets, url);

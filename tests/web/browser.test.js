@@ -16,15 +16,11 @@ const test = require('node:test');
 const assert = require('node:assert');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const http = require('node:http');
 const path = require('node:path');
 const puppeteer = require('puppeteer-core');
 const { tempDir, makeSet } = require('./sets.js');
-const { treeMemory } = require('./processes.js');
+const { web, pageFiles, launchOptions, serve, treeMemory } = require('./browsers.js');
 
-const web = path.resolve(__dirname, '..', '..', 'web');
-const pageFiles = ['index.html', 'parcelon.js', 'style.css'];
-const types = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.css': 'text/css' };
 const sha256 = (bytes) => crypto.createHash('sha256').update(bytes).digest('hex');
 const desktop = { width: 1280, height: 800 };
 const phone = { width: 390, height: 844 };
@@ -34,12 +30,7 @@ const phone = { width: 390, height: 844 };
 const browsers = [
   {
     name: 'chromium',
-    launch: (dir) => ({
-      executablePath: process.env.PARCELON_CHROMIUM || '/usr/bin/chromium', headless: true,
-      userDataDir: path.join(dir, 'profile'),
-      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-        '--disable-component-update', '--disable-sync'],
-    }),
+    launch: (dir) => launchOptions.chromium({ profile: path.join(dir, 'profile') }),
     runs: [
       { where: 'http', view: desktop, first: 'picker', second: 'storage', rebuild: ['picker', 'storage'] },
       { where: 'file', view: phone, first: 'picker', second: 'memory', rebuild: ['memory', 'memory'] },
@@ -47,13 +38,7 @@ const browsers = [
   },
   {
     name: 'firefox',
-    launch: (dir) => ({
-      browser: 'firefox', executablePath: process.env.PARCELON_FIREFOX || '/usr/bin/firefox-esr', headless: true,
-      extraPrefsFirefox: {
-        'browser.download.dir': path.join(dir, 'downloads'), 'browser.download.folderList': 2,
-        'browser.download.useDownloadDir': true,
-      },
-    }),
+    launch: (dir) => launchOptions.firefox({ downloads: path.join(dir, 'downloads') }),
     runs: [
       { where: 'http', view: phone, first: 'storage', rebuild: ['storage', 'storage'] },
       { where: 'file', view: desktop, first: 'storage', rebuild: ['storage', 'storage'] },
@@ -115,18 +100,6 @@ async function takeDownload(file, size, seconds = 20) {
     await new Promise((r) => setTimeout(r, 100));
   }
   throw new Error(`no download ${file}: ${fs.existsSync(path.dirname(file)) ? fs.readdirSync(path.dirname(file)) : '-'}`);
-}
-
-function serve() {
-  const served = [];
-  const server = http.createServer((req, res) => {
-    served.push(req.url);
-    const name = req.url.replace(/^\//, '').split('?')[0];
-    if (!pageFiles.includes(name)) return res.writeHead(404).end();
-    res.writeHead(200, { 'Content-Type': types[path.extname(name)] });
-    res.end(fs.readFileSync(path.join(web, name)));
-  });
-  return new Promise((r) => server.listen(0, '127.0.0.1', () => r({ server, served, origin: `http://127.0.0.1:${server.address().port}/` })));
 }
 
 const text = (page, selector) => page.$eval(selector, (e) => e.textContent);
