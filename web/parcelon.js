@@ -1169,8 +1169,9 @@
     })();
 
     // How a restore will be saved, and whether the set's file can be: { mode, text, refuse }.
-    async function savePlan(info) {
-      if (typeof root.showSaveFilePicker === 'function') return { mode: 'picker', text: say.viaPicker };
+    // noPicker: as where the browser has no save dialog.
+    async function savePlan(info, noPicker) {
+      if (!noPicker && typeof root.showSaveFilePicker === 'function') return { mode: 'picker', text: say.viaPicker };
       if (await storage) {
         let free = Infinity;
         try {
@@ -1411,7 +1412,7 @@
 
     // The download's object address and the stored file behind it live until the browser
     // has had time to take the file, the next restore or start over, whichever comes
-    // first; a file left over is removed at the next visit.
+    // first (a check leaves them); a file left over is removed at the next visit.
     function dropDownload() {
       if (state.download) URL.revokeObjectURL(state.download);
       state.download = null;
@@ -1437,7 +1438,6 @@
 
     async function run(sink, answer) {
       const pressed = doc.activeElement;
-      dropDownload();
       state.cancel = false;
       state.results = null;
       setBusy(true);
@@ -1475,9 +1475,14 @@
           handle = await root.showSaveFilePicker({ suggestedName: info.name });
         } catch (e) {
           // The user closed the dialog; any other refusal (a page inside a frame, for
-          // one) leaves the download.
+          // one) leaves the download, with its own limits.
           if (e && e.name === 'AbortError') return null;
-          return openSink(info, { mode: (await storage) ? 'storage' : 'memory' });
+          const download = await savePlan(info, true);
+          if (download.refuse) {
+            setStatus(download.text, 'bad');
+            return null;
+          }
+          return openSink(info, download);
         }
         let writable;
         try {
@@ -1591,6 +1596,7 @@
         setStatus(save.text, 'bad');
         return;
       }
+      dropDownload();
       const sink = await openSink(info, save);
       if (!sink) return;
       const result = await run(sink, ask);

@@ -290,6 +290,25 @@ for (const b of browsers) {
         await look('forced');
         await takeDownload(path.join(downloads, 'sample.txt'), 5000);
 
+        // A check leaves the last download's stored file to the browser.
+        const stored = await leftovers(page);
+        await page.click('#check');
+        await page.waitForFunction(() => document.querySelector('#report').textContent.includes('not sound'));
+        assert.deepStrictEqual(await leftovers(page), stored, `${tag}: a check removed the download's stored file`);
+        // A save dialog the page may not open (inside a frame, say) leaves the download, and
+        // its refusal of a file that cannot fit.
+        if (r.where === 'http') {
+          await page.evaluate(() => {
+            window.showSaveFilePicker = async () => { throw new DOMException('not here', 'SecurityError'); };
+            navigator.storage.estimate = async () => ({ quota: 1000, usage: 0 });
+          });
+          await page.click('#restore');
+          await page.waitForFunction(() => document.querySelector('#status').textContent.startsWith('このファイル') ||
+            !document.querySelector('#question').hidden);
+          assert.match(await text(page, '#status'), /^このファイル（5,000 バイト）はブラウザーの保存領域（使える領域 約 1,000 バイト）に収まらない/);
+          await page.evaluate(() => delete navigator.storage.estimate);
+        }
+
         // With the recovery file: a lost piece, then a damaged one, rebuilt through the paths
         // of this run; then the set without its executable, through the second.
         for (const [i, k] of rebuilds.entries()) {
