@@ -20,7 +20,8 @@ whole number in PARCELON_WINE_SLOWDOWN. Under emulation the cases run two at a t
 pair of jobs in a prefix and on a display of its own, and only EMULATION_CASES run, which
 cover every area of the program: the others are named as left out, and the closing line
 says how many ("N passed, 0 failed, M left out under emulation"); PARCELON_E2E_ALL=1 runs
-them all. --emulation prints "emulated" or "native" and exits.
+them all. Under emulation a case whose Save dialog Wine made but never showed prints "HANG"
+and runs once more in a new Wine session. --emulation prints "emulated" or "native" and exits.
 """
 import argparse
 import calendar
