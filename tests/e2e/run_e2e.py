@@ -315,20 +315,6 @@ class Session:
             self.kill_wine()  # whatever an interrupted run may have left
         # A server that stays up makes each program start faster.
         self.spawn(["wineserver", "-f", "-p"])
-        self.hold_services()
-
-    def hold_services(self):
-        """Wine's services start with a session's first program and end with its last. A
-        program kept waiting holds them up, so no case's program starts them anew: under
-        emulation that halves a case's time."""
-        self.spawn(["wine", "C:\\windows\\syswow64\\cmd.exe"], stdin=subprocess.PIPE)
-        deadline = time.monotonic() + limit(START_TIMEOUT)
-        while not any(b"rpcss.exe" in line for _, line in self.prefix_processes()):
-            if time.monotonic() > deadline:
-                print("e2e: Wine's services did not start within %d s; each program will start them"
-                      % limit(START_TIMEOUT), flush=True)
-                return
-            time.sleep(0.2)
 
     def start_time(self):
         """Seconds that Wine's 32-bit cmd.exe takes to start and end in this prefix."""
@@ -352,28 +338,16 @@ class Session:
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         except (subprocess.TimeoutExpired, OSError):
             pass
-        for pid, _ in self.prefix_processes():
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
-
-    def prefix_processes(self):
-        """(process id, command line) of every process of our prefix but this one."""
         wanted = ("WINEPREFIX=" + self.env["WINEPREFIX"]).encode()
-        found = []
         for entry in os.listdir("/proc"):
             if not entry.isdigit() or int(entry) == os.getpid():
                 continue
             try:
                 with open("/proc/%s/environ" % entry, "rb") as f:
-                    if wanted not in f.read().split(b"\0"):
-                        continue
-                with open("/proc/%s/cmdline" % entry, "rb") as f:
-                    found.append((int(entry), f.read()))
+                    if wanted in f.read().split(b"\0"):
+                        os.kill(int(entry), signal.SIGKILL)
             except OSError:
                 pass
-        return found
 
     @staticmethod
     def stop(process):
@@ -1471,7 +1445,7 @@ def case_planted_dlls(r):
         app.expect_idle(FINISHED)
         app.close_and_exit()
     except Failure as error:
-        raise Failure("%s (planted DLLs loaded: %s)" % (error, ", ".join(loaded()) or "none"))
+        raise type(error)("%s (planted DLLs loaded: %s)" % (error, ", ".join(loaded()) or "none"))
     expect("planted DLLs that were loaded", loaded(), [])
     r.expect_restored(os.path.join(r.case_dir, "planted.bin"), data)
 
