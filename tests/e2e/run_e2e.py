@@ -735,8 +735,8 @@ class Runner:
             lightest = loads.index(min(loads))
             shares[lightest].append(name)
             loads[lightest] += weights.get(name, 1)
-        # Under emulation the Save dialog did not open within its limit when its cases came
-        # last in a job, yet did at once in a fresh session: they go first.
+        # The Save dialog's cases go first in each job: where Wine hangs over that dialog under
+        # emulation, the hang and its one retry then come early rather than at the end.
         for names in shares:
             names.sort(key=lambda name: name not in SAVE_DIALOG_CASES)
         prefix = os.path.join(self.work, "wineprefix")
