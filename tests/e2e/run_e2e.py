@@ -20,8 +20,11 @@ whole number in PARCELON_WINE_SLOWDOWN. Under emulation the cases run two at a t
 pair of jobs in a prefix and on a display of its own, and only EMULATION_CASES run, which
 cover every area of the program: the others are named as left out, and the closing line
 says how many ("N passed, 0 failed, M left out under emulation"); PARCELON_E2E_ALL=1 runs
-them all. Under emulation a case whose Save dialog Wine made but never showed prints "HANG"
-and runs once more in a new Wine session. --emulation prints "emulated" or "native" and exits.
+them all. Under emulation, while a Save dialog opens, the stub and Wine's device services
+share one processor, the services at idle priority (qemu-i386 mishandles the signal that a
+quick answer of theirs would take); a case whose Save dialog Wine still made but never showed
+prints "HANG" and runs once more in a new Wine session. --emulation prints "emulated" or
+"native" and exits.
 """
 import argparse
 import calendar
@@ -198,9 +201,9 @@ class Failure(Exception):
 
 
 class WineHang(Failure):
-    """Under emulation only: the Save dialog's window was made but never shown. Wine under
-    qemu-i386 leaves it so now and then (the program's thread waits on Wine's server for
-    good); natively, and with the same namespace without emulation, it never did."""
+    """Under emulation only: the Save dialog's window was made but never shown, because the
+    program's thread lost its place with Wine's server (see Session.hold_back_devices, which
+    keeps that from happening; natively it never did)."""
 
 
 def check(condition, message):
@@ -258,6 +261,8 @@ class Session:
         self.children = []  # (process, is a Windows program) in start order
         self.display = None
         self.env = None
+        self.cpu = 0     # the processor hold_back_devices() confines to
+        self.held = []   # the threads it has changed
 
     def spawn(self, args, **kwargs):
         kwargs.setdefault("stdin", subprocess.DEVNULL)
@@ -328,6 +333,22 @@ class Session:
         check(done.returncode == 0, "a 32-bit cmd.exe failed with status %d" % done.returncode)
         return time.monotonic() - began
 
+    def prefix_processes(self):
+        """(process id, command line's words) of every running program of our prefix."""
+        wanted = ("WINEPREFIX=" + self.env["WINEPREFIX"]).encode()
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit() or int(entry) == os.getpid():
+                continue
+            try:
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    if wanted not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    words = f.read().decode("utf-8", "replace").split("\0")
+            except OSError:
+                continue
+            yield int(entry), words
+
     def kill_wine(self):
         """Ends every program of our prefix: through its server, then by process id whatever is
         left (Wine's own services outlive a server that was killed, say with an earlier run)."""
@@ -338,16 +359,53 @@ class Session:
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         except (subprocess.TimeoutExpired, OSError):
             pass
-        wanted = ("WINEPREFIX=" + self.env["WINEPREFIX"]).encode()
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit() or int(entry) == os.getpid():
-                continue
+        for pid, _ in list(self.prefix_processes()):
             try:
-                with open("/proc/%s/environ" % entry, "rb") as f:
-                    if wanted in f.read().split(b"\0"):
-                        os.kill(int(entry), signal.SIGKILL)
+                os.kill(pid, signal.SIGKILL)
             except OSError:
                 pass
+
+    def hold_back_devices(self, exe):
+        """Under emulation, before a Save dialog opens: the stub's threads and those of the
+        prefix's device services (winedevice.exe) go to one processor, the services' at idle
+        priority, until undo_hold_back().
+
+        The dialog asks the mount manager, a device service, about each drive it lists. Native
+        and fast, the service answers before the emulated thread has begun to wait for the
+        answer, so Wine's server hands the answer over with a signal; under qemu-i386 that
+        signal is handled on the signal stack of another of the program's threads (the dialog
+        has started one for drag and drop), and the thread then waits on the server for good.
+        Held back, the service answers only once the stub's processor has nothing else to run,
+        that is once the thread waits, and the answer comes with the wait's end."""
+        if not i386_emulated() or self.env is None:
+            return
+        stub = os.path.abspath(exe)
+        for pid, words in list(self.prefix_processes()):
+            device = any(word.lower().endswith("winedevice.exe") for word in words)
+            if not device and stub not in words:
+                continue
+            try:
+                threads = [int(tid) for tid in os.listdir("/proc/%d/task" % pid)]
+            except OSError:
+                continue
+            for tid in threads:
+                try:
+                    before = (os.sched_getaffinity(tid), os.sched_getscheduler(tid))
+                    os.sched_setaffinity(tid, {self.cpu})
+                    if device:
+                        os.sched_setscheduler(tid, os.SCHED_IDLE, os.sched_param(0))
+                    self.held.append((tid, before))
+                except OSError:  # a thread that has just ended
+                    pass
+
+    def undo_hold_back(self):
+        for tid, (cpus, policy) in self.held:
+            try:
+                os.sched_setscheduler(tid, policy, os.sched_param(0))
+                os.sched_setaffinity(tid, cpus)
+            except OSError:
+                pass
+        self.held = []
 
     @staticmethod
     def stop(process):
@@ -449,6 +507,7 @@ class App:
 
     def __init__(self, session, driver_exe, exe, log, overrides=None):
         self.exe = exe
+        self.session = session
         env = session.env
         if overrides:
             env = dict(env, WINEDLLOVERRIDES=env["WINEDLLOVERRIDES"] + ";" + overrides)
@@ -593,6 +652,7 @@ class Runner:
         self.jobs = args.jobs
         self.display_from = args.display_from
         self.session = Session(self.work)
+        self.session.cpu = args.cpu
         self.apps = []
         self.log = None
         self.case_dir = None
@@ -735,7 +795,7 @@ class Runner:
             lightest = loads.index(min(loads))
             shares[lightest].append(name)
             loads[lightest] += weights.get(name, 1)
-        # The Save dialog's cases go first in each job: where Wine hangs over that dialog under
+        # The Save dialog's cases go first in each job: should Wine still hang over that dialog under
         # emulation, the hang and its one retry then come early rather than at the end.
         for names in shares:
             names.sort(key=lambda name: name not in SAVE_DIALOG_CASES)
@@ -749,7 +809,8 @@ class Runner:
             print("e2e: job %d runs %s" % (number, ", ".join(names)), flush=True)
             command = [sys.executable, os.path.abspath(__file__), "--win-build", self.win_build,
                        "--split", self.split_tool, "--work", work, "--jobs", "1",
-                       "--display-from", str(self.display_from + 100 * (number + 1))]
+                       "--display-from", str(self.display_from + 100 * (number + 1)),
+                       "--cpu", str(number % (os.cpu_count() or 1))]
             command += ["--keep"] if self.keep else []
             for name in names:
                 command += ["--case", name]
@@ -809,6 +870,7 @@ class Runner:
         finally:
             for app in self.apps:
                 app.end()
+            self.session.undo_hold_back()
         if retry:
             # Once, in a new Wine session: the case's every check holds again, or it fails.
             print("     %s: the Save dialog was made but not shown, a hang of Wine under emulation; the case "
@@ -1366,6 +1428,7 @@ def case_windows_split(r):
 
 def open_save_dialog(app):
     """Browse opens the Save dialog, owned by the program's dialog, which waits disabled under it."""
+    app.session.hold_back_devices(app.exe)
     app.click(BROWSE_ID)
     check(app.save_dialog(), "the Save dialog is not owned by the program's dialog")
     check(not app.enabled(0), "the program's dialog is usable while the Save dialog is open")
@@ -1554,6 +1617,7 @@ def main():
                         help="cases run at once, each in a prefix of its own (default: 2 under emulation, else 1)")
     parser.add_argument("--case", action="append", help=argparse.SUPPRESS)  # a job's own cases, by exact name
     parser.add_argument("--display-from", type=int, default=90, help=argparse.SUPPRESS)
+    parser.add_argument("--cpu", type=int, default=0, help=argparse.SUPPRESS)  # a job's processor
     parser.add_argument("--emulation", action="store_true",
                         help="print whether i386 programs run emulated or natively here, and exit")
     args = parser.parse_args()
