@@ -374,7 +374,8 @@ class Session:
         and fast, the service answers before the emulated thread has begun to wait for the
         answer, so Wine's server hands the answer over with a signal; under qemu-i386 that
         signal is handled on the signal stack of another of the program's threads (the dialog
-        has started one for drag and drop), and the thread then waits on the server for good.
+        has started one that serves COM calls), and the thread then waits on the server for
+        good.
         Held back, the service answers only once the stub's processor has nothing else to run,
         that is once the thread waits, and the answer comes with the wait's end."""
         if not i386_emulated() or self.env is None:
@@ -386,7 +387,7 @@ class Session:
                 continue
             try:
                 threads = [int(tid) for tid in os.listdir("/proc/%d/task" % pid)]
-            except OSError:
+            except FileNotFoundError:  # a program that has just ended
                 continue
             for tid in threads:
                 try:
@@ -395,7 +396,7 @@ class Session:
                     if device:
                         os.sched_setscheduler(tid, os.SCHED_IDLE, os.sched_param(0))
                     self.held.append((tid, before))
-                except OSError:  # a thread that has just ended
+                except ProcessLookupError:  # a thread that has just ended
                     pass
 
     def undo_hold_back(self):
