@@ -22,8 +22,9 @@ cover every area of the program: the others are named as left out, and the closi
 says how many ("N passed, 0 failed, M left out under emulation"); PARCELON_E2E_ALL=1 runs
 them all. Under emulation, while a Save dialog opens, the stub and Wine's device services
 share one processor, the services at idle priority (qemu-i386 mishandles the signal that a
-quick answer of theirs would take); a case whose Save dialog Wine still made but never showed
-prints "HANG" and runs once more in a new Wine session. --emulation prints "emulated" or
+quick answer of theirs would take); a case whose Save dialog still hangs (its program's main
+thread stops using the processor before the dialog comes) prints "HANG" and runs again in a
+new Wine session, at most HANG_ATTEMPTS times in all. --emulation prints "emulated" or
 "native" and exits.
 """
 import argparse
@@ -105,6 +106,13 @@ PROVISIONAL_SLOWDOWN = 30
 # A 32-bit program that starts and ends at once (Wine's own cmd.exe) takes 0.03 to 0.6 s
 # natively; the native limits leave room for starts of up to a tenth of START_TIMEOUT.
 NATIVE_START_ALLOWANCE = START_TIMEOUT / 10
+# Under emulation: a Save dialog is awaited in slices of this many seconds, and the stub's
+# main thread counts as hung when it has used no processor time for STALL_SECONDS meanwhile
+# (opening the dialog keeps it busy throughout); a case that meets that runs at most
+# HANG_ATTEMPTS times, each in a new Wine session.
+SAVE_SLICE_SECONDS = 5
+STALL_SECONDS = 60
+HANG_ATTEMPTS = 3
 # The binfmt_misc magic of i386 ELF files: a handler registered for it runs them.
 I386_MAGIC = "7f454c4601010100000000000000000002000300"
 
@@ -201,9 +209,9 @@ class Failure(Exception):
 
 
 class WineHang(Failure):
-    """Under emulation only: the Save dialog's window was made but never shown, because the
-    program's thread lost its place with Wine's server (see Session.hold_back_devices, which
-    keeps that from happening; natively it never did)."""
+    """Under emulation only: the Save dialog did not come, because the program's main thread
+    lost its place with Wine's server (see Session.hold_back_devices, which makes that rarer;
+    natively it never happened)."""
 
 
 def check(condition, message):
@@ -402,11 +410,27 @@ class Session:
     def undo_hold_back(self):
         for tid, (cpus, policy) in self.held:
             try:
-                os.sched_setscheduler(tid, policy, os.sched_param(0))
                 os.sched_setaffinity(tid, cpus)
+                # Refused where the runner may not raise a priority (a user namespace): the
+                # services then stay at idle priority for the rest of the session.
+                os.sched_setscheduler(tid, policy, os.sched_param(0))
             except OSError:
                 pass
         self.held = []
+
+    def main_thread_time(self, exe):
+        """The processor time, in clock ticks, that the main thread of the program running exe
+        has used so far; None when no such program runs."""
+        stub = os.path.abspath(exe)
+        for pid, words in self.prefix_processes():
+            if stub in words:
+                try:
+                    with open("/proc/%d/task/%d/stat" % (pid, pid)) as f:
+                        fields = f.read().rsplit(")", 1)[1].split()
+                except (OSError, IndexError):
+                    return None
+                return int(fields[11]) + int(fields[12])  # utime and stime
+        return None
 
     @staticmethod
     def stop(process):
@@ -585,13 +609,29 @@ class App:
 
     def save_dialog(self, timeout=START_TIMEOUT):
         """Waits for the Save dialog that Browse opens; True when the program's dialog owns it.
-        Its first opening loads the shell's libraries, which costs as much as a program's start."""
-        try:
+        Its first opening loads the shell's libraries, which costs as much as a program's start.
+        Under emulation a dialog that does not come, or whose program's main thread stops using
+        the processor before it comes, is a WineHang."""
+        if not i386_emulated():
             return self.driver.ok("window %d %s" % (ms(timeout), escape(SAVE_CAPTION)), timeout) == "1"
-        except Failure as error:
-            if i386_emulated() and "err timeout" in str(error):
-                raise WineHang(str(error))
-            raise
+        deadline = time.monotonic() + limit(timeout)
+        used, since = None, time.monotonic()
+        while True:
+            answer = self.driver.call("window %d %s" % (SAVE_SLICE_SECONDS * 1000, escape(SAVE_CAPTION)),
+                                      SAVE_SLICE_SECONDS + 10)
+            if answer == "ok" or answer.startswith("ok "):
+                return answer[3:] == "1"
+            if answer != "err timeout":
+                raise Failure("window: %s" % answer)
+            now = time.monotonic()
+            if now >= deadline:
+                raise WineHang("the Save dialog did not appear within %d s" % limit(timeout))
+            last = self.session.main_thread_time(self.exe)
+            if last is None or last != used:  # unknown, or still working
+                used, since = last, now
+            elif now - since >= STALL_SECONDS:
+                raise WineHang("the Save dialog did not appear, and the program's main thread has used no "
+                               "processor time for %d s" % STALL_SECONDS)
 
     def save_text(self, control):
         return unescape(self.driver.ok("wtext %d" % control))
@@ -841,7 +881,7 @@ class Runner:
                 continue
             print("[%d] %s" % (number, line), flush=True)
 
-    def run_case(self, name, case, again=False):
+    def run_case(self, name, case, attempt=1):
         self.case_dir = os.path.join(self.work, "cases", name)
         shutil.rmtree(self.case_dir, ignore_errors=True)
         os.makedirs(self.case_dir)
@@ -854,11 +894,11 @@ class Runner:
         try:
             case(self)
             ok = True
-            print("PASS %s (%.1f s)%s" % (name, time.monotonic() - began, " at the second attempt" if again else ""),
-                  flush=True)
+            print("PASS %s (%.1f s)%s" % (name, time.monotonic() - began,
+                                          " at attempt %d" % attempt if attempt > 1 else ""), flush=True)
         except WineHang as error:
             ok = False
-            retry = not again
+            retry = attempt < HANG_ATTEMPTS
             print("%s %s (%.1f s): %s" % ("HANG" if retry else "FAIL", name, time.monotonic() - began, error),
                   flush=True)
         except Exception as error:  # a broken case fails like a failing one and the rest still run
@@ -873,13 +913,13 @@ class Runner:
                 app.end()
             self.session.undo_hold_back()
         if retry:
-            # Once, in a new Wine session: the case's every check holds again, or it fails.
-            print("     %s: the Save dialog was made but not shown, a hang of Wine under emulation; the case "
-                  "runs once more in a new Wine session" % name, flush=True)
+            # In a new Wine session: the case's every check holds again, or it fails.
+            print("     %s: the Save dialog hung, a fault of Wine under emulation; the case runs again in a new "
+                  "Wine session (attempt %d of %d)" % (name, attempt + 1, HANG_ATTEMPTS), flush=True)
             self.session.close()
             self.session.start_display(self.display_from)
             self.session.start_wine()
-            return self.run_case(name, case, True)
+            return self.run_case(name, case, attempt + 1)
         return ok
 
 
