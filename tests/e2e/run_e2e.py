@@ -20,9 +20,9 @@ whole number in PARCELON_WINE_SLOWDOWN. Under emulation the cases run two at a t
 pair of jobs in a prefix and on a display of its own, and only EMULATION_CASES run, which
 cover every area of the program: the others are named as left out, and the closing line
 says how many ("N passed, 0 failed, M left out under emulation"); PARCELON_E2E_ALL=1 runs
-them all. Under emulation, while a Save dialog opens, the stub and Wine's device services
-share one processor, the services at idle priority (qemu-i386 mishandles the signal that a
-quick answer of theirs would take); a case whose Save dialog still hangs (its program's main
+them all. Under emulation, while a Save dialog case runs, Wine's device services run only
+while the stub's main thread waits (qemu-i386 mishandles the signal that a quicker answer of
+theirs would take); a case whose Save dialog still hangs (its program's main
 thread stops using the processor before the dialog comes) prints "HANG" and runs again in a
 new Wine session, at most HANG_ATTEMPTS times in all. --emulation prints "emulated" or
 "native" and exits.
@@ -255,6 +255,29 @@ def proposal(folder, name):
     return ascii_upper(win_path(folder)) + "\\" + name
 
 
+def blocked_read(pid):
+    """The file descriptor that process pid's main thread is blocked reading, or None."""
+    try:
+        with open("/proc/%d/task/%d/syscall" % (pid, pid)) as f:
+            words = f.read().split()
+    except OSError:
+        return None
+    return int(words[1], 16) if len(words) > 1 and words[0] == "0" else None  # 0: read on x86-64
+
+
+def idle_wait_pipe(pid):
+    """The pipe that process pid's main thread, idle, waits on: the same blocked read seen
+    twice 50 ms apart (a request's reply takes microseconds), within a second; else None."""
+    seen = None
+    for _ in range(20):
+        now = blocked_read(pid)
+        if now is not None and now == seen:
+            return now
+        seen = now
+        time.sleep(0.05)
+    return None
+
+
 def _tied_to_runner(args):
     """The command line that gives a child SIGKILL when the runner dies, however it dies."""
     setpriv = shutil.which("setpriv")
@@ -271,6 +294,8 @@ class Session:
         self.env = None
         self.cpu = 0     # the processor hold_back_devices() confines to
         self.held = []   # the threads it has changed
+        self.gate = None  # and the thread that stops and continues the device services
+        self.gate_done = None
 
     def spawn(self, args, **kwargs):
         kwargs.setdefault("stdin", subprocess.DEVNULL)
@@ -374,25 +399,33 @@ class Session:
                 pass
 
     def hold_back_devices(self, exe):
-        """Under emulation, before a Save dialog opens: the stub's threads and those of the
-        prefix's device services (winedevice.exe) go to one processor, the services' at idle
-        priority, until undo_hold_back().
+        """Under emulation, before a Save dialog opens: the prefix's device services
+        (winedevice.exe) run only while the stub's main thread waits, until undo_hold_back().
 
         The dialog asks the mount manager, a device service, about each drive it lists. Native
         and fast, the service answers before the emulated thread has begun to wait for the
         answer, so Wine's server hands the answer over with a signal; under qemu-i386 that
         signal is handled on the signal stack of another of the program's threads (the dialog
         has started one that serves COM calls), and the thread then waits on the server for
-        good.
-        Held back, the service answers only once the stub's processor has nothing else to run,
-        that is once the thread waits, and the answer comes with the wait's end."""
+        good. Held back, the service answers while the thread waits, and the answer comes with
+        the wait's end.
+
+        The services are stopped whenever the main thread is not blocked reading the pipe it
+        waits on (the one it reads now, idle in its message loop), watched every 2 ms; and
+        as that leaves a moment after each wait, they also share the stub's processor at idle
+        priority."""
         if not i386_emulated() or self.env is None:
             return
         stub = os.path.abspath(exe)
+        main, devices = None, []
         for pid, words in list(self.prefix_processes()):
             device = any(word.lower().endswith("winedevice.exe") for word in words)
             if not device and stub not in words:
                 continue
+            if device:
+                devices.append(pid)
+            else:
+                main = pid
             try:
                 threads = [int(tid) for tid in os.listdir("/proc/%d/task" % pid)]
             except FileNotFoundError:  # a program that has just ended
@@ -406,8 +439,36 @@ class Session:
                     self.held.append((tid, before))
                 except ProcessLookupError:  # a thread that has just ended
                     pass
+        wait_pipe = idle_wait_pipe(main) if main else None
+        if wait_pipe is not None and devices:
+            self.gate_done = threading.Event()
+            self.gate = threading.Thread(target=self.run_gate, args=(main, wait_pipe, devices), daemon=True)
+            self.gate.start()
+
+    def run_gate(self, main, wait_pipe, devices):
+        stopped = False
+        try:
+            while not self.gate_done.wait(0.002):
+                waiting = blocked_read(main) == wait_pipe
+                if waiting == stopped:
+                    for pid in devices:
+                        try:
+                            os.kill(pid, signal.SIGCONT if waiting else signal.SIGSTOP)
+                        except OSError:
+                            pass
+                    stopped = not waiting
+        finally:
+            for pid in devices:
+                try:
+                    os.kill(pid, signal.SIGCONT)
+                except OSError:
+                    pass
 
     def undo_hold_back(self):
+        if self.gate is not None:
+            self.gate_done.set()
+            self.gate.join()
+            self.gate = None
         for tid, (cpus, policy) in self.held:
             try:
                 os.sched_setaffinity(tid, cpus)
