@@ -22,10 +22,10 @@ cover every area of the program: the others are named as left out, and the closi
 says how many ("N passed, 0 failed, M left out under emulation"); PARCELON_E2E_ALL=1 runs
 them all. Under emulation, while a Save dialog case runs, Wine's device services run only
 while the stub's main thread waits (qemu-i386 mishandles the signal that a quicker answer of
-theirs would take); a case whose Save dialog still hangs (its program's main
-thread stops using the processor before the dialog comes) prints "HANG" and runs again in a
-new Wine session, at most HANG_ATTEMPTS times in all. --emulation prints "emulated" or
-"native" and exits.
+theirs would take); a case whose Save dialog still hangs (its program's main thread stops
+using the processor before the dialog comes) prints "HANG" and runs again in a new Wine
+session, at most HANG_ATTEMPTS times in all. --emulation prints "emulated" or "native" and
+exits.
 """
 import argparse
 import calendar
@@ -287,13 +287,14 @@ def _tied_to_runner(args):
 class Session:
     """The virtual display, the Wine prefix and every process started for the cases."""
 
-    def __init__(self, work):
+    def __init__(self, work, cpu=0):
         self.work = work
         self.children = []  # (process, is a Windows program) in start order
         self.display = None
         self.env = None
-        self.cpu = 0     # the processor hold_back_devices() confines to
+        self.cpu = cpu   # the processor hold_back_devices() confines to
         self.held = []   # the threads it has changed
+        self.held_stub = None  # the process id of the stub it holds back for
         self.gate = None  # and the thread that stops and continues the device services
         self.gate_done = None
 
@@ -439,6 +440,7 @@ class Session:
                     self.held.append((tid, before))
                 except ProcessLookupError:  # a thread that has just ended
                     pass
+        self.held_stub = main
         wait_pipe = idle_wait_pipe(main) if main else None
         if wait_pipe is not None and devices:
             self.gate_done = threading.Event()
@@ -478,20 +480,19 @@ class Session:
             except OSError:
                 pass
         self.held = []
+        self.held_stub = None
 
-    def main_thread_time(self, exe):
-        """The processor time, in clock ticks, that the main thread of the program running exe
-        has used so far; None when no such program runs."""
-        stub = os.path.abspath(exe)
-        for pid, words in self.prefix_processes():
-            if stub in words:
-                try:
-                    with open("/proc/%d/task/%d/stat" % (pid, pid)) as f:
-                        fields = f.read().rsplit(")", 1)[1].split()
-                except (OSError, IndexError):
-                    return None
-                return int(fields[11]) + int(fields[12])  # utime and stime
-        return None
+    def main_thread_time(self):
+        """The processor time, in clock ticks, that the held-back stub's main thread has used so
+        far; None when hold_back_devices() found no stub or it has ended."""
+        if self.held_stub is None:
+            return None
+        try:
+            with open("/proc/%d/task/%d/stat" % (self.held_stub, self.held_stub)) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            return None
+        return int(fields[11]) + int(fields[12])  # utime and stime
 
     @staticmethod
     def stop(process):
@@ -687,7 +688,7 @@ class App:
             now = time.monotonic()
             if now >= deadline:
                 raise WineHang("the Save dialog did not appear within %d s" % limit(timeout))
-            last = self.session.main_thread_time(self.exe)
+            last = self.session.main_thread_time()
             if last is None or last != used:  # unknown, or still working
                 used, since = last, now
             elif now - since >= STALL_SECONDS:
@@ -753,8 +754,7 @@ class Runner:
         self.keep = args.keep
         self.jobs = args.jobs
         self.display_from = args.display_from
-        self.session = Session(self.work)
-        self.session.cpu = args.cpu
+        self.session = Session(self.work, args.cpu)
         self.apps = []
         self.log = None
         self.case_dir = None
@@ -897,8 +897,8 @@ class Runner:
             lightest = loads.index(min(loads))
             shares[lightest].append(name)
             loads[lightest] += weights.get(name, 1)
-        # The Save dialog's cases go first in each job: should Wine still hang over that dialog under
-        # emulation, the hang and its one retry then come early rather than at the end.
+        # The Save dialog's cases go first in each job: should Wine still hang over that dialog
+        # under emulation, the hang and its further attempts then come early, not at the end.
         for names in shares:
             names.sort(key=lambda name: name not in SAVE_DIALOG_CASES)
         prefix = os.path.join(self.work, "wineprefix")
