@@ -13,9 +13,13 @@ const int kPieceMarkerLength = 5;
 const int kNameHolderSize = 260;
 const int kMaxNameLength = kNameHolderSize - 1;
 
-enum { kEndTag = 0, kNameTag = 1, kTimeStampTag = 3 };
+enum { kEndTag = 0, kNameTag = 1, kTimeStampTag = 3, kDataCheckTag = 0x40 };
 // The time-stamp record's payload: year (2 bytes) and packed time (4 bytes).
 const int kTimeStampLength = 6;
+// The data-check record, in any piece's header: the CRC-64/XZ of that piece's data bytes,
+// 8 bytes, little-endian. A record of this tag with another length is not one; readers
+// that do not know the tag skip it by its length like any other.
+const int kDataCheckLength = 8;
 
 // What the first-piece header read produces.
 struct FirstPieceHeader {
