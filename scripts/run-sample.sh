@@ -31,6 +31,9 @@ build/tools/parcelon-split --stub build-win/PnRestore.exe --data-counts "$first,
 echo "run-sample: made $out/Sample.exe, $out/Sample.d02 and $out/Sample.d03 from $sample ($size bytes)"
 
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Under emulation, what Wine's programs need in their environment (the address space the
+# emulator reserves for them); natively nothing.
+eval "$(python3 tests/e2e/run_e2e.py --wine-env)"
 if [ -z "${DISPLAY:-}" ]; then
     # The end-to-end tests' prefix and helpers: a virtual display, the driver presses Start.
     exec python3 tests/e2e/run_e2e.py --win-build build-win --sample "$out/Sample.exe" \

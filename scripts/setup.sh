@@ -70,11 +70,30 @@ fi
 # 32-bit mode at all ("Exec format error"); there user-mode emulation runs them instead,
 # registered for i386 ELF through binfmt_misc. A machine that runs them natively is left as
 # it is. PARCELON_ASSUME_NO_I386=1 takes the kernel for one that refuses them, to try this
-# path on a machine that does not (best inside a namespace of its own: unshare --user
-# --map-root-user --mount, whose binfmt_misc is private).
+# path on a machine that does not; it is honoured only inside a user and mount namespace of
+# its own (unshare --user --map-root-user --mount), where setup mounts a binfmt_misc of the
+# namespace's own (Linux 6.7 and later) and registers the emulator there alone.
+root=$(cd "$(dirname "$0")/.." && pwd)
 i386_loader=/lib/ld-linux.so.2
 i386_runs() { [ "${PARCELON_ASSUME_NO_I386:-0}" != 1 ] && "$i386_loader" --version >/dev/null 2>&1; }
 i386_handler() { grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; }
+# Whether this shell runs in a user namespace other than the machine's own: there the user
+# ids are mapped, and the machine's are not all mapped one to one.
+in_user_namespace() { ! grep -qE '^ *0 +0 +4294967295 *$' /proc/self/uid_map; }
+if [ -e "$i386_loader" ] && ! i386_runs; then
+    if in_user_namespace; then
+        # Whatever binfmt_misc is visible here may be the machine's: a registration would
+        # then change how every 32-bit program of the machine runs. A fresh instance of the
+        # namespace's own goes over it, whether or not one is mounted already.
+        if ! mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null; then
+            echo "setup: this namespace cannot mount a binfmt_misc of its own (run it as unshare --user --map-root-user --mount, on Linux 6.7 or later), and setup will not register an emulator on the machine's" >&2
+            exit 1
+        fi
+    elif [ "${PARCELON_ASSUME_NO_I386:-0}" = 1 ] && ! i386_handler; then
+        echo "setup: PARCELON_ASSUME_NO_I386=1 outside a namespace of its own: refusing to register an emulator for every 32-bit program of this machine (run it under unshare --user --map-root-user --mount)" >&2
+        exit 1
+    fi
+fi
 if [ -e "$i386_loader" ] && ! i386_runs && ! i386_handler; then
     if [ -n "$SUDO" ] && ! sudo -n true 2>/dev/null; then
         echo "setup: this kernel runs no 32-bit program, and registering an emulator for them needs root (or sudo without a password)" >&2
@@ -104,7 +123,7 @@ if [ -e "$i386_loader" ] && ! i386_runs && ! i386_handler; then
     fi
 fi
 if [ -e "$i386_loader" ] && i386_handler; then
-    echo "setup: this machine runs i386 programs under emulation (qemu-i386): Wine's 32-bit side, and so the stub and its tests, run some 20 to 100 times slower than natively (a restore case 1 to 2 minutes, Wine's prefix 7 to 11)"
+    echo "setup: this machine runs i386 programs under emulation (qemu-i386): Wine's 32-bit side, and so the stub and its tests, run some 20 to 100 times slower than natively (a restore case 1 to 2 minutes, Wine's prefix 3 to 11)"
 fi
 
 # Wine shows the program's code page 932 texts only under a Japanese locale.
@@ -116,4 +135,19 @@ fi
 web_tests="$(dirname "$0")/../tests/web"
 if [ ! -d "$web_tests/node_modules/puppeteer-core" ]; then
     (cd "$web_tests" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund)
+fi
+
+# Under emulation the loader alone proves little: Wine needs its fixed addresses in the
+# emulated address space. So a 32-bit Wine program starts here, in the tests' own prefix,
+# made now where it is not ready (a prefix that was made is proof enough).
+if [ -e "$i386_loader" ] && i386_handler; then
+    e2e_work="$root/build-win/e2e"
+    if [ ! -e "$e2e_work/wineprefix/.e2e-ready" ]; then
+        echo "setup: starting a 32-bit Wine program under the emulator, in the tests' prefix $e2e_work/wineprefix (some minutes)"
+        if ! said=$(python3 "$root/tests/e2e/run_e2e.py" --probe-wine --work "$e2e_work" 2>&1 | tail -n 1); then
+            echo "setup: Wine's 32-bit programs do not start under the emulator here: $said" >&2
+            exit 1
+        fi
+        echo "setup: $said"
+    fi
 fi

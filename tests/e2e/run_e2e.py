@@ -6,7 +6,8 @@ e2e-driver.exe, which runs in the same Wine prefix.
 
     run_e2e.py --win-build BUILD-WIN --split PATH/parcelon-split [--only NAME] [--keep] [--jobs N]
     run_e2e.py --win-build BUILD-WIN --sample NAME.exe --expect FILE --shot PNG
-    run_e2e.py --emulation
+    run_e2e.py --emulation | --wine-env
+    run_e2e.py --probe-wine --work FOLDER
 
 Prints one line per case and closes with "N passed, M failed"; the exit status is non-zero
 when a case failed. Every wait is bounded, and everything started here is ended on the way
@@ -24,8 +25,10 @@ them all. Under emulation, while a Save dialog case runs, Wine's device services
 while the stub's main thread waits (qemu-i386 mishandles the signal that a quicker answer of
 theirs would take); a case whose Save dialog still hangs (its program's main thread stops
 using the processor before the dialog comes) prints "HANG" and runs again in a new Wine
-session, at most HANG_ATTEMPTS times in all. --emulation prints "emulated" or "native" and
-exits.
+session, at most HANG_ATTEMPTS times in all. Under emulation every Wine program also gets
+QEMU_RESERVED_VA in its environment, so that Wine finds its fixed addresses free.
+--emulation prints "emulated" or "native" and exits; --wine-env prints the export lines of
+that environment; --probe-wine, setup's check, makes the prefix and starts a 32-bit program.
 """
 import argparse
 import calendar
@@ -115,6 +118,13 @@ STALL_SECONDS = 60
 HANG_ATTEMPTS = 3
 # The binfmt_misc magic of i386 ELF files: a handler registered for it runs them.
 I386_MAGIC = "7f454c4601010100000000000000000002000300"
+# Under emulation, how much of the guest's address space qemu-i386 reserves as it starts:
+# all of it but the last 64 KiB (it refuses more than 0xfffff000). Wine maps the shared user
+# data and its other fixed ranges at addresses of its own choosing; unreserved, qemu's own
+# mappings may sit where they belong, and a program then fails at its start ("failed to map
+# the shared user data: c0000018"). qemu reads it from each program's environment, which a
+# registration with the F flag leaves as it is.
+QEMU_RESERVED_VA = "0xffff0000"
 
 
 def limit(seconds):
@@ -146,6 +156,12 @@ def i386_emulated():
         if lines and lines[0] == "enabled" and "magic " + I386_MAGIC in lines:
             return True
     return False
+
+
+def emulation_env():
+    """What the environment of every Wine program needs here: under emulation, the reserved
+    address space; natively nothing."""
+    return {"QEMU_RESERVED_VA": QEMU_RESERVED_VA} if i386_emulated() else {}
 
 
 def reduced_run():
@@ -278,6 +294,17 @@ def idle_wait_pipe(pid):
     return None
 
 
+def last_error(log_path):
+    """The last line of Wine's own complaints in a log, as ': LINE', or nothing."""
+    try:
+        with open(log_path, "rb") as f:
+            lines = [line.decode("utf-8", "replace").strip() for line in f]
+    except OSError:
+        return ""
+    said = [line for line in lines if line.startswith("wine:") or ":err:" in line or line.startswith("err:")]
+    return ": " + said[-1] if said else ""
+
+
 def _tied_to_runner(args):
     """The command line that gives a child SIGKILL when the runner dies, however it dies."""
     setpriv = shutil.which("setpriv")
@@ -333,12 +360,15 @@ class Session:
             shutil.rmtree(prefix, ignore_errors=True)
             os.makedirs(self.work, exist_ok=True)
             print("e2e: creating the Wine prefix %s" % prefix, flush=True)
-            boot = self.spawn(["wineboot", "-i"])
+            log_path = os.path.join(self.work, "wineboot.log")
+            with open(log_path, "wb") as log:
+                boot = self.spawn(["wineboot", "-i"], stderr=log,
+                                  env=dict(self.env, WINEDEBUG="-all,err+virtual"))
             try:
                 boot.wait(timeout=limit(WINEBOOT_TIMEOUT))
             except subprocess.TimeoutExpired:
                 raise Failure("wineboot -i did not finish in %d s" % limit(WINEBOOT_TIMEOUT))
-            check(boot.returncode == 0, "wineboot -i failed with status %d" % boot.returncode)
+            check(boot.returncode == 0, "wineboot -i failed with status %d%s" % (boot.returncode, last_error(log_path)))
             # Without a window manager Wine waits 2 s for every managed window it hides;
             # unmanaged windows close at once, and the cases close many message boxes.
             unmanaged = self.spawn(["wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
@@ -1705,6 +1735,26 @@ def run_sample(args):
         session.close()
 
 
+def probe_wine(args):
+    """Under emulation, setup's check that Wine's 32-bit side starts at all: the tests' prefix
+    is made where it is not ready yet (that starts wineboot and Wine's 32-bit programs), then
+    a 32-bit cmd.exe starts and ends in it. One line either way."""
+    work = os.path.abspath(args.work)
+    session = Session(work)
+    set_slowdown(given_slowdown() or PROVISIONAL_SLOWDOWN)
+    try:
+        session.start_display()
+        session.start_wine()
+        taken = session.start_time()
+        print("a 32-bit Wine program started and ended under the emulator in %.1f s" % taken, flush=True)
+        return 0
+    except (Failure, subprocess.SubprocessError, OSError) as error:
+        print(error, flush=True)
+        return 1
+    finally:
+        session.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--win-build", help="the Windows build folder (PnRestore.exe, e2e-driver.exe)")
@@ -1722,10 +1772,26 @@ def main():
     parser.add_argument("--cpu", type=int, default=0, help=argparse.SUPPRESS)  # a job's processor
     parser.add_argument("--emulation", action="store_true",
                         help="print whether i386 programs run emulated or natively here, and exit")
+    parser.add_argument("--wine-env", action="store_true",
+                        help="print the shell's export lines that Wine's programs need here (under emulation the "
+                             "address space qemu-i386 reserves; natively none), and exit")
+    parser.add_argument("--probe-wine", action="store_true",
+                        help="with --work: make the Wine prefix there if need be and start a 32-bit program in it; "
+                             "one line, and a non-zero status when Wine cannot start")
     args = parser.parse_args()
     if args.emulation:
         print("emulated" if i386_emulated() else "native")
         return 0
+    for name, value in emulation_env().items():
+        if args.wine_env:
+            print("export %s=%s" % (name, value))
+        os.environ.setdefault(name, value)
+    if args.wine_env:
+        return 0
+    if args.probe_wine:
+        if not args.work:
+            parser.error("--probe-wine needs --work")
+        return probe_wine(args)
     if not args.win_build:
         parser.error("--win-build is required")
     if args.sample:
