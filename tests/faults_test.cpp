@@ -68,10 +68,11 @@ protected:
         s.content = SomeBytes(7500, 7);
         std::string input = s.dir.File("sample.txt");
         WriteFileBytes(input, s.content);
+        // Headers laid out as above: without the data-check record.
         SplitRun split = RunSplit({"--stub", MakeStub(s.dir), "--out", s.dir.Path(), "--base", "Data",
                                    "--data-counts", "3000,2500,2000", "--name", "sample.txt", "--time",
                                    "2024-03-15T13:45:30", "--set-id", "5A51", "--garbage", "3:1012",
-                                   "--extra-record", "3:7:40", input});
+                                   "--extra-record", "3:7:40", "--no-data-check", input});
         ASSERT_EQ(split.status, 0) << split.errors;
         s.exe = s.dir.File("Data.exe");
         s.dest = s.dir.File("restored.txt");

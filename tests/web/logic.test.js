@@ -29,8 +29,10 @@ const crc16Blind = (() => {
 const cases = [
   { label: 'sound, three pieces', args: ['--piece-size', '60000'], size: 120000, asked: [], outcome: 'finished' },
   {
+    // As the format's worked example lays it out: without the data-check record.
     label: 'the worked example: 2,000 + 3,000 with a time stamp',
-    args: ['--data-counts', '2000,3000', '--time', '2024-03-15T13:45:30'], asked: [], outcome: 'finished',
+    args: ['--data-counts', '2000,3000', '--time', '2024-03-15T13:45:30', '--no-data-check'], asked: [],
+    outcome: 'finished',
     info: { firstDataCount: 2000, headerLength: 38, infoText: '分割元ファイル sample.txt\nサイズ 5,000 バイト',
       stamp: '更新日時 2024/03/15 13:45:30 (UTC)' },
   },
