@@ -153,6 +153,12 @@ SetContents ReadSet(const std::string &pathWithoutExtension)
     return set;
 }
 
+bool IsFile(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 long long FileSize(const std::string &path)
 {
     struct stat info;
@@ -221,11 +227,19 @@ TEST(SplitTest, Refusals)
              return w.Args({"--data-counts", "5000", input});
          },
          1, "would replace"},
-        {"second file's name taken by a folder: fails after the executable is in place",
+        {"second file's name taken by a folder",
          [](Workspace &w) {
              mkdir((w.out + "/input.d02").c_str(), 0777);
              WriteFileBytes(w.out + "/input.d02/keep", {1});
              return w.Args({"--data-counts", "2000,3000", w.input});
+         },
+         1, "cannot rename"},
+        {"recovery file's name taken by a folder over an old set: the old set stays whole",
+         [](Workspace &w) {
+             EXPECT_EQ(RunSplit(w.Args({"--data-counts", "2000,3000", "--set-id", "1111", w.input})).status, 0);
+             mkdir((w.out + "/input.d00").c_str(), 0777);
+             WriteFileBytes(w.out + "/input.d00/keep", {1});
+             return w.Args({"--data-counts", "1000,4000", "--set-id", "2222", "--recovery", w.input});
          },
          1, "cannot rename"},
         {"data counts one byte short", [](Workspace &w) { return w.Args({"--data-counts", "2000,2999", w.input}); }, 1,
@@ -276,10 +290,70 @@ TEST(SplitTest, Refusals)
         Workspace w;
         std::vector<std::string> args = r.command(w);
         std::vector<std::string> before = ListFolder(w.out);
+        auto contentOf = [&](const std::string &name) {
+            return IsFile(w.out + "/" + name) ? ReadFileBytes(w.out + "/" + name) : Bytes();
+        };
+        std::vector<Bytes> contents;
+        for (const std::string &name : before)
+            contents.push_back(contentOf(name));
         SplitRun run = RunSplit(args);
         EXPECT_EQ(run.status, r.status) << run.errors;
         EXPECT_NE(run.errors.find(r.message), std::string::npos) << run.errors;
-        EXPECT_EQ(ListFolder(w.out), before);
+        ASSERT_EQ(ListFolder(w.out), before);
+        for (size_t i = 0; i < before.size(); i++)
+            EXPECT_TRUE(contents[i] == contentOf(before[i])) << before[i] << " changed";
+    }
+}
+
+// A split over an old set in the output folder: the old set's files go, also those that
+// the restoring side would take for the new set's (a recovery file the new split does not
+// write, names that differ only in case), and the new set stands whole. Folders and files
+// of other names stay.
+TEST(SplitTest, ReplacesAnOldSet)
+{
+    const struct {
+        const char *label;
+        std::vector<std::string> oldOptions;
+        std::vector<std::pair<std::string, std::string>> renames; // old files renamed before the new split
+        std::vector<std::string> newOptions;
+        std::vector<std::string> files; // the folder afterwards
+    } kRows[] = {
+        {"an old recovery file goes with a split without one", {"--recovery"}, {}, {},
+         {"input.d02", "input.d03", "input.exe"}},
+        {"an old recovery file in capitals goes too", {"--recovery"}, {{"input.d00", "INPUT.D00"}}, {},
+         {"input.d02", "input.d03", "input.exe"}},
+        {"old files in capitals give way to the new names",
+         {"--recovery"},
+         {{"input.exe", "INPUT.EXE"}, {"input.d02", "Input.D02"}, {"input.d00", "input.D00"}},
+         {"--recovery"},
+         {"input.d00", "input.d02", "input.d03", "input.exe"}},
+        {"a folder of the recovery file's name stays", {}, {{"", "input.d00"}}, {},
+         {"input.d00", "input.d02", "input.d03", "input.exe"}},
+    };
+    for (const auto &row : kRows) {
+        SCOPED_TRACE(row.label);
+        Workspace w;
+        std::vector<std::string> options = row.oldOptions;
+        options.insert(options.end(), {"--data-counts", "4000,1000", "--set-id", "1111", w.input});
+        ASSERT_EQ(RunSplit(w.Args(options)).status, 0);
+        WriteFileBytes(w.out + "/other.d00", {1});
+        for (const auto &rename : row.renames) {
+            if (rename.first.empty())
+                ASSERT_EQ(mkdir((w.out + "/" + rename.second).c_str(), 0777), 0);
+            else
+                ASSERT_EQ(::rename((w.out + "/" + rename.first).c_str(), (w.out + "/" + rename.second).c_str()), 0);
+        }
+        options = row.newOptions;
+        options.insert(options.end(), {"--data-counts", "2000,1500,1500", "--set-id", "2222", w.input});
+        SplitRun run = RunSplit(w.Args(options));
+        ASSERT_EQ(run.status, 0) << run.errors;
+        std::vector<std::string> files = row.files;
+        files.push_back("other.d00");
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(ListFolder(w.out), files);
+        SetContents set = ReadSet(w.out + "/input");
+        EXPECT_EQ(set.data, w.content);
+        EXPECT_EQ(set.setIds, std::vector<std::string>(3, "\x22\x22"));
     }
 }
 

@@ -68,7 +68,8 @@ const char kHelpEnd[] =
     "                         set be rebuilt when it is lost or damaged. It takes as\n"
     "                         many bytes as the largest piece's data, plus 100 KiB and 16\n"
     "                         per piece; the pieces themselves are the same with or\n"
-    "                         without it\n"
+    "                         without it. Without --recovery, a NAME.d00 already in DIR\n"
+    "                         (in any case of its letters) is removed with the old set\n"
     "\n"
     "Set identifier (the two bytes that tie the pieces together):\n"
     "  --set-id HEX4          these two bytes in hexadecimal, e.g. 1A2B (default: random)\n"
@@ -100,7 +101,9 @@ const char kHelpEnd[] =
     "written, an output that would replace INPUT or STUB, a later piece file of 1,024\n"
     "bytes or less (also when only the low 32 bits of its size are counted; the restoring\n"
     "side does not accept such a file), a piece size too small for the first piece's\n"
-    "header, and data counts that do not add up. Files of the same names are replaced.\n"
+    "header, and data counts that do not add up. Files of the same names are replaced\n"
+    "only once every file of the new set is complete; when one cannot be, the old set\n"
+    "is left as it was.\n"
     "\n"
     "Exit status: 0 when the set was written, 1 on an error, 2 on a wrong command line.\n";
 
@@ -1008,7 +1011,10 @@ int SplitMain(int argc, char **argv)
     }
     long long parityLength = o.recovery ? WriteRecovery(set, &copier, recovery, recoveryPath) : 0;
     CloseSource(input);
-    CommitSetFiles();
+    // A recovery file of the old set would be taken for one of the new set.
+    if (!o.recovery)
+        RetireOldFile(recoveryPath);
+    CommitSetFiles(inputInfo.identity, stubInfo.identity);
     for (size_t i = 0; i < counts.size(); i++)
         Print(stdout, "%s: piece %zu, %lld data bytes\n", paths[i].c_str(), i + 1, counts[i]);
     if (o.recovery)
