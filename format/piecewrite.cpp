@@ -42,6 +42,14 @@ static void PutRecord(HeaderSink *sink, BYTE tag, LONG length, const void *paylo
         PutBytes(sink, payload, length);
 }
 
+// The data-check record, kDataCheckRecordSize bytes.
+static void PutDataCheckRecord(HeaderSink *sink, Crc64 crc)
+{
+    BYTE payload[kDataCheckLength];
+    PutDataCheck(payload, crc);
+    PutRecord(sink, kDataCheckTag, kDataCheckLength, payload);
+}
+
 // The bytes a record takes: tag, length integer, payload.
 static long long RecordSize(LONG length)
 {
@@ -106,6 +114,8 @@ int BuildFirstPieceHeader(BYTE *out, int capacity, const FirstPieceFields *field
         header += RecordSize(fields->nameLength);
     if (fields->hasTimeStamp)
         header += RecordSize(kTimeStampLength);
+    if (fields->hasDataCheck)
+        header += kDataCheckRecordSize;
     long long length = PlanPieceLength(header, fields->extraRecords, fields->extraRecordCount, fields->dataCount, capacity);
     if (length < 0)
         return -1;
@@ -131,6 +141,8 @@ int BuildFirstPieceHeader(BYTE *out, int capacity, const FirstPieceFields *field
         const HeaderRecord *record = &fields->extraRecords[i];
         PutRecord(&sink, record->tag, record->length, record->payload);
     }
+    if (fields->hasDataCheck)
+        PutDataCheckRecord(&sink, fields->dataCheck);
     PutByte(&sink, kEndTag);
     *pieceLength = length;
     return sink.used;
@@ -142,6 +154,8 @@ int BuildLaterPieceHeader(BYTE *out, int capacity, const LaterPieceFields *field
         return -1;
     // Marker, a 4-byte piece length, set identifier, the length integer, records, end tag.
     long long header = kPieceMarkerLength + 4 + 2 + LengthIntegerWidth(fields->lengthInteger) + 1;
+    if (fields->hasDataCheck)
+        header += kDataCheckRecordSize;
     long long length = PlanPieceLength(header, fields->records, fields->recordCount, fields->dataCount, capacity);
     if (length < 0)
         return -1;
@@ -155,6 +169,8 @@ int BuildLaterPieceHeader(BYTE *out, int capacity, const LaterPieceFields *field
         const HeaderRecord *record = &fields->records[i];
         PutRecord(&sink, record->tag, record->length, record->payload);
     }
+    if (fields->hasDataCheck)
+        PutDataCheckRecord(&sink, fields->dataCheck);
     PutByte(&sink, kEndTag);
     *pieceLength = length;
     return sink.used;

@@ -3,6 +3,9 @@
 #pragma once
 #include <windows.h>
 
+#include "format/crc64.h"
+#include "format/piece.h"
+
 // The largest payload a record length can state (FF FF).
 const LONG kMaxRecordLength = 32895;
 // The record lengths need no more than this many bytes.
@@ -15,8 +18,16 @@ struct HeaderRecord {
     const BYTE *payload;
 };
 
+// The data-check record as a writer puts it: tag, a one-byte length and the 8 bytes of
+// the CRC-64, always the last record before the end tag. Its payload therefore starts
+// kDataCheckFromEnd bytes before the header's end, where a writer that learns the CRC
+// only while it copies the data puts it afterwards (PutDataCheck).
+const int kDataCheckRecordSize = 1 + 1 + kDataCheckLength;
+const int kDataCheckFromEnd = kDataCheckLength + 1;
+
 // What goes into the header of a first piece, in this order: the name record (when name
-// is not NULL), the time-stamp record (when hasTimeStamp), then the extra records.
+// is not NULL), the time-stamp record (when hasTimeStamp), the extra records, then the
+// data-check record (when hasDataCheck).
 struct FirstPieceFields {
     long long totalSize;
     long long dataCount;
@@ -28,15 +39,20 @@ struct FirstPieceFields {
     DWORD packedTime;
     const HeaderRecord *extraRecords;
     int extraRecordCount;
+    BOOL hasDataCheck;
+    Crc64 dataCheck; // the CRC-64/XZ of the piece's data bytes
 };
 
-// What goes into the header of a later piece.
+// What goes into the header of a later piece: its records, then the data-check record
+// (when hasDataCheck).
 struct LaterPieceFields {
     long long dataCount;
     BYTE setId[2];
     LONG lengthInteger; // the length integer behind the set identifier; only its width counts
     const HeaderRecord *records;
     int recordCount;
+    BOOL hasDataCheck;
+    Crc64 dataCheck; // the CRC-64/XZ of the piece's data bytes
 };
 
 // The piece length of a piece whose header takes headerLength bytes with a 4-byte piece
@@ -53,6 +69,13 @@ int BuildLaterPieceHeader(BYTE *out, int capacity, const LaterPieceFields *field
 // The packed time of a time-stamp record: month, day, hour, minute and second in one
 // 32-bit value (the year is stored beside it).
 DWORD PackTime(int month, int day, int hour, int minute, int second);
+
+// Puts the data-check record's payload: the CRC-64, low byte first.
+inline void PutDataCheck(BYTE *out, Crc64 crc)
+{
+    for (int i = 0; i < kDataCheckLength; i++)
+        out[i] = (BYTE)(crc >> (8 * i));
+}
 
 // Puts the check value after a piece's data: the CRC, low byte first.
 inline void PutCheckValue(BYTE *out, WORD crc)

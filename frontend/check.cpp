@@ -254,7 +254,14 @@ RecoveryCheck CheckRecoveryFile(const std::string &path)
     if (path.empty())
         return check;
     check.path = path;
-    check.present = GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    // Found as the program finds it: an open for reading takes a name that differs only in
+    // case (Data.D00) as well.
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, NULL);
+    const DWORD error = GetLastError();
+    check.present = file != INVALID_HANDLE_VALUE || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
     if (!check.present)
         return check;
     std::unique_ptr<RestoreRun> run(new RestoreRun);

@@ -52,8 +52,10 @@ std::string ResolveDestination(const std::string &typed, const Session &session)
 // UTF-8, in the set's folder spelled as it is (the program upper-cases the folder, which
 // only a file system that ignores case takes).
 std::string FixProposal(const std::string &proposal, const Session &session);
-// Whether a path names the set's executable or one of its piece files: overwriting it
-// would destroy the set being restored.
+// Whether a path names the set's executable, one of its piece files or its recovery file,
+// under any name the program takes for one (letters in any case, every piece number that
+// is there, also behind a missing one): overwriting it would destroy the set being
+// restored.
 bool IsFileOfSet(const std::string &path, const Session &session);
 // Whether a question is the overwrite question for a file of the set; it is answered No
 // without asking.

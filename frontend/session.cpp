@@ -1,5 +1,6 @@
 // frontend/session.cpp: what both faces share: the program's texts they recognise, the run
 // as the dialog shows it, the destination rules and the message box buttons.
+#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -21,8 +22,6 @@ namespace {
 const UINT kButtonsMask = 0xF;
 const UINT kAbortRetryIgnore = 2;
 const UINT kYesNoCancel = 3;
-// Piece files are looked for up to this number; a set is never near it.
-const int kLastPieceLooked = 9999;
 
 std::string Join(const std::string &folder, const std::string &name)
 {
@@ -47,6 +46,30 @@ std::string SizeInInfo(const std::string &info)
 bool SameFile(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The program finds a piece file by a name that differs from the one it builds only in
+// the case of ASCII letters.
+char UpperAscii(char c)
+{
+    return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
+}
+
+// Whether name is base ("Data.") followed by the recovery file's extension d00 or a piece
+// file's d02, d03, ..., d99, d100, ... (as "d%02d" makes them), letters in any case.
+bool IsPieceName(const std::string &name, const std::string &base)
+{
+    if (name.size() < base.size() + 3)
+        return false;
+    for (size_t i = 0; i < base.size(); i++)
+        if (UpperAscii(name[i]) != UpperAscii(base[i]))
+            return false;
+    const std::string digits = name.substr(base.size() + 1);
+    if (UpperAscii(name[base.size()]) != 'D' || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    if (digits.size() == 2)
+        return digits != "01";
+    return digits[0] != '0';
 }
 
 } // namespace
@@ -112,18 +135,21 @@ bool IsFileOfSet(const std::string &path, const Session &session)
         return true;
     const size_t dot = session.setName.rfind('.');
     const std::string base = dot == std::string::npos ? session.setName + "." : session.setName.substr(0, dot + 1);
-    // The recovery file belongs to the set as well.
-    if (stat((base + "d00").c_str(), &member) == 0 && SameFile(target, member))
-        return true;
-    for (int number = 2; number <= kLastPieceLooked; number++) {
-        char extension[16];
-        snprintf(extension, sizeof extension, "d%02d", number);
-        if (stat((base + extension).c_str(), &member) != 0)
-            return false;
-        if (SameFile(target, member))
-            return true;
+    // Every name of the folder that the program takes for a piece or the recovery file,
+    // whatever its case and whichever pieces are missing.
+    DIR *listing = opendir(session.setFolder.c_str());
+    if (listing == NULL)
+        return false;
+    bool found = false;
+    while (const dirent *entry = readdir(listing)) {
+        if (IsPieceName(entry->d_name, base) && stat(Join(session.setFolder, entry->d_name).c_str(), &member) == 0 &&
+            SameFile(target, member)) {
+            found = true;
+            break;
+        }
     }
-    return false;
+    closedir(listing);
+    return found;
 }
 
 bool IsOverwriteOfSetFile(const Question &question, const std::string &destination, const Session &session)

@@ -64,6 +64,10 @@ struct FileSlot {
     // writes straight through. Set by the open before its state word is stored, cleared
     // by the close.
     FileBuffer *buffer;
+    // The folder of a file the open created, whose new name FlushFileBuffers makes durable
+    // with the file; -1 for a file that was there before. Set by the open, closed by the
+    // close.
+    int folderFd;
 };
 
 // A read-ahead buffer holds the file's bytes from `start` on, `length` of them; a
@@ -115,6 +119,8 @@ std::vector<ShimSourceOpen> g_sourceOpens; // opens for reading while the sink i
 std::atomic<DWORD> g_readCalls{0}, g_writeCalls{0};
 // FlushFileBuffers calls since the last ShimResetFaults; counted by any thread.
 std::atomic<DWORD> g_syncCalls{0};
+// Folders FlushFileBuffers made durable since the last ShimResetFaults; any thread.
+std::atomic<DWORD> g_folderSyncs{0};
 // Whether any read or write switch is armed or the disk limited: when not, ReadFile and
 // WriteFile skip the switches and take no lock. Written under g_filesLock.
 std::atomic<bool> g_ioFaultsArmed{false};
@@ -267,6 +273,7 @@ HANDLE FillSlot(int index, uint64_t access, int fd, const struct stat *info, DWO
     slot.inode = info ? info->st_ino : 0;
     slot.share = share;
     slot.buffer = buffer;
+    slot.folderFd = -1;
     slot.position.store(0, std::memory_order_relaxed);
     slot.state.store(access | generation << kStateGenerationShift | (uint64_t)(uint32_t)fd << kStateFdShift,
                      std::memory_order_release);
@@ -572,6 +579,14 @@ HANDLE OpenLocked(LPCSTR name, DWORD access, DWORD share, bool reading, bool wri
     }
     const HANDLE handle =
         FillSlot(index, reading ? kStateRead : both ? kStateRead | kStateWrite : kStateWrite, fd, &info, share, buffer);
+    // On Windows the file's flush makes its new name durable too; here the folder's entry
+    // is another write, kept for FlushFileBuffers. A folder that cannot be opened for
+    // reading (one the user may only write in) is left to the system.
+    if (writing && !existed) {
+        const char *slash = strrchr(name, '/');
+        const std::string folder = slash == nullptr ? std::string(".") : std::string(name, (size_t)(slash - name + 1));
+        g_slots[index].folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
     // CREATE_ALWAYS over an existing file succeeds with ERROR_ALREADY_EXISTS.
     t_lastError = writing && existed ? ERROR_ALREADY_EXISTS : NO_ERROR;
     return handle;
@@ -837,6 +852,9 @@ BOOL WINAPI CloseHandle(HANDLE object)
             slot->state.store(open.state & (kStateGenerationMask << kStateGenerationShift), std::memory_order_release);
             if (open.fd >= 0)
                 close(open.fd);
+            if (slot->folderFd >= 0)
+                close(slot->folderFd);
+            slot->folderFd = -1;
             if (error != NO_ERROR) {
                 t_lastError = error;
                 return FALSE;
@@ -944,6 +962,19 @@ BOOL WINAPI FlushFileBuffers(HANDLE file)
         t_lastError = errno == EIO ? ERROR_WRITE_FAULT : ErrorFromErrno(errno);
         return FALSE;
     }
+    // The new file's name, after its bytes: a file system that cannot sync a folder
+    // (EINVAL) has nothing to wait for.
+    const int folder = open.slot->folderFd;
+    if (folder >= 0) {
+        do
+            synced = fsync(folder);
+        while (synced != 0 && errno == EINTR);
+        if (synced != 0 && errno != EINVAL) {
+            t_lastError = errno == EIO ? ERROR_WRITE_FAULT : ErrorFromErrno(errno);
+            return FALSE;
+        }
+        g_folderSyncs.fetch_add(1, std::memory_order_relaxed);
+    }
     return TRUE;
 }
 
@@ -1041,6 +1072,11 @@ DWORD ShimWriteFileCalls(void)
     return g_writeCalls.load(std::memory_order_relaxed);
 }
 
+DWORD ShimFolderSyncs(void)
+{
+    return g_folderSyncs.load(std::memory_order_relaxed);
+}
+
 void ShimResetFaults(void)
 {
     {
@@ -1048,6 +1084,7 @@ void ShimResetFaults(void)
         g_readCalls = 0;
         g_writeCalls = 0;
         g_syncCalls = 0;
+        g_folderSyncs = 0;
         g_failRead = g_shortRead = g_failWrite = g_shortWrite = g_failSync = Fault{0, 0};
         g_diskBytes = kNoDiskLimit;
         UpdateArmed();

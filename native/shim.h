@@ -96,6 +96,9 @@ void ShimFailNextCreateThread(BOOL fail);
 // ReadFile and WriteFile calls since the last ShimResetFaults.
 DWORD ShimReadFileCalls(void);
 DWORD ShimWriteFileCalls(void);
+// Folders FlushFileBuffers made durable since the last ShimResetFaults: those of files
+// that their open created.
+DWORD ShimFolderSyncs(void);
 // Disarms every fault switch, lifts the disk limit and zeroes the call counters.
 void ShimResetFaults(void);
 

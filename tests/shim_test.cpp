@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -167,6 +168,32 @@ TEST_F(ShimTest, WriteFaults)
         EXPECT_EQ(GetLastError(), c.error);
         EXPECT_TRUE(CloseHandle(file));
         EXPECT_EQ(SizeOf(path), c.sizeAfter);
+    }
+}
+
+// FlushFileBuffers makes a new file's name durable with its bytes, as on Windows: the
+// folder is synced after the file. The name of a file that was there before already is.
+TEST_F(ShimTest, FlushMakesANewFilesNameDurable)
+{
+    const struct {
+        const char *label;
+        bool existed;
+        DWORD folderSyncs;
+    } cases[] = {{"a new file", false, 1}, {"a file written over", true, 0}};
+    const std::string path = folder_ + "/flushed";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        unlink(path.c_str());
+        if (c.existed)
+            MakeFile("flushed", "old");
+        ShimResetFaults();
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(file, "0123456789", 10, &written, NULL));
+        EXPECT_TRUE(FlushFileBuffers(file));
+        EXPECT_EQ(ShimFolderSyncs(), c.folderSyncs);
+        EXPECT_TRUE(CloseHandle(file));
     }
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "format/crc16.h"
+#include "format/crc64.h"
 #include "format/piece.h"
 #include "support/support.h"
 
@@ -44,8 +45,40 @@ struct SetContents {
     std::vector<long long> dataCounts;
     std::vector<std::string> setIds; // two bytes each
     std::vector<bool> checkValuesRight;
+    // Per piece: the data-check records its header holds, and whether the last one's CRC-64
+    // is that of the piece's data (false without one).
+    std::vector<int> dataCheckRecords;
+    std::vector<bool> dataChecksRight;
     std::string name;
 };
+
+// The width of a size integer, from its first byte.
+long long SizeWidthAt(const Bytes &file, long long at)
+{
+    return at < (long long)file.size() && (file[at] & 0x80) ? 8 : 4;
+}
+
+// Walks the header records from the tag at `at` to the end tag, by the format's own rules
+// rather than the writer's placement, and notes the data-check records and the CRC-64 the
+// last of them states.
+void ReadDataCheck(const Bytes &file, long long at, long long dataStart, SetContents *set, Crc64 *stated)
+{
+    int records = 0;
+    while (at < dataStart && file[at] != kEndTag) {
+        BYTE tag = file[at++];
+        long long length = file[at] & 0x80 ? ((file[at] & 0x7F) << 8 | file[at + 1]) + 128 : file[at];
+        at += file[at] & 0x80 ? 2 : 1;
+        if (tag == kDataCheckTag && length == kDataCheckLength) {
+            records++;
+            *stated = 0;
+            for (int i = kDataCheckLength - 1; i >= 0; i--)
+                *stated = *stated << 8 | file[at + i];
+        }
+        at += length;
+    }
+    EXPECT_EQ(at, dataStart - 1) << "the records do not end at the end tag";
+    set->dataCheckRecords.push_back(records);
+}
 
 // Finds the first marker in a later piece file.
 long long MarkerOffset(const Bytes &file)
@@ -55,7 +88,7 @@ long long MarkerOffset(const Bytes &file)
     return at == file.end() ? -1 : at - file.begin();
 }
 
-void ReadPieceData(const Bytes &file, long long start, long long count, SetContents *set)
+void ReadPieceData(const Bytes &file, long long recordsStart, long long start, long long count, SetContents *set)
 {
     if (start < 0 || count < 0 || start + count + 2 > (long long)file.size()) {
         ADD_FAILURE() << "piece " << set->dataCounts.size() << " is shorter than its header says";
@@ -64,6 +97,10 @@ void ReadPieceData(const Bytes &file, long long start, long long count, SetConte
     set->data.insert(set->data.end(), file.begin() + start, file.begin() + start + count);
     WORD crc = Crc16Compute(0, file.data() + start, (size_t)count);
     set->checkValuesRight.push_back((file[start + count] | file[start + count + 1] << 8) == crc);
+    Crc64 stated = 0;
+    ReadDataCheck(file, recordsStart, start, set, &stated);
+    set->dataChecksRight.push_back(set->dataCheckRecords.back() > 0 &&
+                                   stated == Crc64Compute(0, file.data() + start, (size_t)count));
 }
 
 SetContents ReadSet(const std::string &pathWithoutExtension)
@@ -83,7 +120,11 @@ SetContents ReadSet(const std::string &pathWithoutExtension)
     set.name = first.name;
     set.setIds.push_back(std::string((const char *)first.setId, 2));
     set.dataCounts.push_back(first.pieceLength - (headerEnd - F));
-    ReadPieceData(ReadFileBytes(exe), headerEnd, set.dataCounts.back(), &set);
+    Bytes exeBytes = ReadFileBytes(exe);
+    // Marker and the byte after it, total size, one byte, piece length, set identifier.
+    long long totalEnd = F + 6 + SizeWidthAt(exeBytes, F + 6);
+    long long firstRecords = totalEnd + 1 + SizeWidthAt(exeBytes, totalEnd + 1) + 2;
+    ReadPieceData(exeBytes, firstRecords, headerEnd, set.dataCounts.back(), &set);
     for (int piece = 2; (long long)set.data.size() < first.totalSize && piece < 1000; piece++) {
         char extension[16];
         snprintf(extension, sizeof extension, ".d%02d", piece);
@@ -104,9 +145,18 @@ SetContents ReadSet(const std::string &pathWithoutExtension)
         }
         set.setIds.push_back(std::string((const char *)later.setId, 2));
         set.dataCounts.push_back(later.remaining);
-        ReadPieceData(bytes, file.Position(), later.remaining, &set);
+        // Marker, piece length, set identifier, the length integer.
+        long long lengthInteger = marker + kPieceMarkerLength + SizeWidthAt(bytes, marker + kPieceMarkerLength) + 2;
+        long long records = lengthInteger + (bytes[lengthInteger] & 0x80 ? 2 : 1);
+        ReadPieceData(bytes, records, file.Position(), later.remaining, &set);
     }
     return set;
+}
+
+bool IsFile(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 long long FileSize(const std::string &path)
@@ -133,8 +183,8 @@ std::string Repeat(const std::string &text, int count)
 
 // The first piece header of input.bin with a time stamp: marker 5, two skipped bytes,
 // total size and piece length 4 each, set identifier 2, name record 2 + 9, time-stamp
-// record 8, end tag.
-const long long kInputHeader = 37;
+// record 8, data-check record 10, end tag.
+const long long kInputHeader = 47;
 
 TEST(SplitTest, Refusals)
 {
@@ -177,11 +227,19 @@ TEST(SplitTest, Refusals)
              return w.Args({"--data-counts", "5000", input});
          },
          1, "would replace"},
-        {"second file's name taken by a folder: fails after the executable is in place",
+        {"second file's name taken by a folder",
          [](Workspace &w) {
              mkdir((w.out + "/input.d02").c_str(), 0777);
              WriteFileBytes(w.out + "/input.d02/keep", {1});
              return w.Args({"--data-counts", "2000,3000", w.input});
+         },
+         1, "cannot rename"},
+        {"recovery file's name taken by a folder over an old set: the old set stays whole",
+         [](Workspace &w) {
+             EXPECT_EQ(RunSplit(w.Args({"--data-counts", "2000,3000", "--set-id", "1111", w.input})).status, 0);
+             mkdir((w.out + "/input.d00").c_str(), 0777);
+             WriteFileBytes(w.out + "/input.d00/keep", {1});
+             return w.Args({"--data-counts", "1000,4000", "--set-id", "2222", "--recovery", w.input});
          },
          1, "cannot rename"},
         {"data counts one byte short", [](Workspace &w) { return w.Args({"--data-counts", "2000,2999", w.input}); }, 1,
@@ -193,11 +251,11 @@ TEST(SplitTest, Refusals)
         {"data count negative", [](Workspace &w) { return w.Args({"--data-counts", "-1,5001", w.input}); }, 2,
          "not a number"},
         {"later piece file of 1,024 bytes",
-         [](Workspace &w) { return w.Args({"--data-counts", "3991,1009", w.input}); }, 1, "1,024 bytes or less"},
+         [](Workspace &w) { return w.Args({"--data-counts", "4001,999", w.input}); }, 1, "1,024 bytes or less"},
         {"piece size leaving a last file of 1,024 bytes",
          [](Workspace &w) {
-             // The executable takes 5,000 - 1,009 data bytes; the rest makes 13 + 1,009 + 2.
-             return w.Args({"--piece-size", std::to_string(F + kInputHeader + 3991 + 2), w.input});
+             // The executable takes 5,000 - 999 data bytes; the rest makes 23 + 999 + 2.
+             return w.Args({"--piece-size", std::to_string(F + kInputHeader + 4001 + 2), w.input});
          },
          1, "1,024 bytes or less"},
         {"piece size too small for the first header",
@@ -232,10 +290,70 @@ TEST(SplitTest, Refusals)
         Workspace w;
         std::vector<std::string> args = r.command(w);
         std::vector<std::string> before = ListFolder(w.out);
+        auto contentOf = [&](const std::string &name) {
+            return IsFile(w.out + "/" + name) ? ReadFileBytes(w.out + "/" + name) : Bytes();
+        };
+        std::vector<Bytes> contents;
+        for (const std::string &name : before)
+            contents.push_back(contentOf(name));
         SplitRun run = RunSplit(args);
         EXPECT_EQ(run.status, r.status) << run.errors;
         EXPECT_NE(run.errors.find(r.message), std::string::npos) << run.errors;
-        EXPECT_EQ(ListFolder(w.out), before);
+        ASSERT_EQ(ListFolder(w.out), before);
+        for (size_t i = 0; i < before.size(); i++)
+            EXPECT_TRUE(contents[i] == contentOf(before[i])) << before[i] << " changed";
+    }
+}
+
+// A split over an old set in the output folder: the old set's files go, also those that
+// the restoring side would take for the new set's (a recovery file the new split does not
+// write, names that differ only in case), and the new set stands whole. Folders and files
+// of other names stay.
+TEST(SplitTest, ReplacesAnOldSet)
+{
+    const struct {
+        const char *label;
+        std::vector<std::string> oldOptions;
+        std::vector<std::pair<std::string, std::string>> renames; // old files renamed before the new split
+        std::vector<std::string> newOptions;
+        std::vector<std::string> files; // the folder afterwards
+    } kRows[] = {
+        {"an old recovery file goes with a split without one", {"--recovery"}, {}, {},
+         {"input.d02", "input.d03", "input.exe"}},
+        {"an old recovery file in capitals goes too", {"--recovery"}, {{"input.d00", "INPUT.D00"}}, {},
+         {"input.d02", "input.d03", "input.exe"}},
+        {"old files in capitals give way to the new names",
+         {"--recovery"},
+         {{"input.exe", "INPUT.EXE"}, {"input.d02", "Input.D02"}, {"input.d00", "input.D00"}},
+         {"--recovery"},
+         {"input.d00", "input.d02", "input.d03", "input.exe"}},
+        {"a folder of the recovery file's name stays", {}, {{"", "input.d00"}}, {},
+         {"input.d00", "input.d02", "input.d03", "input.exe"}},
+    };
+    for (const auto &row : kRows) {
+        SCOPED_TRACE(row.label);
+        Workspace w;
+        std::vector<std::string> options = row.oldOptions;
+        options.insert(options.end(), {"--data-counts", "4000,1000", "--set-id", "1111", w.input});
+        ASSERT_EQ(RunSplit(w.Args(options)).status, 0);
+        WriteFileBytes(w.out + "/other.d00", {1});
+        for (const auto &rename : row.renames) {
+            if (rename.first.empty())
+                ASSERT_EQ(mkdir((w.out + "/" + rename.second).c_str(), 0777), 0);
+            else
+                ASSERT_EQ(::rename((w.out + "/" + rename.first).c_str(), (w.out + "/" + rename.second).c_str()), 0);
+        }
+        options = row.newOptions;
+        options.insert(options.end(), {"--data-counts", "2000,1500,1500", "--set-id", "2222", w.input});
+        SplitRun run = RunSplit(w.Args(options));
+        ASSERT_EQ(run.status, 0) << run.errors;
+        std::vector<std::string> files = row.files;
+        files.push_back("other.d00");
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(ListFolder(w.out), files);
+        SetContents set = ReadSet(w.out + "/input");
+        EXPECT_EQ(set.data, w.content);
+        EXPECT_EQ(set.setIds, std::vector<std::string>(3, "\x22\x22"));
     }
 }
 
@@ -247,8 +365,8 @@ TEST(SplitTest, PieceSizeFillsEveryFile)
         size_t files;
     } kCases[] = {
         {F + kInputHeader + 2 + 300000, 1}, // the whole input fits the executable
-        {100000, 4},                        // 46,713 data bytes, then 99,985, 99,985 and 53,317
-        {60000, 6},                         // 6,713, then four of 59,985 and 53,347
+        {100000, 4},                        // 46,703 data bytes, then 99,975, 99,975 and 53,347
+        {60000, 6},                         // 6,703, then four of 59,975 and 53,397
         {F + kInputHeader + 2, 7},          // no data in the executable, then five of 53,272 and 33,640
     };
     Bytes content = SomeBytes(300000, 12);
@@ -272,6 +390,8 @@ TEST(SplitTest, PieceSizeFillsEveryFile)
         SetContents set = ReadSet(w.out + "/input");
         EXPECT_EQ(set.data, content);
         EXPECT_EQ(set.checkValuesRight, std::vector<bool>(c.files, true));
+        EXPECT_EQ(set.dataCheckRecords, std::vector<int>(c.files, 1));
+        EXPECT_EQ(set.dataChecksRight, std::vector<bool>(c.files, true));
     }
 }
 
@@ -281,7 +401,7 @@ TEST(SplitTest, DataCountsAreExact)
         {5000},
         {2000, 3000},
         {0, 5000},
-        {3990, 1010}, // a piece file of 1,025 bytes, the smallest accepted
+        {4000, 1000}, // a piece file of 1,025 bytes, the smallest accepted
         {500, 1500, 1500, 1500},
     };
     for (const std::vector<long long> &counts : kCases) {
@@ -296,6 +416,8 @@ TEST(SplitTest, DataCountsAreExact)
         SetContents set = ReadSet(w.out + "/input");
         EXPECT_EQ(set.dataCounts, counts);
         EXPECT_EQ(set.data, w.content);
+        EXPECT_EQ(set.dataCheckRecords, std::vector<int>(counts.size(), 1));
+        EXPECT_EQ(set.dataChecksRight, std::vector<bool>(counts.size(), true));
     }
 }
 
@@ -468,15 +590,49 @@ TEST(SplitTest, MalformedSets)
 {
     Workspace w;
     SplitRun run = RunSplit(w.Args({"--data-counts", "1000,2000,2000", "--set-id", "1A2B", "--set-id-for", "3=BEEF",
-                                    "--bad-crc", "2", "--garbage", "3:3000", w.input}));
+                                    "--bad-crc", "2", "--garbage", "3:3000", "--bad-data-check", "3", w.input}));
     ASSERT_EQ(run.status, 0) << run.errors;
     SetContents set = ReadSet(w.out + "/input");
     EXPECT_EQ(set.data, w.content);
     EXPECT_EQ(set.setIds, std::vector<std::string>({"\x1A\x2B", "\x1A\x2B", "\xBE\xEF"}));
     EXPECT_EQ(set.checkValuesRight, std::vector<bool>({true, false, true}));
+    EXPECT_EQ(set.dataCheckRecords, std::vector<int>({1, 1, 1}));
+    EXPECT_EQ(set.dataChecksRight, std::vector<bool>({true, true, false}));
     Bytes third = ReadFileBytes(w.out + "/input.d03");
     EXPECT_EQ(MarkerOffset(third), 3000);
     EXPECT_EQ(std::count(third.begin(), third.begin() + 3000, 0), 0);
+
+    // Sets as they were made before the data-check record: the same data, no record.
+    Workspace old;
+    run = RunSplit(old.Args({"--data-counts", "1000,2000,2000", "--no-data-check", old.input}));
+    ASSERT_EQ(run.status, 0) << run.errors;
+    set = ReadSet(old.out + "/input");
+    EXPECT_EQ(set.data, old.content);
+    EXPECT_EQ(set.checkValuesRight, std::vector<bool>({true, true, true}));
+    EXPECT_EQ(set.dataCheckRecords, std::vector<int>({0, 0, 0}));
+}
+
+// The record goes into every piece whatever else its header holds, and the pieces are the
+// same bytes with or without a recovery file.
+TEST(SplitTest, DataCheckRecordWithOtherRecords)
+{
+    const std::vector<std::string> kOptions = {"--data-counts", "0,3000,2000", "--set-id", "1A2B", "--time",
+                                               "2024-03-15T13:45:30", "--second-name", "other.bin",
+                                               "--extra-record", "2:9:300", "--length-int", "200",
+                                               "--garbage", "2:1500"};
+    Workspace plain, withRecovery;
+    std::vector<std::string> options = kOptions;
+    options.push_back(plain.input);
+    ASSERT_EQ(RunSplit(plain.Args(options)).status, 0);
+    options = kOptions;
+    options.insert(options.end(), {"--recovery", withRecovery.input});
+    ASSERT_EQ(RunSplit(withRecovery.Args(options)).status, 0);
+    SetContents set = ReadSet(plain.out + "/input");
+    EXPECT_EQ(set.data, plain.content);
+    EXPECT_EQ(set.dataCheckRecords, std::vector<int>({1, 1, 1}));
+    EXPECT_EQ(set.dataChecksRight, std::vector<bool>({true, true, true}));
+    for (const char *file : {"input.exe", "input.d02", "input.d03"})
+        EXPECT_TRUE(ReadFileBytes(plain.out + "/" + file) == ReadFileBytes(withRecovery.out + "/" + file)) << file;
 }
 
 } // namespace

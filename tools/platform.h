@@ -82,7 +82,9 @@ bool RandomBytes(unsigned char *bytes, size_t count, std::string *reason);
 
 // --- the files of the set ---
 // Temporary files in the output folder, renamed to their final names only when all are
-// complete; any failure or interrupt removes what the set has put on disk.
+// complete; any failure or interrupt removes what the set has put on disk. Files of an
+// old set under those names are kept aside until every new file is in place, so that a
+// failure leaves the old set whole and a success the new one.
 
 // Makes room for count files; the set is then filled in order with AddSetFile.
 void ReserveSetFiles(size_t count);
@@ -97,8 +99,17 @@ void WriteAll(int file, const void *bytes, size_t count, const std::string &fina
 void WriteSetFileAt(int file, long long offset, const void *bytes, size_t count, const std::string &finalPath);
 // Closes a set file after the last write; fails the program on a write error.
 void CloseSetFile(int file, const std::string &finalPath);
-// Renames every temporary file to its final name. When one rename fails, the files of
-// the set already renamed are removed as well, so that no partial set is left.
-void CommitSetFiles();
+// Names a file of the old set that the new set writes no file of, such as a recovery
+// file the split does not write: it goes with the old set's files at the commit. A folder
+// of that name is left alone.
+void RetireOldFile(const std::string &path);
+// Puts every temporary file under its final name. The old set's files of those names (on
+// a system whose names differ in case, also the names that differ from them only in the
+// case of ASCII letters, which the restoring side would take for them) and the retired
+// ones are first moved aside; when a final name is a folder, or a move or rename fails,
+// the new files already in place are removed, the old ones put back, and the program
+// fails. Once every new file is in place, the old ones are removed. A file that is the
+// input or the stub is never moved or removed (as a final name it was refused before).
+void CommitSetFiles(const FileIdentity &input, const FileIdentity &stub);
 // Removes every file of the set written so far (Fail calls it).
 void RemoveSetFiles();

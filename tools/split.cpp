@@ -30,7 +30,8 @@ const char kHelpStart[] =
     "Cuts INPUT into a split set that restores itself: DIR/NAME.exe holds the stub,\n"
     "padded with zero bytes to 53,248 bytes, followed by the first piece; every later\n"
     "piece goes into a file of its own, DIR/NAME.d02, DIR/NAME.d03, ..., NAME.d99,\n"
-    "NAME.d100, and so on.\n"
+    "NAME.d100, and so on. Every piece's header carries the CRC-64/XZ of its data\n"
+    "beside the CRC-16 behind them (a record that readers which do not know it skip).\n"
     "\n"
     "The stub:\n"
     "  --stub STUB            the stub executable, at most 53,248 bytes. Without it the\n";
@@ -64,11 +65,11 @@ const char kHelpEnd[] =
     "\n"
     "Recovery file:\n"
     "  --recovery             also write DIR/NAME.d00, which lets any one piece of the\n"
-    "                         set be rebuilt when it is lost or damaged, and gives every\n"
-    "                         piece a 64-bit check (CRC-64/XZ) of its data. It takes as\n"
+    "                         set be rebuilt when it is lost or damaged. It takes as\n"
     "                         many bytes as the largest piece's data, plus 100 KiB and 16\n"
     "                         per piece; the pieces themselves are the same with or\n"
-    "                         without it\n"
+    "                         without it. Without --recovery, a NAME.d00 already in DIR\n"
+    "                         (in any case of its letters) is removed with the old set\n"
     "\n"
     "Set identifier (the two bytes that tie the pieces together):\n"
     "  --set-id HEX4          these two bytes in hexadecimal, e.g. 1A2B (default: random)\n"
@@ -87,6 +88,9 @@ const char kHelpEnd[] =
     "  --garbage PIECE:N      put N bytes (no zero bytes) before the marker of that later\n"
     "                         piece's file\n"
     "  --bad-crc PIECE        store a wrong check value after that piece's data\n"
+    "  --bad-data-check PIECE  store a wrong CRC-64 in that piece's header\n"
+    "  --no-data-check        write no CRC-64 into the pieces' headers, as sets made\n"
+    "                         before it\n"
     "\n"
     "  --help                 show this text\n"
     "  --version              show the program's version\n"
@@ -97,7 +101,9 @@ const char kHelpEnd[] =
     "written, an output that would replace INPUT or STUB, a later piece file of 1,024\n"
     "bytes or less (also when only the low 32 bits of its size are counted; the restoring\n"
     "side does not accept such a file), a piece size too small for the first piece's\n"
-    "header, and data counts that do not add up. Files of the same names are replaced.\n"
+    "header, and data counts that do not add up. Files of the same names are replaced\n"
+    "only once every file of the new set is complete; when one cannot be, the old set\n"
+    "is left as it was.\n"
     "\n"
     "Exit status: 0 when the set was written, 1 on an error, 2 on a wrong command line.\n";
 
@@ -147,6 +153,8 @@ struct Options {
     LONG lengthInteger = 0;
     std::map<int, long long> garbage;
     std::set<int> badCrc;
+    std::set<int> badDataCheck;
+    bool dataCheck = true;
     bool haveTime = false;
     struct tm time = {};
     bool noTime = false;
@@ -316,6 +324,10 @@ Options ParseOptions(int argc, char **argv)
             o.recovery = true;
             continue;
         }
+        if (arg == "--no-data-check") {
+            o.dataCheck = false;
+            continue;
+        }
         std::string key = arg, value;
         size_t equals = arg.find('=');
         if (equals != std::string::npos) {
@@ -380,6 +392,8 @@ Options ParseOptions(int argc, char **argv)
             o.garbage[PieceOption(k, parts[0], 2)] = CountOption(k, parts[1], 0, kLargestGarbage);
         } else if (key == "--bad-crc") {
             o.badCrc.insert(PieceOption(k, value, 1));
+        } else if (key == "--bad-data-check") {
+            o.badDataCheck.insert(PieceOption(k, value, 1));
         } else if (key == "--time") {
             ParseTime(value, &o.time);
             o.haveTime = true;
@@ -395,6 +409,8 @@ Options ParseOptions(int argc, char **argv)
         UsageError("%s", "--name and --name-bytes exclude each other");
     if (o.haveTime && o.noTime)
         UsageError("%s", "--time and --no-time exclude each other");
+    if (!o.dataCheck && !o.badDataCheck.empty())
+        UsageError("%s", "--bad-data-check and --no-data-check exclude each other");
     return o;
 }
 
@@ -532,6 +548,7 @@ std::vector<BYTE> BuildHeader(const SetDescription &set, int piece, long long da
         fields.packedTime = set.packedTime;
         fields.extraRecords = records.data();
         fields.extraRecordCount = (int)records.size();
+        fields.hasDataCheck = o.dataCheck;
         length = BuildFirstPieceHeader(header.data(), (int)capacity, &fields, pieceLength);
     } else {
         LaterPieceFields fields = {};
@@ -540,6 +557,7 @@ std::vector<BYTE> BuildHeader(const SetDescription &set, int piece, long long da
         fields.lengthInteger = o.lengthInteger;
         fields.records = records.data();
         fields.recordCount = (int)records.size();
+        fields.hasDataCheck = o.dataCheck;
         length = BuildLaterPieceHeader(header.data(), (int)capacity, &fields, pieceLength);
     }
     if (length < 0)
@@ -649,6 +667,8 @@ void CheckPieceOptions(const Options &o, size_t pieceCount)
         check(entry.first, "--garbage");
     for (int piece : o.badCrc)
         check(piece, "--bad-crc");
+    for (int piece : o.badDataCheck)
+        check(piece, "--bad-data-check");
 }
 
 std::string PiecePath(const std::string &folder, const std::string &base, int piece)
@@ -733,9 +753,16 @@ void ReadInput(Copier *c, size_t count)
     }
 }
 
-// Copies the next count bytes of the input to fd and returns their CRC; with a recovery
-// file, also adds their entry (count and CRC-64) to its table.
-WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
+// The two checks of a piece's data.
+struct DataChecks {
+    WORD crc16;
+    Crc64 crc64;
+};
+
+// Copies the next count bytes of the input to fd and returns their CRC-16 and CRC-64, in
+// the same pass; with a recovery file, also adds their entry (count and CRC-64) to its
+// table.
+DataChecks CopyData(Copier *c, int fd, long long count, const std::string &path)
 {
     WORD crc = 0;
     Recovery *r = c->recovery;
@@ -745,8 +772,7 @@ WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
         ReadInput(c, chunk);
         crc = Crc16Compute(crc, c->buffer.data(), chunk);
         WriteAll(fd, c->buffer.data(), chunk, path);
-        if (r->wanted)
-            entry.crc = Crc64Compute(entry.crc, c->buffer.data(), chunk);
+        entry.crc = Crc64Compute(entry.crc, c->buffer.data(), chunk);
         done += (long long)chunk;
         c->copied += (long long)chunk;
         if (c->showProgress && c->copied >= c->nextReport) {
@@ -757,7 +783,7 @@ WORD CopyData(Copier *c, int fd, long long count, const std::string &path)
     }
     if (r->wanted)
         r->entries.push_back(entry);
-    return crc;
+    return {crc, entry.crc};
 }
 
 // Reads exactly count bytes of the input from offset.
@@ -858,17 +884,34 @@ void WriteGarbage(int fd, long long count, const std::string &path)
     }
 }
 
-void WritePiece(const SetDescription &set, Copier *c, int fd, int piece, long long dataCount, const std::string &path)
+// Writes a piece whose marker comes at byte start of its file. The data-check record's
+// CRC-64 is known only once the data are copied: the header goes out with zero bytes in
+// its place, which are put right after the data, in one pass over the input whatever
+// the piece's size.
+void WritePiece(const SetDescription &set, Copier *c, int fd, int piece, long long start, long long dataCount,
+                const std::string &path)
 {
+    const Options &o = *set.options;
     long long pieceLength;
     std::vector<BYTE> header = BuildHeader(set, piece, dataCount, &pieceLength);
     WriteAll(fd, header.data(), header.size(), path);
-    WORD crc = CopyData(c, fd, dataCount, path);
-    if (set.options->badCrc.count(piece))
-        crc = (WORD)~crc;
+    DataChecks checks = CopyData(c, fd, dataCount, path);
+    if (o.badCrc.count(piece))
+        checks.crc16 = (WORD)~checks.crc16;
     BYTE check[2];
-    PutCheckValue(check, crc);
-    WriteAll(fd, check, sizeof check, path);
+    PutCheckValue(check, checks.crc16);
+    if (!o.dataCheck) {
+        WriteAll(fd, check, sizeof check, path);
+        return;
+    }
+    if (o.badDataCheck.count(piece))
+        checks.crc64 = ~checks.crc64;
+    const long long dataStart = start + (long long)header.size();
+    BYTE crc64[kDataCheckLength];
+    PutDataCheck(crc64, checks.crc64);
+    WriteSetFileAt(fd, dataStart - kDataCheckFromEnd, crc64, sizeof crc64, path);
+    // Last, so that the file position is left at the file's end.
+    WriteSetFileAt(fd, dataStart + dataCount, check, sizeof check, path);
 }
 
 } // namespace
@@ -955,16 +998,23 @@ int SplitMain(int argc, char **argv)
     for (size_t i = 0; i < counts.size(); i++) {
         int piece = (int)i + 1;
         int fd = AddSetFile(paths[i], piece == 1);
-        if (piece == 1)
+        long long start;
+        if (piece == 1) {
             WriteAll(fd, stub.data(), stub.size(), paths[i]);
-        else
-            WriteGarbage(fd, Garbage(o, piece), paths[i]);
-        WritePiece(set, &copier, fd, piece, counts[i], paths[i]);
+            start = (long long)stub.size();
+        } else {
+            start = Garbage(o, piece);
+            WriteGarbage(fd, start, paths[i]);
+        }
+        WritePiece(set, &copier, fd, piece, start, counts[i], paths[i]);
         CloseSetFile(fd, paths[i]);
     }
     long long parityLength = o.recovery ? WriteRecovery(set, &copier, recovery, recoveryPath) : 0;
     CloseSource(input);
-    CommitSetFiles();
+    // A recovery file of the old set would be taken for one of the new set.
+    if (!o.recovery)
+        RetireOldFile(recoveryPath);
+    CommitSetFiles(inputInfo.identity, stubInfo.identity);
     for (size_t i = 0; i < counts.size(); i++)
         Print(stdout, "%s: piece %zu, %lld data bytes\n", paths[i].c_str(), i + 1, counts[i]);
     if (o.recovery)

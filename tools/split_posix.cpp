@@ -3,6 +3,7 @@
 // temporary files, their removal on any failure or interrupt, and the final renames.
 #include "tools/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
@@ -17,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 // Zero runs at least this long are skipped with a seek, so sparse inputs stay sparse.
@@ -28,6 +30,8 @@ static std::vector<std::string> g_tempPaths;
 static std::vector<std::string> g_finalPaths;
 static volatile sig_atomic_t g_tempCount;    // temporary files that may exist
 static volatile sig_atomic_t g_renamedCount; // files already under their final names
+// Old files that no new file replaces but that go with the old set; main thread only.
+static std::vector<std::string> g_retiredPaths;
 
 // Removes what the set has put on disk. Uses only calls that are safe in a signal handler.
 void RemoveSetFiles()
@@ -160,37 +164,176 @@ void CloseSetFile(int fd, const std::string &finalPath)
         Fail("cannot write %s: %s", finalPath.c_str(), strerror(errno));
 }
 
-// Makes the names in the folder of path durable. A folder that cannot be opened for
-// reading (one the user may only write in) is left to the system.
-static void SyncFolderOf(const std::string &path)
+// Makes the names in the folder of path durable; false with the reason when the system
+// reports a failure. A folder that cannot be opened for reading (one the user may only
+// write in) is left to the system.
+static bool SyncFolderOf(const std::string &path, std::string *reason)
 {
     size_t slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
     int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return;
+        return true;
     int synced = SyncToDisk(fd);
     int error = errno;
     close(fd);
     if (synced != 0)
-        Fail("cannot write in the output folder %s: %s", folder.c_str(), strerror(error));
+        *reason = "cannot write in the output folder " + folder + ": " + strerror(error);
+    return synced == 0;
 }
 
-void CommitSetFiles()
+void RetireOldFile(const std::string &path)
+{
+    g_retiredPaths.push_back(path);
+}
+
+static std::string FolderPart(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Whether two names differ at most in the case of ASCII letters, as the restoring side
+// matches piece names.
+static bool SameBarAsciiCase(const std::string &a, const std::string &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        char x = a[i] >= 'a' && a[i] <= 'z' ? (char)(a[i] - 'a' + 'A') : a[i];
+        char y = b[i] >= 'a' && b[i] <= 'z' ? (char)(b[i] - 'a' + 'A') : b[i];
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// Whether path leads to the file of one of the two identities.
+static bool IsOneOf(const std::string &path, const FileIdentity &a, const FileIdentity &b)
+{
+    struct stat target;
+    if (stat(path.c_str(), &target) != 0)
+        return false;
+    const FileIdentity found = {(unsigned long long)target.st_dev, (unsigned long long)target.st_ino};
+    return (found.volume == a.volume && found.index == a.index) || (found.volume == b.volume && found.index == b.index);
+}
+
+// An old file of the set's names, and whether it is a folder under a final name, which
+// no file of the set can replace.
+struct OldEntry {
+    size_t order; // the index of the name it answers to: final names first, in order
+    std::string path;
+    bool inTheWay;
+};
+
+// The old files the commit moves aside, in the order of the names they answer to:
+// whatever stands under a final name, and every file of the folders whose name is a
+// retired one or differs from a final or retired name only in case. Other folders, and
+// the input and the stub, are left alone.
+static std::vector<OldEntry> OldFiles(const FileIdentity &input, const FileIdentity &stub)
+{
+    std::vector<std::string> wanted = g_finalPaths;
+    wanted.insert(wanted.end(), g_retiredPaths.begin(), g_retiredPaths.end());
+    std::vector<std::string> folders;
+    std::vector<OldEntry> old;
+    for (const std::string &path : wanted)
+        if (std::find(folders.begin(), folders.end(), FolderPart(path)) == folders.end())
+            folders.push_back(FolderPart(path));
+    for (const std::string &folder : folders) {
+        DIR *listing = opendir(folder.empty() ? "." : folder.c_str());
+        if (listing == NULL)
+            Fail("cannot read the output folder %s: %s", folder.empty() ? "." : folder.c_str(), strerror(errno));
+        while (const dirent *entry = readdir(listing)) {
+            const std::string path = folder + entry->d_name;
+            size_t order = wanted.size();
+            bool isFinal = false;
+            for (size_t i = 0; i < wanted.size(); i++) {
+                if (FolderPart(wanted[i]) != folder ||
+                    !SameBarAsciiCase(entry->d_name, wanted[i].substr(folder.size())))
+                    continue;
+                order = std::min(order, i);
+                isFinal = isFinal || (i < g_finalPaths.size() && wanted[i] == path);
+            }
+            struct stat info;
+            if (order == wanted.size() || lstat(path.c_str(), &info) != 0 || IsOneOf(path, input, stub))
+                continue;
+            if (S_ISDIR(info.st_mode) && !isFinal)
+                continue;
+            old.push_back({order, path, S_ISDIR(info.st_mode)});
+        }
+        closedir(listing);
+    }
+    std::stable_sort(old.begin(), old.end(), [](const OldEntry &a, const OldEntry &b) { return a.order < b.order; });
+    return old;
+}
+
+// An old file and where it waits while the new set is put in place.
+struct OldFile {
+    std::string path;
+    std::string aside;
+};
+
+// Takes back what a failed commit did: the new files already in place go, the old files
+// come back under their names. Returns what could not be put back, for the message.
+static std::string PutBack(const std::vector<OldFile> &aside, size_t renamed)
+{
+    for (size_t i = renamed; i-- > 0;)
+        unlink(g_finalPaths[i].c_str());
+    g_renamedCount = 0;
+    std::string lost;
+    for (size_t i = aside.size(); i-- > 0;)
+        if (rename(aside[i].aside.c_str(), aside[i].path.c_str()) != 0)
+            lost += "; the old " + aside[i].path + " is kept as " + aside[i].aside;
+    return lost;
+}
+
+void CommitSetFiles(const FileIdentity &input, const FileIdentity &stub)
 {
     // An interrupt now would leave a set that is part old and part new: hold it off.
     sigset_t previous;
     BlockInterrupts(&previous);
+    std::vector<OldFile> aside;
+    for (const OldEntry &entry : OldFiles(input, stub)) {
+        const std::string &path = entry.path;
+        if (entry.inTheWay) {
+            std::string lost = PutBack(aside, 0);
+            Fail("cannot rename a file of the set to %s: it is a folder%s", path.c_str(), lost.c_str());
+        }
+        // A name of its own in the same folder, so that the move is a rename.
+        std::string pattern = FolderPart(path) + ".parcelon-old.XXXXXX";
+        int fd = mkstemp(&pattern[0]);
+        if (fd >= 0)
+            close(fd);
+        if (fd < 0 || rename(path.c_str(), pattern.c_str()) != 0) {
+            std::string reason = strerror(errno);
+            if (fd >= 0)
+                unlink(pattern.c_str());
+            std::string lost = PutBack(aside, 0);
+            Fail("cannot move the old %s aside: %s%s", path.c_str(), reason.c_str(), lost.c_str());
+        }
+        aside.push_back({path, pattern});
+    }
     for (size_t i = 0; i < g_tempPaths.size(); i++) {
-        if (rename(g_tempPaths[i].c_str(), g_finalPaths[i].c_str()) != 0)
-            Fail("cannot rename %s to %s: %s", g_tempPaths[i].c_str(), g_finalPaths[i].c_str(), strerror(errno));
+        if (rename(g_tempPaths[i].c_str(), g_finalPaths[i].c_str()) != 0) {
+            std::string reason = strerror(errno);
+            std::string lost = PutBack(aside, i);
+            Fail("cannot rename %s to %s: %s%s", g_tempPaths[i].c_str(), g_finalPaths[i].c_str(), reason.c_str(),
+                 lost.c_str());
+        }
         g_renamedCount = (sig_atomic_t)(i + 1);
     }
     // The renames are durable once the folder is: until then a power cut may undo them.
-    if (!g_finalPaths.empty())
-        SyncFolderOf(g_finalPaths[0]);
+    std::string reason;
+    if (!g_finalPaths.empty() && !SyncFolderOf(g_finalPaths[0], &reason)) {
+        std::string lost = PutBack(aside, g_finalPaths.size());
+        Fail("%s%s", reason.c_str(), lost.c_str());
+    }
     g_tempCount = 0;
     g_renamedCount = 0;
+    for (const OldFile &old : aside)
+        if (unlink(old.aside.c_str()) != 0)
+            WriteText(stderr, "parcelon-split: warning: cannot remove the old " + old.path + ", kept as " + old.aside +
+                                  ": " + strerror(errno) + "\n");
     sigprocmask(SIG_SETMASK, &previous, NULL);
 }
 

@@ -151,6 +151,8 @@ std::vector<SetFile> g_setFiles; // written by the main thread under g_setLock
 size_t g_renamedCount;           // files already under their final names; under g_setLock
 CRITICAL_SECTION g_setLock;
 bool g_setLockReady;             // set once by ReserveSetFiles on the main thread
+// Old files that no new file replaces but that go with the old set; main thread only.
+std::vector<std::wstring> g_retiredPaths;
 
 BOOL WINAPI OnConsoleEvent(DWORD event)
 {
@@ -494,20 +496,107 @@ void CloseSetFile(int file, const std::string &finalPath)
         Fail("cannot write %s: %s", finalPath.c_str(), SystemReason(error).c_str());
 }
 
-void CommitSetFiles()
+void RetireOldFile(const std::string &path)
+{
+    g_retiredPaths.push_back(Widen(path));
+}
+
+namespace {
+
+// An old file and where it waits while the new set is put in place.
+struct OldFile {
+    std::wstring path;
+    std::wstring aside;
+};
+
+bool IsOneOf(const std::wstring &path, const FileIdentity &input, const FileIdentity &stub)
+{
+    FileIdentity existing;
+    return ExistingIdentity(Narrow(path), &existing) &&
+           ((existing.volume == input.volume && existing.index == input.index) ||
+            (existing.volume == stub.volume && existing.index == stub.index));
+}
+
+// Takes back what a failed commit did: the new files already in place go, the old files
+// come back under their names. Returns what could not be put back, for the message.
+// Called under g_setLock.
+std::string PutBack(const std::vector<OldFile> &aside, size_t renamed)
+{
+    for (size_t i = renamed; i-- > 0;)
+        DeleteFileW(g_setFiles[i].finalPath.c_str());
+    g_renamedCount = 0;
+    std::string lost;
+    for (size_t i = aside.size(); i-- > 0;)
+        if (!MoveFileExW(aside[i].aside.c_str(), aside[i].path.c_str(), 0))
+            lost += "; the old " + Narrow(aside[i].path) + " is kept as " + Narrow(aside[i].aside);
+    return lost;
+}
+
+// Moves an old file to a free name of its own in its folder; false with the system's
+// error.
+bool MoveAside(const std::wstring &path, std::wstring *aside, DWORD *error)
+{
+    for (int attempt = 0; attempt < kTemporaryNameTries; attempt++) {
+        *aside = FolderOf(path) + L".parcelon-old." + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                 std::to_wstring(attempt) + L".tmp";
+        if (MoveFileExW(path.c_str(), aside->c_str(), 0))
+            return true;
+        *error = GetLastError();
+        if (*error != ERROR_ALREADY_EXISTS && *error != ERROR_FILE_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+} // namespace
+
+void CommitSetFiles(const FileIdentity &input, const FileIdentity &stub)
 {
     EnterCriticalSection(&g_setLock);
+    std::vector<std::wstring> wanted;
+    for (const SetFile &f : g_setFiles)
+        wanted.push_back(f.finalPath);
+    wanted.insert(wanted.end(), g_retiredPaths.begin(), g_retiredPaths.end());
+    std::vector<OldFile> aside;
+    for (size_t i = 0; i < wanted.size(); i++) {
+        const std::wstring &path = wanted[i];
+        DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || IsOneOf(path, input, stub))
+            continue;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (i >= g_setFiles.size())
+                continue;
+            std::string lost = PutBack(aside, 0);
+            Fail("cannot rename a file of the set to %s: it is a folder%s", Narrow(path).c_str(), lost.c_str());
+        }
+        OldFile old = {path, std::wstring()};
+        DWORD error = 0;
+        if (!MoveAside(path, &old.aside, &error)) {
+            std::string lost = PutBack(aside, 0);
+            Fail("cannot move the old %s aside: %s%s", Narrow(path).c_str(), SystemReason(error).c_str(),
+                 lost.c_str());
+        }
+        aside.push_back(old);
+    }
     for (size_t i = 0; i < g_setFiles.size(); i++) {
         const SetFile &f = g_setFiles[i];
-        if (!MoveFileExW(f.tempPath.c_str(), f.finalPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        if (!MoveFileExW(f.tempPath.c_str(), f.finalPath.c_str(), 0)) {
             std::string reason = LastReason();
-            Fail("cannot rename %s to %s: %s", Narrow(f.tempPath).c_str(), Narrow(f.finalPath).c_str(),
-                 reason.c_str());
+            std::string lost = PutBack(aside, i);
+            Fail("cannot rename %s to %s: %s%s", Narrow(f.tempPath).c_str(), Narrow(f.finalPath).c_str(),
+                 reason.c_str(), lost.c_str());
         }
         g_renamedCount = i + 1;
     }
     g_setFiles.clear();
     g_renamedCount = 0;
+    for (const OldFile &old : aside) {
+        // A read-only file is removed only once its attribute is gone.
+        if (!DeleteFileW(old.aside.c_str()) &&
+            !(SetFileAttributesW(old.aside.c_str(), FILE_ATTRIBUTE_NORMAL) && DeleteFileW(old.aside.c_str())))
+            WriteText(stderr, "parcelon-split: warning: cannot remove the old " + Narrow(old.path) + ", kept as " +
+                                  Narrow(old.aside) + ": " + LastReason() + "\n");
+    }
     LeaveCriticalSection(&g_setLock);
 }
 

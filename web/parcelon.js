@@ -20,6 +20,10 @@
   const kMaxNameLength = 259;
   const kNameTag = 1;
   const kTimeStampTag = 3;
+  // The data-check record, in any piece's header: the CRC-64/XZ of that piece's data, 8
+  // bytes little-endian. A record of this tag with another length is none.
+  const kDataCheckTag = 0x40;
+  const kDataCheckLength = 8;
   // Data move in slices of this size: a multiple of the block size, so that a piece that
   // ends early keeps exactly the whole blocks before its end, as on Windows.
   const kSliceSize = 8 * 1024 * 1024;
@@ -251,6 +255,16 @@
     }
   }
 
+  // A data-check record's payload as a number; null when the file ends inside it (the next
+  // record tag then fails as well).
+  async function readDataCheck(r) {
+    const bytes = await r.take(kDataCheckLength);
+    if (bytes.length < kDataCheckLength) return null;
+    let crc = 0n;
+    for (let i = kDataCheckLength - 1; i >= 0; i--) crc = (crc << 8n) | BigInt(bytes[i]);
+    return crc;
+  }
+
   const isLeadByte = (c) => (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc);
   const isTrailByte = (c) => (c >= 0x40 && c <= 0x7e) || (c >= 0x80 && c <= 0xfc);
 
@@ -280,7 +294,7 @@
   async function readFirstPiece(blob, exeName) {
     const damaged = { error: fill(T.damaged, exeName), caption: kCaption };
     const r = new HeaderReader(blob, kFirstFieldsOffset);
-    const h = { setId: new Uint8Array(2), nameBytes: new Uint8Array(0), year: 0, packedTime: 0 };
+    const h = { setId: new Uint8Array(2), nameBytes: new Uint8Array(0), year: 0, packedTime: 0, dataCheck: null };
     h.totalSize = await r.size();
     r.skip(1);
     h.pieceLength = await r.size();
@@ -304,6 +318,8 @@
         await r.untested(6, stamp);
         h.year = stamp[0] | (stamp[1] << 8);
         h.packedTime = (stamp[2] | (stamp[3] << 8) | (stamp[4] << 16) | (stamp[5] << 24)) >>> 0;
+      } else if (tag[0] === kDataCheckTag && length === kDataCheckLength) {
+        h.dataCheck = await readDataCheck(r);
       } else {
         r.skip(length);
       }
@@ -327,6 +343,7 @@
       nameBytes: h.nameBytes,
       year: h.year,
       packedTime: h.packedTime,
+      dataCheck: h.dataCheck,
       infoText: fill(fill(T.info, name), grouped(h.totalSize)),
     };
   }
@@ -370,7 +387,7 @@
   // start, and whether the file ends before the end tag.
   async function readLaterPiece(blob, headerStart) {
     const r = new HeaderReader(blob, headerStart);
-    const h = { setId: new Uint8Array(2), truncated: false };
+    const h = { setId: new Uint8Array(2), truncated: false, dataCheck: null };
     const pieceLength = await r.size();
     let remaining = pieceLength - 7n - (pieceLength < 0x80000000n ? 4n : 8n);
     await r.untested(2, h.setId);
@@ -389,7 +406,8 @@
         return h;
       }
       remaining -= BigInt((length < 128 ? 1 : 2) + length);
-      r.skip(length);
+      if (tag[0] === kDataCheckTag && length === kDataCheckLength) h.dataCheck = await readDataCheck(r);
+      else r.skip(length);
     }
     h.dataCount = Number(remaining);
     h.dataStart = r.pos;
@@ -445,8 +463,11 @@
     const blob = lookUp(files, name);
     const rec = blob ? await readRecovery(blob) : null;
     const same = (a, b) => a.length === b.length && a.every((c, i) => c === b[i]);
+    // A first piece that states its data's CRC-64 takes only the recovery file whose table
+    // states the same: a recovery file left from another split of the same file is not it.
     const usable = rec && sameId(rec.setId, info.setId) && rec.totalSize === info.totalSize && rec.year === info.year &&
-      rec.packedTime === info.packedTime && same(rec.nameBytes, info.nameBytes) && rec.counts[0] === info.firstDataCount;
+      rec.packedTime === info.packedTime && same(rec.nameBytes, info.nameBytes) && rec.counts[0] === info.firstDataCount &&
+      (info.dataCheck == null || rec.crcs[0] === info.dataCheck);
     return { name, present: Boolean(blob), rec: usable ? rec : null };
   }
 
@@ -619,6 +640,8 @@
     let entry = rec ? 0 : -1;
     let pieceStart = 0;
     let crcLong = 0n;
+    // The CRC-64 the current piece's own header states, or null.
+    let dataCheck = info.dataCheck == null ? null : info.dataCheck;
     let rebuild = null;
     let pending = 0;
     let pendingAtStart = 0;
@@ -640,11 +663,15 @@
       if (reader) reader.close();
       reader = null;
     };
-    // Offers to rebuild the current piece, once per run; true when the user takes it.
+    // Offers to rebuild the current piece, once per run and never again for a piece whose
+    // offer was refused; true when the user takes it.
     const offer = async (missing) => {
-      if (!rec || rebuild || entryCount() < 0) return false;
+      if (!rec || rebuild || entryCount() < 0 || piece.refused) return false;
       const text = missing ? fill(T.rebuildMissing, piece.name) : fill(T.rebuildUnusable, piece.name);
-      if ((await ask(missing ? 'R1' : 'R2', kConfirmCaption, text, ['yes', 'no'])) === 'no') return false;
+      if ((await ask(missing ? 'R1' : 'R2', kConfirmCaption, text, ['yes', 'no'])) === 'no') {
+        piece.refused = true;
+        return false;
+      }
       setAside();
       return true;
     };
@@ -778,7 +805,7 @@
           ahead.bytes.catch(() => {});
         }
         crc = crc16(crc, data);
-        if (rec && entry >= 0) crcLong = crc64(crcLong, data);
+        if ((rec && entry >= 0) || dataCheck !== null) crcLong = crc64(crcLong, data);
         if (!(await written()) || !(await move())) return result('stopped');
         if (sink && count > 0) {
           writing = Promise.resolve(sink.write(data, blob.slice(pos, pos + count)));
@@ -809,10 +836,12 @@
       if (!(await written())) return result('stopped');
       if (!piece.rebuild) {
         // The check value follows the data copied; bytes the file lacks count as zero.
-        // With a recovery file the data must match their CRC-64 as well.
+        // The data must match the CRC-64 of the piece's own header, where it states one,
+        // and with a recovery file that of its table as well.
         const stored = await readBytes(blob, pos, pos + 2);
         const check = (stored[0] || 0) | ((stored[1] || 0) << 8);
-        const sound = check === crc && (!rec || entry < 0 || crcLong === rec.crcs[entry]);
+        const sound = check === crc && (!rec || entry < 0 || crcLong === rec.crcs[entry]) &&
+          (dataCheck === null || crcLong === dataCheck);
         piece.checked = true;
         if (remainingTotal <= 0) {
           if (!sound && !(await offer(false))) {
@@ -836,9 +865,10 @@
       const name = pieceName(info.exeName, number);
       piece = { name, bytes: 0 };
       pieces.push(piece);
+      crcLong = 0n;
+      dataCheck = null;
       if (rec) {
         if (entryCount() > 0) pieceStart += entryCount();
-        crcLong = 0n;
         entry = number - 1;
         // A piece beyond the table: without a rebuild pending the run goes on as without
         // the recovery file; with one, the rebuild's own checks will tell.
@@ -881,6 +911,7 @@
       }
       pos = h.dataStart;
       pieceRemainder = h.dataCount;
+      dataCheck = h.dataCheck;
       sources[number - 1] = { blob, start: pos };
       // A data count other than the table's cannot give the piece's data.
       if (entryCount() >= 0 && entryCount() !== pieceRemainder) await offer(false);

@@ -175,7 +175,7 @@ TEST(FrontendText, EditsAndDecodesKeys)
 
 TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
 {
-    enum Prepare { kNothing, kExisting, kMissingPiece, kDamaged };
+    enum Prepare { kNothing, kExisting, kMissingPiece, kDamaged, kSecondPieceGone, kCapitals };
     enum Result { kRestored, kUntouched, kNotRestored };
     struct Case {
         const char *label;
@@ -216,6 +216,12 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
          kRestored},
         {"never overwrites the recovery file", {"--recovery"}, kNothing, {"--yes", "-o", "set/Data.d00"}, "set/Data.d00",
          1, {"  -> No (the destination is a file of this set"}, kUntouched},
+        {"never overwrites a piece behind a missing one", {}, kSecondPieceGone, {"--yes", "-o", "set/Data.d03"},
+         "set/Data.d03", 1, {"  -> No (the destination is a file of this set"}, kUntouched},
+        {"never overwrites a piece named in capitals", {}, kCapitals, {"--yes", "-o", "set/DATA.D02"}, "set/DATA.D02",
+         1, {"  -> No (the destination is a file of this set"}, kUntouched},
+        {"never overwrites the recovery file in capitals", {"--recovery"}, kCapitals, {"--yes", "-o", "set/data.D00"},
+         "set/data.D00", 1, {"  -> No (the destination is a file of this set"}, kUntouched},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
@@ -234,6 +240,13 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
         }
         if (c.prepare == kDamaged) {
             ASSERT_EQ(truncate((set + "/Data.exe").c_str(), 53248 + 10), 0);
+        }
+        if (c.prepare == kSecondPieceGone) {
+            ASSERT_EQ(unlink((set + "/Data.d02").c_str()), 0);
+        }
+        if (c.prepare == kCapitals) {
+            ASSERT_EQ(rename((set + "/Data.d02").c_str(), (set + "/DATA.D02").c_str()), 0);
+            rename((set + "/Data.d00").c_str(), (set + "/data.D00").c_str());
         }
         const Bytes before = c.result == kUntouched ? ReadFileBytes(destination) : Bytes();
 
@@ -289,7 +302,8 @@ TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
         kTruncatedLast,
         kDamagedFirst,
         kMarkedFlippedFirst,
-        kMissingAndFlipped
+        kMissingAndFlipped,
+        kMissingWithRecoveryInCapitals
     };
     struct Case {
         const char *label;
@@ -338,6 +352,14 @@ TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
           "repairable: Data.d03 would be rebuilt from the recovery file Data.d00; every other piece and the parity "
           "data are sound"},
          true},
+        // The recovery file is found as the program finds it, whatever the case of its name.
+        {"recovery in capitals: a later piece missing", kMissingWithRecoveryInCapitals, 2,
+         {"  Data.d02  40,000 data bytes  check value good  set identifier same",
+          "  Data.d03  missing (cannot be opened); the recovery file would rebuild it",
+          "  Data.d00  recovery file of 3 pieces, parity data good; every piece's CRC-64 checked as well",
+          "repairable: Data.d03 would be rebuilt from the recovery file Data.d00; every other piece and the parity "
+          "data are sound"},
+         true},
         {"recovery: a piece missing and another damaged", kMissingAndFlipped, 1,
          {"  Data.d02  cannot be used whole (its marker, header or a check fails); the recovery file would rebuild it",
           "  Data.d03  missing (cannot be opened)",
@@ -361,8 +383,11 @@ TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
             bytes[bytes.size() - 100] ^= 0x40;
             WriteFileBytes(d02, bytes);
         }
-        if (c.damage == kMissingPiece || c.damage == kMissingAndFlipped) {
+        if (c.damage == kMissingPiece || c.damage == kMissingAndFlipped || c.damage == kMissingWithRecoveryInCapitals) {
             ASSERT_EQ(unlink(d03.c_str()), 0);
+        }
+        if (c.damage == kMissingWithRecoveryInCapitals) {
+            ASSERT_EQ(rename((set + "/Data.d00").c_str(), (set + "/Data.D00").c_str()), 0);
         }
         if (c.damage == kForeignPiece) {
             // Another file split the same way, whose second piece took this one's place.

@@ -37,12 +37,16 @@ make_set longname 1200 --data-counts 1200 --name-bytes "$(printf '61%.0s' $(seq 
 make_set garbage 2400 --data-counts 300,1000,1100 --name g.bin --garbage 2:1500 --bad-crc 3 \
     --set-id-for 3=1234
 make_set empty 0 --data-counts 0 --name empty.txt
+# Every set above carries the data-check record in each piece; this one is made as sets
+# were before it, without.
+make_set nocheck 3650 --data-counts 1500,1100,1050 --name sample.txt --no-data-check
 # Sets for the piece target: the first piece there carries the identifier "ZQ" (5A 51) and
 # 600 of 3,600 bytes.
 make_set piece_last 3600 --data-counts 600,3000 --set-id 5A51
 make_set piece_mid 3600 --data-counts 600,1500,1500 --set-id 5A51 --extra-record 2:1:20 --extra-record 2:3:6
 make_set piece_late 3600 --data-counts 600,3000 --set-id 5A51 --garbage 2:2100 --length-int 300
 make_set piece_bad 3600 --data-counts 600,3000 --set-id 5A51 --bad-crc 2
+make_set piece_nocheck 3600 --data-counts 600,3000 --set-id 5A51 --no-data-check
 
 sep='#PIECE#'
 for dir in "$scratch"/sets/*; do
