@@ -112,6 +112,8 @@ static BOOL ReadPieceHeader(RestoreRun *run)
         return FALSE;
     }
     run->pieceRemainder = header.remaining;
+    run->pieceHasCheck = header.hasDataCheck;
+    run->pieceCheck = header.dataCheck;
     // A data count other than the recovery file's cannot give the piece's data.
     if (!BeginRecoveryPiece(run))
         OfferRebuild(run, kPieceUnusable);

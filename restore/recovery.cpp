@@ -25,7 +25,6 @@ void ResetRecovery(RestoreRun *run)
 {
     RunRecovery *r = &run->recovery;
     r->file = INVALID_HANDLE_VALUE;
-    r->pieceCrc = 0;
     r->pieceStart = 0;
     r->rebuildPiece = 0;
     r->pendingBytes = 0;
@@ -45,11 +44,14 @@ void OpenRecovery(RestoreRun *run)
     if (file == INVALID_HANDLE_VALUE)
         return;
     // A recovery file of another set, or a damaged one, must never make a sound set fail.
+    // Where the first piece states its data's CRC-64, the table must state the same: a
+    // recovery file left from an earlier split of the same name, size and time has another.
     RecoveryHeader *h = &r->header;
     if (ReadRecoveryHeader(file, h) && memcmp(h->setId, info.setId, 2) == 0 && h->totalSize == info.totalSize &&
         h->year == info.year && h->packedTime == info.packedTime && strcmp(h->name, info.storedName) == 0 &&
         ReadRecoveryEntry(file, h, 1, &r->entry) &&
-        r->entry.dataCount == info.firstPieceLength - (long long)info.headerLength) {
+        r->entry.dataCount == info.firstPieceLength - (long long)info.headerLength &&
+        (!info.hasDataCheck || r->entry.crc == info.dataCheck)) {
         r->file = file;
         return;
     }
@@ -80,21 +82,14 @@ void AdvanceRecoveryPiece(RestoreRun *run)
 
 BOOL BeginRecoveryPiece(RestoreRun *run)
 {
-    RunRecovery *r = &run->recovery;
-    r->pieceCrc = 0;
+    const RunRecovery *r = &run->recovery;
     return !HasRecovery(run) || r->entry.dataCount < 0 || r->entry.dataCount == run->pieceRemainder;
-}
-
-void AddToPieceCheck(RestoreRun *run, DWORD count)
-{
-    if (HasRecovery(run))
-        run->recovery.pieceCrc = Crc64Compute(run->recovery.pieceCrc, run->block, count);
 }
 
 BOOL PieceMatchesTable(const RestoreRun *run)
 {
     const RunRecovery *r = &run->recovery;
-    return !HasRecovery(run) || r->entry.dataCount < 0 || r->pieceCrc == r->entry.crc;
+    return !HasRecovery(run) || r->entry.dataCount < 0 || run->pieceCrc64 == r->entry.crc;
 }
 
 BOOL IsRebuildPiece(const RestoreRun *run)

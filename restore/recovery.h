@@ -12,7 +12,8 @@ void MakeRecoveryName(const char *ownPath, char *name);
 // Sets the run up without a recovery file; the first thing a run does.
 void ResetRecovery(RestoreRun *run);
 // Opens NAME.d00 and keeps it when its header is sound and it belongs to this set (the
-// same identifier, total size, name, time stamp and first piece's data count); anything
+// same identifier, total size, name, time stamp, first piece's data count and, when the
+// first piece has a data-check record, its CRC-64); anything
 // else is ignored without a word. Called at the start of a run, before the destination
 // is created; the first piece's entry is then the current one.
 void OpenRecovery(RestoreRun *run);
@@ -25,8 +26,6 @@ DWORD DestinationAccess(const RestoreRun *run);
 // A later piece's header has been read: its table entry becomes the current one. FALSE
 // when its data count differs from the table's (the piece cannot be used whole).
 BOOL BeginRecoveryPiece(RestoreRun *run);
-// Carries the current piece's CRC-64 over the bytes just copied into the block buffer.
-void AddToPieceCheck(RestoreRun *run, DWORD count);
 // Whether the current piece's data, all copied, match their CRC-64 (TRUE without a
 // recovery file).
 BOOL PieceMatchesTable(const RestoreRun *run);

@@ -16,7 +16,6 @@ struct RunRecovery {
     char path[kShortPathSize + 4];
     RecoveryHeader header;
     RecoveryEntry entry;    // the current piece's entry of the piece table
-    Crc64 pieceCrc;         // CRC-64 of the current piece's data copied so far
     long long pieceStart;   // where the current piece's data belong in the file, by the table
     LONG rebuildPiece;      // the piece whose range is rebuilt after the last piece; 0: none
     long long rebuildStart; // its range in the destination
@@ -39,6 +38,10 @@ struct RestoreRun {
     long long pieceRemainder;              // data bytes of this piece not yet copied
     long long remainingTotal;              // total size minus the bytes written; may go below 0
     UINT pieceCrc;                         // CRC of this piece's data copied so far
+    BOOL pieceHasCheck;                    // this piece's header holds a data-check record
+    Crc64 pieceCheck;                      // the CRC-64 that record states
+    Crc64 pieceCrc64;                      // CRC-64 of this piece's data copied so far, kept
+                                           // while the record or the recovery file needs it
     HWND progress;                         // the progress bar
     int lastPosition;                      // the progress position last sent in this run
     BYTE block[kBlockSize];                // one block on its way to the destination

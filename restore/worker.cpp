@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "format/crc16.h"
+#include "format/crc64.h"
 #include "format/piece.h"
 #include "format/fileio.h"
 #include "resource.h"
@@ -74,7 +75,8 @@ static BOOL CopyStep(RestoreRun *run)
     if (!WriteBlock(run, count))
         return FALSE;
     run->pieceCrc = Crc16Update(run->block, (LONG)count, 1);
-    AddToPieceCheck(run, count);
+    if (run->pieceHasCheck || HasRecovery(run))
+        run->pieceCrc64 = Crc64Compute(run->pieceCrc64, run->block, count);
     run->pieceRemainder -= count;
     run->remainingTotal -= count;
     return TRUE;
@@ -92,6 +94,9 @@ static BOOL StartRun(RestoreRun *run)
     run->remainingTotal = info.totalSize;
     run->pieceNumber = 1;
     run->pieceCrc = Crc16Update(NULL, 0, 0);
+    run->pieceHasCheck = info.hasDataCheck;
+    run->pieceCheck = info.dataCheck;
+    run->pieceCrc64 = 0;
     run->progress = GetDlgItem(g_dialog, IDC_PROGRESS);
     run->lastPosition = 0;
     SendMessageA(run->progress, PBM_SETPOS, 0, 0);
@@ -128,13 +133,15 @@ static BOOL StartRun(RestoreRun *run)
     return TRUE;
 }
 
-// Whether a piece's data, all copied, pass their checks: the CRC-16 after them, and with a
-// recovery file the CRC-64 it keeps. A piece left to the rebuild passes.
+// Whether a piece's data, all copied, pass their checks: the CRC-16 after them, the CRC-64
+// of the piece's own data-check record when it has one, and with a recovery file the CRC-64
+// it keeps. A piece left to the rebuild passes.
 static BOOL PieceIsSound(RestoreRun *run)
 {
     if (IsRebuildPiece(run))
         return TRUE;
-    return ReadCheckValue(run->source) == (WORD)run->pieceCrc && PieceMatchesTable(run);
+    const BOOL recordHolds = !run->pieceHasCheck || run->pieceCrc64 == run->pieceCheck;
+    return ReadCheckValue(run->source) == (WORD)run->pieceCrc && recordHolds && PieceMatchesTable(run);
 }
 
 // The end of a piece that is not the last: compare its check values, then bring in the
@@ -150,6 +157,8 @@ static BOOL EndIntermediatePiece(RestoreRun *run)
     }
     run->pieceNumber++;
     run->pieceCrc = Crc16Update(NULL, 0, 0);
+    run->pieceHasCheck = FALSE;
+    run->pieceCrc64 = 0;
     if (run->source != INVALID_HANDLE_VALUE)
         CloseHandle(run->source);
     run->source = INVALID_HANDLE_VALUE;

@@ -83,6 +83,8 @@ static void KeepHeader(const FirstPieceHeader &header)
     info.year = header.year;
     info.packedTime = header.packedTime;
     strcpy(info.storedName, header.name);
+    info.hasDataCheck = header.hasDataCheck;
+    info.dataCheck = header.dataCheck;
 }
 
 void LoadRestoreInfo(void)

@@ -16,6 +16,10 @@
 
 #include <gtest/gtest.h>
 
+#include "format/crc16.h"
+#include "format/crc64.h"
+#include "format/piece.h"
+#include "format/piecewrite.h"
 #include "resource.h"
 #include "restore/worker.h"
 #include "shim.h"
@@ -140,6 +144,107 @@ std::string Scene::Piece(int n) const
     size_t slash = exe.rfind('/'), dot = exe.rfind('.');
     return dot != std::string::npos && (slash == std::string::npos || dot > slash) ? exe.substr(0, dot + 1) + extension
                                                                                   : exe + "." + extension;
+}
+
+namespace {
+
+// Where a piece file's header begins and its data begin, and its data count, as the
+// program's own header reads find them.
+struct PieceBytes {
+    size_t header = 0, data = 0;
+    long long count = 0;
+    FirstPieceHeader first = {};
+    LaterPieceHeader later = {};
+};
+
+PieceBytes FindPieceBytes(const std::string &path, bool first)
+{
+    PieceBytes piece;
+    OpenedFile file(path);
+    if (first) {
+        piece.header = kFirstPieceOffset;
+        EXPECT_TRUE(ReadFirstPieceHeader(file.Handle(), &piece.first)) << path;
+        piece.data = (size_t)file.Position();
+        piece.count = piece.first.pieceLength - (long long)(piece.data - piece.header);
+        return piece;
+    }
+    const Bytes bytes = ReadFileBytes(path);
+    const std::string text(bytes.begin(), bytes.end());
+    piece.header = text.find(kPieceMarker);
+    EXPECT_NE(piece.header, std::string::npos) << path;
+    file.Seek((long long)piece.header + kPieceMarkerLength);
+    ReadLaterPieceStart(file.Handle(), &piece.later);
+    EXPECT_TRUE(ReadLaterPieceRecords(file.Handle(), &piece.later)) << path;
+    piece.data = (size_t)file.Position();
+    piece.count = piece.later.remaining;
+    return piece;
+}
+
+} // namespace
+
+void Scene::AddDataChecks(int wrong)
+{
+    for (int n = 1;; n++) {
+        const std::string path = n == 1 ? exe : Piece(n);
+        if (n > 1 && access(path.c_str(), F_OK) != 0)
+            break;
+        const PieceBytes piece = FindPieceBytes(path, n == 1);
+        const Bytes bytes = ReadFileBytes(path);
+        Crc64 crc = Crc64Compute(0, bytes.data() + piece.data, (size_t)piece.count) + (n == wrong ? 1 : 0);
+        BYTE payload[kDataCheckLength];
+        for (int i = 0; i < kDataCheckLength; i++)
+            payload[i] = (BYTE)(crc >> (8 * i));
+        const HeaderRecord record = {kDataCheckTag, kDataCheckLength, payload};
+        BYTE header[1024];
+        long long pieceLength = 0;
+        int length;
+        if (n == 1) {
+            FirstPieceFields fields = {};
+            fields.totalSize = piece.first.totalSize;
+            fields.dataCount = piece.count;
+            memcpy(fields.setId, piece.first.setId, 2);
+            fields.name = piece.first.name;
+            fields.nameLength = (int)strlen(piece.first.name);
+            fields.hasTimeStamp = TRUE;
+            fields.year = piece.first.year;
+            fields.packedTime = piece.first.packedTime;
+            fields.extraRecords = &record;
+            fields.extraRecordCount = 1;
+            length = BuildFirstPieceHeader(header, sizeof header, &fields, &pieceLength);
+        } else {
+            LaterPieceFields fields = {};
+            fields.dataCount = piece.count;
+            memcpy(fields.setId, piece.later.setId, 2);
+            fields.records = &record;
+            fields.recordCount = 1;
+            length = BuildLaterPieceHeader(header, sizeof header, &fields, &pieceLength);
+        }
+        ASSERT_GT(length, 0) << path;
+        Bytes out(bytes.begin(), bytes.begin() + (long)piece.header);
+        out.insert(out.end(), header, header + length);
+        out.insert(out.end(), bytes.begin() + (long)piece.data, bytes.end());
+        WriteFileBytes(path, out);
+    }
+}
+
+void Scene::BlindChange(int n, long offset)
+{
+    const std::string path = n == 1 ? exe : Piece(n);
+    const PieceBytes piece = FindPieceBytes(path, n == 1);
+    ASSERT_LE(offset + 3, piece.count) << path;
+    long long before = 0;
+    for (int k = 1; k < n; k++)
+        before += FindPieceBytes(k == 1 ? exe : Piece(k), k == 1).count;
+    Bytes bytes = ReadFileBytes(path);
+    BYTE *data = bytes.data() + piece.data;
+    const WORD crc = Crc16Compute(0, data, (size_t)piece.count);
+    const BYTE change[3] = {0x01, 0x10, 0x21};
+    for (int i = 0; i < 3; i++) {
+        data[offset + i] ^= change[i];
+        content.at((size_t)(before + offset + i)) ^= change[i];
+    }
+    ASSERT_EQ(Crc16Compute(0, data, (size_t)piece.count), crc) << "the change is not hidden from the CRC-16";
+    WriteFileBytes(path, bytes);
 }
 
 void Scene::Answer(const std::vector<int> &answers)
