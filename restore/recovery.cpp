@@ -26,6 +26,7 @@ void ResetRecovery(RestoreRun *run)
     RunRecovery *r = &run->recovery;
     r->file = INVALID_HANDLE_VALUE;
     r->pieceStart = 0;
+    r->refusedPiece = 0;
     r->rebuildPiece = 0;
     r->pendingBytes = 0;
 }
@@ -63,7 +64,7 @@ DWORD DestinationAccess(const RestoreRun *run)
     return HasRecovery(run) ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
 }
 
-void AdvanceRecoveryPiece(RestoreRun *run)
+void TrackRecoveryPiece(RestoreRun *run)
 {
     RunRecovery *r = &run->recovery;
     if (!HasRecovery(run))
@@ -80,10 +81,10 @@ void AdvanceRecoveryPiece(RestoreRun *run)
         r->entry.dataCount = -1;
 }
 
-BOOL BeginRecoveryPiece(RestoreRun *run)
+BOOL RecoveryCountAgrees(const RestoreRun *run, long long dataCount)
 {
     const RunRecovery *r = &run->recovery;
-    return !HasRecovery(run) || r->entry.dataCount < 0 || r->entry.dataCount == run->pieceRemainder;
+    return !HasRecovery(run) || r->entry.dataCount < 0 || r->entry.dataCount == dataCount;
 }
 
 BOOL PieceMatchesTable(const RestoreRun *run)
@@ -92,22 +93,25 @@ BOOL PieceMatchesTable(const RestoreRun *run)
     return !HasRecovery(run) || r->entry.dataCount < 0 || run->pieceCrc64 == r->entry.crc;
 }
 
-BOOL IsRebuildPiece(const RestoreRun *run)
+BOOL CanRebuildPiece(const RestoreRun *run)
+{
+    const RunRecovery *r = &run->recovery;
+    return HasRecovery(run) && r->rebuildPiece == 0 && r->entry.dataCount >= 0 && r->refusedPiece != run->pieceNumber;
+}
+
+void RefuseRebuild(RestoreRun *run)
+{
+    run->recovery.refusedPiece = run->pieceNumber;
+}
+
+BOOL IsSetAside(const RestoreRun *run)
 {
     return HasRecovery(run) && run->recovery.rebuildPiece == run->pieceNumber;
 }
 
-BOOL OfferRebuild(RestoreRun *run, RebuildReason reason)
+long long SetPieceAside(RestoreRun *run, long long written)
 {
     RunRecovery *r = &run->recovery;
-    if (!HasRecovery(run) || r->rebuildPiece != 0 || r->entry.dataCount < 0)
-        return FALSE;
-    if (reason == kPieceMissing)
-        wsprintfA(g_textBuffer, "「%s」が見つかりません。\n回復ファイルから作り直しますか？", run->pieceName);
-    else
-        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]", run->pieceName);
-    if (AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO)
-        return FALSE;
     r->rebuildPiece = run->pieceNumber;
     r->rebuildStart = r->pieceStart;
     r->rebuildLength = r->entry.dataCount;
@@ -118,16 +122,14 @@ BOOL OfferRebuild(RestoreRun *run, RebuildReason reason)
     // What the progress has counted of this piece stays counted; the rest is counted as the
     // rebuild goes, so the bar never goes back.
     const long long end = r->rebuildStart + r->rebuildLength;
-    const long long written = g_restoreInfo.totalSize - run->remainingTotal;
     r->pendingBytes = end > written ? end - written : 0;
     r->pendingAtStart = r->pendingBytes;
-    run->remainingTotal = g_restoreInfo.totalSize - end;
-    run->pieceRemainder = 0;
-    SeekFromStart(run->destination, end);
-    if (run->source != INVALID_HANDLE_VALUE)
-        CloseHandle(run->source);
-    run->source = INVALID_HANDLE_VALUE;
-    return TRUE;
+    return end;
+}
+
+long long RebuildStart(const RestoreRun *run)
+{
+    return HasRecovery(run) && run->recovery.rebuildPiece != 0 ? run->recovery.rebuildStart : 0;
 }
 
 long long PendingProgressBytes(const RestoreRun *run)
@@ -135,13 +137,12 @@ long long PendingProgressBytes(const RestoreRun *run)
     return HasRecovery(run) ? run->recovery.pendingBytes : 0;
 }
 
-// The rebuild cannot be trusted: says so and stops the run.
-static RebuildStep StopRebuild(RestoreRun *run)
+// The rebuild cannot be trusted: says so; the caller stops the run.
+static RebuildStep FailRebuild(RestoreRun *run)
 {
     wsprintfA(g_textBuffer, "回復ファイルから作り直せませんでした。\n[%s]", run->recovery.path);
     AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
-    CloseRunFiles(run);
-    return kRebuildStopped;
+    return kRebuildFailedCheck;
 }
 
 // XORs into the block the used bytes at offset at of every other piece's data, read back
@@ -186,7 +187,7 @@ RebuildStep RebuildNextBlock(RestoreRun *run)
     const long long parityLength = r->header.parityLength;
     if (r->rebuildAt >= parityLength) {
         if (r->rebuiltCrc != r->rebuildCrc || r->parityCrc != r->header.parityCrc)
-            return StopRebuild(run);
+            return FailRebuild(run);
         r->rebuildPiece = 0;
         return kRebuildDone;
     }
@@ -196,7 +197,7 @@ RebuildStep RebuildNextBlock(RestoreRun *run)
     DWORD count = parityLength - at < (long long)kBlockSize ? (DWORD)(parityLength - at) : kBlockSize;
     SeekRecoveryParity(r->file, at);
     if (!ReadExactly(r->file, run->block, count))
-        return StopRebuild(run);
+        return FailRebuild(run);
     r->parityCrc = Crc64Compute(r->parityCrc, run->block, count);
     r->rebuildAt += count;
     if (at >= r->rebuildLength)
@@ -204,7 +205,7 @@ RebuildStep RebuildNextBlock(RestoreRun *run)
     const long long left = r->rebuildLength - at;
     DWORD used = left < (long long)count ? (DWORD)left : count;
     if (!XorOtherPieces(run, at, used))
-        return StopRebuild(run);
+        return FailRebuild(run);
     r->rebuiltCrc = Crc64Compute(r->rebuiltCrc, run->block, used);
     SeekFromStart(run->destination, r->rebuildStart + at);
     DWORD written = 0;

@@ -33,10 +33,3 @@ void CloseRunFiles(RestoreRun *run)
     run->destination = INVALID_HANDLE_VALUE;
     CloseRecovery(run);
 }
-
-void StopForTruncatedPiece(RestoreRun *run)
-{
-    wsprintfA((char *)run->block, "ファイルの終端が欠けてします。\n[%s]", run->pieceName);
-    AskUser((const char *)run->block, "Parcelon", MB_ICONERROR | MB_OK);
-    CloseRunFiles(run);
-}

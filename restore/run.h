@@ -17,6 +17,7 @@ struct RunRecovery {
     RecoveryHeader header;
     RecoveryEntry entry;    // the current piece's entry of the piece table
     long long pieceStart;   // where the current piece's data belong in the file, by the table
+    LONG refusedPiece;      // the piece whose rebuild the user refused; 0: none
     LONG rebuildPiece;      // the piece whose range is rebuilt after the last piece; 0: none
     long long rebuildStart; // its range in the destination
     long long rebuildLength;
@@ -48,6 +49,18 @@ struct RestoreRun {
     RunRecovery recovery;                  // the recovery file, when the set has a usable one
 };
 
+// What one step of a piece (bringing it in, copying it, verifying it) found.
+enum PieceVerdict {
+    kPieceSound,        // the step went through; the piece goes on
+    kPieceMissing,      // its file cannot be opened
+    kPieceNoMarker,     // its file holds no piece marker where the search looks
+    kPieceForeign,      // its set identifier is another set's
+    kPieceCutShort,     // its header or data end early
+    kPieceCheckFailed,  // its data fail a check
+    kPieceCountDiffers, // its data count is not the recovery file's (a recovery file's finding only)
+    kPieceStopped,      // the run stopped: cancelled, or the destination failed (already reported)
+};
+
 // Shows a message box owned by the dialog and returns the answer.
 int AskUser(const char *text, const char *caption, UINT type);
 
@@ -56,7 +69,3 @@ void CloseRunFiles(RestoreRun *run);
 
 // Closes the recovery file, if open: the run goes on as without it.
 void CloseRecovery(RestoreRun *run);
-
-// Shows that a piece ends too early and stops the run (its text is formatted in the
-// block buffer, which is free by then).
-void StopForTruncatedPiece(RestoreRun *run);

@@ -32,31 +32,46 @@ static void SendProgress(RestoreRun *run)
     SendMessageA(run->progress, PBM_SETPOS, (WPARAM)position, 0);
 }
 
-// Shows that the destination could not take its bytes and stops the run.
-static void StopForFailedWrite(RestoreRun *run)
+// Shows that the destination could not take its bytes; the run stops.
+static void ReportFailedWrite(RestoreRun *run)
 {
     wsprintfA(g_textBuffer, "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]",
               run->destinationPath);
     AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
+}
+
+// Shows that the destination could not take its bytes and stops the run.
+static void StopForFailedWrite(RestoreRun *run)
+{
+    ReportFailedWrite(run);
     CloseRunFiles(run);
 }
 
 // Writes count bytes of the block to the destination. A full disk or any other failed or
-// short write stops the run: the destination would otherwise miss data silently.
+// short write is reported, and the run stops: the destination would otherwise miss data
+// silently.
 static BOOL WriteBlock(RestoreRun *run, DWORD count)
 {
     DWORD written = 0;
     if (WriteFile(run->destination, run->block, count, &written, NULL) && written == count)
         return TRUE;
-    StopForFailedWrite(run);
+    ReportFailedWrite(run);
     return FALSE;
 }
 
+// Closes the file of the piece being read, if open.
+static void CloseSource(RestoreRun *run)
+{
+    if (run->source != INVALID_HANDLE_VALUE)
+        CloseHandle(run->source);
+    run->source = INVALID_HANDLE_VALUE;
+}
+
 // One copy step: a full block, the tail of the piece, or nothing when the piece is done.
-static BOOL CopyStep(RestoreRun *run)
+static PieceVerdict CopyStep(RestoreRun *run)
 {
     if (run->pieceRemainder <= 0)
-        return TRUE;
+        return kPieceSound;
     DWORD count = run->pieceRemainder >= kBlockSize ? kBlockSize : (DWORD)run->pieceRemainder;
     // A piece that holds more data than the total size still needs (a damaged piece, or
     // one from another set) gives only what completes the file: the destination never
@@ -64,22 +79,34 @@ static BOOL CopyStep(RestoreRun *run)
     if (run->remainingTotal < (long long)count)
         count = run->remainingTotal > 0 ? (DWORD)run->remainingTotal : 0;
     if (count == 0)
-        return TRUE;
-    DWORD got = 0;
-    if (!ReadFile(run->source, run->block, count, &got, NULL) || got != count) {
-        if (OfferRebuild(run, kPieceUnusable))
-            return TRUE;
-        StopForTruncatedPiece(run);
-        return FALSE;
-    }
+        return kPieceSound;
+    if (!ReadExactly(run->source, run->block, count))
+        return kPieceCutShort;
     if (!WriteBlock(run, count))
-        return FALSE;
+        return kPieceStopped;
     run->pieceCrc = Crc16Update(run->block, (LONG)count, 1);
     if (run->pieceHasCheck || HasRecovery(run))
         run->pieceCrc64 = Crc64Compute(run->pieceCrc64, run->block, count);
     run->pieceRemainder -= count;
     run->remainingTotal -= count;
-    return TRUE;
+    return kPieceSound;
+}
+
+// Copies the current piece's data, step by step with the cancel test and the progress
+// after each, until they are all copied or the total size is reached. A piece with
+// nothing (more) to copy still takes one step.
+static PieceVerdict CopyPiece(RestoreRun *run)
+{
+    for (;;) {
+        const PieceVerdict verdict = CopyStep(run);
+        if (verdict != kPieceSound)
+            return verdict;
+        if (g_runState.load() == kRunCancelRequested)
+            return kPieceStopped;
+        SendProgress(run);
+        if (run->remainingTotal <= 0 || run->pieceRemainder <= 0)
+            return kPieceSound;
+    }
 }
 
 // Opens the executable at its first data byte and creates the destination, asking
@@ -135,56 +162,147 @@ static BOOL StartRun(RestoreRun *run)
 
 // Whether a piece's data, all copied, pass their checks: the CRC-16 after them, the CRC-64
 // of the piece's own data-check record when it has one, and with a recovery file the CRC-64
-// it keeps. A piece left to the rebuild passes.
-static BOOL PieceIsSound(RestoreRun *run)
+// it keeps.
+static PieceVerdict VerifyPiece(RestoreRun *run)
 {
-    if (IsRebuildPiece(run))
-        return TRUE;
+    const BOOL crc16Holds = ReadCheckValue(run->source) == (WORD)run->pieceCrc;
     const BOOL recordHolds = !run->pieceHasCheck || run->pieceCrc64 == run->pieceCheck;
-    return ReadCheckValue(run->source) == (WORD)run->pieceCrc && recordHolds && PieceMatchesTable(run);
+    return crc16Holds && recordHolds && PieceMatchesTable(run) ? kPieceSound : kPieceCheckFailed;
 }
 
-// The end of a piece that is not the last: compare its check values, then bring in the
-// next piece.
-static BOOL EndIntermediatePiece(RestoreRun *run)
+// What the run does after a step's verdict.
+enum Settlement {
+    kGoOn,     // on with this piece
+    kTryAgain, // the step once more (the user made the piece file available, or retries)
+    kSetAside, // the piece is left to the rebuild: on with the next piece
+    kStop,     // the run stops
+};
+
+// Offers the current piece to the rebuild, once per piece. Whether the user took it.
+static BOOL OfferRebuild(RestoreRun *run, PieceVerdict verdict)
 {
-    if (!PieceIsSound(run) && !OfferRebuild(run, kPieceUnusable)) {
-        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。強行しますか？\n[%s]", run->pieceName);
-        if (AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO) {
-            CloseRunFiles(run);
-            return FALSE;
-        }
+    if (!CanRebuildPiece(run))
+        return FALSE;
+    if (verdict == kPieceMissing)
+        wsprintfA(g_textBuffer, "「%s」が見つかりません。\n回復ファイルから作り直しますか？", run->pieceName);
+    else
+        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]", run->pieceName);
+    if (AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO) {
+        RefuseRebuild(run);
+        return FALSE;
     }
+    return TRUE;
+}
+
+// Leaves the current piece to the rebuild: the destination and the counts move to the end
+// of its range, and its file is closed.
+static void SetAside(RestoreRun *run)
+{
+    const long long end = SetPieceAside(run, g_restoreInfo.totalSize - run->remainingTotal);
+    run->remainingTotal = g_restoreInfo.totalSize - end;
+    run->pieceRemainder = 0;
+    SeekFromStart(run->destination, end);
+    CloseSource(run);
+}
+
+// The one place that decides what a verdict means: a piece that cannot be used is offered
+// to the rebuild first, when the recovery file can help; otherwise the question a set
+// without one gets, or the stop.
+static Settlement Settle(RestoreRun *run, PieceVerdict verdict)
+{
+    if (verdict == kPieceSound)
+        return kGoOn;
+    if (verdict == kPieceStopped)
+        return kStop;
+    if (OfferRebuild(run, verdict)) {
+        SetAside(run);
+        return kSetAside;
+    }
+    switch (verdict) {
+    case kPieceMissing:
+        wsprintfA(g_textBuffer, "次に %s を読み込みます。", run->pieceName);
+        return AskUser(g_textBuffer, "Parcelon 次のファイル", MB_ICONINFORMATION | MB_OKCANCEL) == IDCANCEL ? kStop
+                                                                                                            : kTryAgain;
+    case kPieceNoMarker:
+        return AskUser("分割ファイルが異常です。", "Parcelon", MB_ICONWARNING | MB_RETRYCANCEL) == IDCANCEL ? kStop
+                                                                                                           : kTryAgain;
+    case kPieceForeign:
+        wsprintfA(g_textBuffer, "「%s」は、\n現在復元中のファイルとは異なります。強行しますか？", run->pieceName);
+        return AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO ? kStop : kGoOn;
+    case kPieceCutShort:
+        wsprintfA(g_textBuffer, "ファイルの終端が欠けてします。\n[%s]", run->pieceName);
+        AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
+        return kStop;
+    case kPieceCheckFailed:
+        // The last piece's damage is only reported: the file is as complete as it gets.
+        if (run->remainingTotal <= 0) {
+            wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n[%s]", run->pieceName);
+            AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_OK);
+            return kGoOn;
+        }
+        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。強行しますか？\n[%s]", run->pieceName);
+        return AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO ? kStop : kGoOn;
+    default:
+        // A data count other than the recovery file's, the rebuild refused: the piece's own
+        // checks tell at its end.
+        return kGoOn;
+    }
+}
+
+// Brings in the next piece: its file opened (asked for while it cannot be), its marker
+// found (searched again from the file's first byte on Retry: the user may have put a sound
+// copy in its place), its header read.
+static Settlement BringInNextPiece(RestoreRun *run)
+{
+    CloseSource(run);
     run->pieceNumber++;
     run->pieceCrc = Crc16Update(NULL, 0, 0);
     run->pieceHasCheck = FALSE;
     run->pieceCrc64 = 0;
-    if (run->source != INVALID_HANDLE_VALUE)
-        CloseHandle(run->source);
-    run->source = INVALID_HANDLE_VALUE;
-    return BringInNextPiece(run);
+    MakePieceName(run);
+    TrackRecoveryPiece(run);
+    Settlement settled;
+    for (;;) {
+        settled = Settle(run, OpenPieceFile(run));
+        if (settled == kTryAgain)
+            continue;
+        if (settled != kGoOn)
+            return settled;
+        settled = Settle(run, FindPieceMarker(run));
+        if (settled != kTryAgain)
+            break;
+        CloseSource(run);
+    }
+    if (settled != kGoOn)
+        return settled;
+    LaterPieceHeader header;
+    settled = Settle(run, ReadPieceStart(run, &header));
+    if (settled != kGoOn)
+        return settled;
+    settled = Settle(run, ReadPieceRecords(run, &header));
+    if (settled != kGoOn)
+        return settled;
+    return Settle(run, RecoveryCountAgrees(run, run->pieceRemainder) ? kPieceSound : kPieceCountDiffers);
 }
 
-// Rebuilds the piece left for later, if any, block by block with the cancel test and the
-// progress after each. FALSE when the run stopped.
+// Rebuilds the piece set aside, if any, block by block with the cancel test and the
+// progress after each. FALSE when the run is to stop.
 static BOOL Rebuild(RestoreRun *run)
 {
     for (;;) {
         switch (RebuildNextBlock(run)) {
         case kRebuildDone:
             return TRUE;
-        case kRebuildStopped:
+        case kRebuildFailedCheck:
             return FALSE;
         case kRebuildFailedWrite:
-            StopForFailedWrite(run);
+            ReportFailedWrite(run);
             return FALSE;
         case kRebuildGoesOn:
             break;
         }
-        if (g_runState.load() == kRunCancelRequested) {
-            CloseRunFiles(run);
+        if (g_runState.load() == kRunCancelRequested)
             return FALSE;
-        }
         SendProgress(run);
     }
 }
@@ -216,12 +334,10 @@ static void ApplyTimeStamp(RestoreRun *run)
 // failed write, as does a close that reports one.
 static BOOL Finish(RestoreRun *run)
 {
-    if (!PieceIsSound(run) && !OfferRebuild(run, kPieceUnusable)) {
-        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n[%s]", run->pieceName);
-        AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_OK);
-    }
-    if (!Rebuild(run))
+    if (!Rebuild(run)) {
+        CloseRunFiles(run);
         return FALSE;
+    }
     ApplyTimeStamp(run);
     if (!FlushFileBuffers(run->destination)) {
         StopForFailedWrite(run);
@@ -237,27 +353,30 @@ static BOOL Finish(RestoreRun *run)
     return TRUE;
 }
 
-// The whole run; TRUE when the file was restored, FALSE when the run stopped (its files
-// are closed by then).
+// The whole run, piece by piece: bring it in, copy it, verify it, each step settled as it
+// ends. TRUE when the file was restored, FALSE when the run stopped (its files are closed
+// by then).
 static BOOL Restore(RestoreRun *run)
 {
     if (!StartRun(run))
         return FALSE;
     for (;;) {
-        if (!CopyStep(run))
-            return FALSE;
-        if (g_runState.load() == kRunCancelRequested) {
-            CloseRunFiles(run);
-            return FALSE;
-        }
-        SendProgress(run);
+        PieceVerdict verdict = CopyPiece(run);
+        if (verdict == kPieceSound && !IsSetAside(run))
+            verdict = VerifyPiece(run);
+        const Settlement settled = Settle(run, verdict);
+        if (settled == kStop)
+            break;
+        // A piece set aside while it was copied takes the step of a piece with nothing left.
+        if (settled == kSetAside && verdict == kPieceCutShort)
+            continue;
         if (run->remainingTotal <= 0)
             return Finish(run);
-        if (run->pieceRemainder > 0)
-            continue;
-        if (!EndIntermediatePiece(run))
-            return FALSE;
+        if (BringInNextPiece(run) == kStop)
+            break;
     }
+    CloseRunFiles(run);
+    return FALSE;
 }
 
 DWORD WINAPI RestoreWorker(LPVOID)

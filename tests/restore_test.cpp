@@ -291,6 +291,11 @@ const Case kCases[] = {
      {IDNO, IDCANCEL}, {"R1[d02]", "N1[d02]"}, kRunStopped, 2000, kNow},
     {"recovery: no to a piece of another set asks as without", kThree, {"--recovery", "--set-id-for", "2=BEEF"},
      nullptr, {IDNO, IDNO}, {"R2[d02]", "N3[d02]"}, kRunStopped, 2000, kNow},
+    {"recovery: a refused rebuild of a missing piece is not offered again", kThree, kRecovery,
+     [](Scene &s) { Remove(s, 2); }, {IDNO, IDOK, IDCANCEL}, {"R1[d02]", "N1[d02]", "N1[d02]"}, kRunStopped, 2000, kNow},
+    // Piece 2's piece length one less: 2,999 data bytes where the table says 3,000.
+    {"recovery: a refused rebuild of a piece of another data count is not offered again", kThree, kRecovery,
+     [](Scene &s) { Flip(s.Piece(2), 8, 0x01); }, {IDNO, IDNO}, {"R2[d02]", "W5[d02]"}, kRunStopped, 4999, kNow},
     {"recovery: two pieces lost", kThree, kRecovery, [](Scene &s) { Remove(s, 2), Remove(s, 3); },
      {IDYES, IDCANCEL}, {"R1[d02]", "N1[d03]"}, kRunStopped, 2000, kNow},
     {"recovery file of another set ignored", kThree, kRecovery,
