@@ -140,8 +140,7 @@ long long PendingProgressBytes(const RestoreRun *run)
 // The rebuild cannot be trusted: says so; the caller stops the run.
 static RebuildStep FailRebuild(RestoreRun *run)
 {
-    wsprintfA(g_textBuffer, "回復ファイルから作り直せませんでした。\n[%s]", run->recovery.path);
-    AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
+    AskUser(kMsgRebuildFailed, run->recovery.path);
     return kRebuildFailedCheck;
 }
 

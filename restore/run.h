@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "format/recovery.h"
+#include "restore/messages.h"
 #include "ui/state.h"
 
 const DWORD kBlockSize = 1024;
@@ -61,8 +62,8 @@ enum PieceVerdict {
     kPieceStopped,      // the run stopped: cancelled, or the destination failed (already reported)
 };
 
-// Shows a message box owned by the dialog and returns the answer.
-int AskUser(const char *text, const char *caption, UINT type);
+// Shows a message box of the catalogue owned by the dialog and returns the answer.
+int AskUser(MessageId id, const char *a = NULL, const char *b = NULL, const char *c = NULL);
 
 // Closes whichever files of the run are open. Every stop goes through here.
 void CloseRunFiles(RestoreRun *run);

@@ -35,9 +35,7 @@ static void SendProgress(RestoreRun *run)
 // Shows that the destination could not take its bytes; the run stops.
 static void ReportFailedWrite(RestoreRun *run)
 {
-    wsprintfA(g_textBuffer, "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]",
-              run->destinationPath);
-    AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
+    AskUser(kMsgWriteFailed, run->destinationPath);
 }
 
 // Shows that the destination could not take its bytes and stops the run.
@@ -130,8 +128,7 @@ static BOOL StartRun(RestoreRun *run)
 
     run->source = CreateFileA(info.ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (run->source == INVALID_HANDLE_VALUE) {
-        AskUser("ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "Parcelon 復元確認",
-                MB_ICONQUESTION | MB_OK);
+        AskUser(kMsgRunOwnUnopenable);
         return FALSE;
     }
     SeekFromStart(run->source, kFirstPieceOffset + (long long)info.headerLength);
@@ -140,8 +137,7 @@ static BOOL StartRun(RestoreRun *run)
 
     GetDlgItemTextA(g_dialog, IDC_DESTINATION, run->destinationPath, kPathBufferSize);
     if (GetFileAttributesA(run->destinationPath) != INVALID_FILE_ATTRIBUTES) {
-        wsprintfA(g_textBuffer, "%s は\nすでに存在しますが、上書きしてもよろしいですか", run->destinationPath);
-        if (AskUser(g_textBuffer, "Parcelon  上書き確認", MB_ICONQUESTION | MB_YESNO) == IDNO) {
+        if (AskUser(kMsgOverwrite, run->destinationPath) == IDNO) {
             CloseRunFiles(run);
             return FALSE;
         }
@@ -151,7 +147,7 @@ static BOOL StartRun(RestoreRun *run)
     run->destination =
         CreateFileA(run->destinationPath, DestinationAccess(run), 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (run->destination == INVALID_HANDLE_VALUE) {
-        AskUser("復元ファイルを作成できません\nファイルパス名を確認してください。", "Parcelon", MB_ICONWARNING | MB_OK);
+        AskUser(kMsgCannotCreate);
         CloseRunFiles(run);
         return FALSE;
     }
@@ -183,11 +179,7 @@ static BOOL OfferRebuild(RestoreRun *run, PieceVerdict verdict)
 {
     if (!CanRebuildPiece(run))
         return FALSE;
-    if (verdict == kPieceMissing)
-        wsprintfA(g_textBuffer, "「%s」が見つかりません。\n回復ファイルから作り直しますか？", run->pieceName);
-    else
-        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]", run->pieceName);
-    if (AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO) {
+    if (AskUser(verdict == kPieceMissing ? kMsgRebuildMissing : kMsgRebuildUnusable, run->pieceName) == IDNO) {
         RefuseRebuild(run);
         return FALSE;
     }
@@ -220,28 +212,21 @@ static Settlement Settle(RestoreRun *run, PieceVerdict verdict)
     }
     switch (verdict) {
     case kPieceMissing:
-        wsprintfA(g_textBuffer, "次に %s を読み込みます。", run->pieceName);
-        return AskUser(g_textBuffer, "Parcelon 次のファイル", MB_ICONINFORMATION | MB_OKCANCEL) == IDCANCEL ? kStop
-                                                                                                            : kTryAgain;
+        return AskUser(kMsgNextFile, run->pieceName) == IDCANCEL ? kStop : kTryAgain;
     case kPieceNoMarker:
-        return AskUser("分割ファイルが異常です。", "Parcelon", MB_ICONWARNING | MB_RETRYCANCEL) == IDCANCEL ? kStop
-                                                                                                           : kTryAgain;
+        return AskUser(kMsgNoMarker) == IDCANCEL ? kStop : kTryAgain;
     case kPieceForeign:
-        wsprintfA(g_textBuffer, "「%s」は、\n現在復元中のファイルとは異なります。強行しますか？", run->pieceName);
-        return AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO ? kStop : kGoOn;
+        return AskUser(kMsgForeign, run->pieceName) == IDNO ? kStop : kGoOn;
     case kPieceCutShort:
-        wsprintfA(g_textBuffer, "ファイルの終端が欠けてします。\n[%s]", run->pieceName);
-        AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
+        AskUser(kMsgCutShort, run->pieceName);
         return kStop;
     case kPieceCheckFailed:
         // The last piece's damage is only reported: the file is as complete as it gets.
         if (run->remainingTotal <= 0) {
-            wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n[%s]", run->pieceName);
-            AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_OK);
+            AskUser(kMsgBadLastCheck, run->pieceName);
             return kGoOn;
         }
-        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。強行しますか？\n[%s]", run->pieceName);
-        return AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO ? kStop : kGoOn;
+        return AskUser(kMsgBadCheck, run->pieceName) == IDNO ? kStop : kGoOn;
     default:
         // A data count other than the recovery file's, the rebuild refused: the piece's own
         // checks tell at its end.

@@ -88,9 +88,11 @@ public:
 private:
     static int Handle(void *context, HWND owner, const char *text, const char *caption, UINT type);
     static void Observe(void *context, HWND window);
-    std::string Name(const ShimMessageBox &box) const;
+    // A box's name: its identifier's, when it shows that identifier's bytes.
+    std::string Name(const ShimMessageBox &box, LONG id) const;
     mutable std::mutex lock_;
     std::deque<int> answers_;
+    std::vector<LONG> shown_; // the identifier of each box shown, in order
     long long runStart_ = 0;
     std::atomic<int> cancelAt_{-1};
 };
