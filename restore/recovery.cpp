@@ -117,7 +117,6 @@ long long SetPieceAside(RestoreRun *run, long long written)
     r->rebuildLength = r->entry.dataCount;
     r->rebuildCrc = r->entry.crc;
     r->rebuildAt = 0;
-    r->parityCrc = 0;
     r->rebuiltCrc = 0;
     // What the progress has counted of this piece stays counted; the rest is counted as the
     // rebuild goes, so the bar never goes back.
@@ -183,26 +182,22 @@ RebuildStep RebuildNextBlock(RestoreRun *run)
     RunRecovery *r = &run->recovery;
     if (!HasRecovery(run) || r->rebuildPiece == 0)
         return kRebuildDone;
-    const long long parityLength = r->header.parityLength;
-    if (r->rebuildAt >= parityLength) {
-        if (r->rebuiltCrc != r->rebuildCrc || r->parityCrc != r->header.parityCrc)
+    // Only the parity data that cover the range are read: the range's own CRC-64 tells
+    // whether they, and every other piece's data read back, were sound, whatever damage
+    // lies elsewhere in the parity data.
+    if (r->rebuildAt >= r->rebuildLength) {
+        if (r->rebuiltCrc != r->rebuildCrc)
             return FailRebuild(run);
         r->rebuildPiece = 0;
         return kRebuildDone;
     }
-    // The whole of the parity data goes through its check; only the part that covers the
-    // range is rebuilt from.
     const long long at = r->rebuildAt;
-    DWORD count = parityLength - at < (long long)kBlockSize ? (DWORD)(parityLength - at) : kBlockSize;
-    SeekRecoveryParity(r->file, at);
-    if (!ReadExactly(r->file, run->block, count))
-        return FailRebuild(run);
-    r->parityCrc = Crc64Compute(r->parityCrc, run->block, count);
-    r->rebuildAt += count;
-    if (at >= r->rebuildLength)
-        return kRebuildGoesOn;
     const long long left = r->rebuildLength - at;
-    DWORD used = left < (long long)count ? (DWORD)left : count;
+    const DWORD used = left < (long long)kBlockSize ? (DWORD)left : kBlockSize;
+    SeekRecoveryParity(r->file, at);
+    if (!ReadExactly(r->file, run->block, used))
+        return FailRebuild(run);
+    r->rebuildAt += used;
     if (!XorOtherPieces(run, at, used))
         return FailRebuild(run);
     r->rebuiltCrc = Crc64Compute(r->rebuiltCrc, run->block, used);

@@ -26,7 +26,6 @@ struct RunRecovery {
     long long pendingBytes; // bytes of that range the progress has not counted yet
     long long pendingAtStart;
     long long rebuildAt;    // offset in the parity data of the next block to rebuild
-    Crc64 parityCrc;        // CRC-64 of the parity data read so far
     Crc64 rebuiltCrc;       // CRC-64 of the rebuilt data so far
 };
 

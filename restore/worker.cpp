@@ -320,6 +320,10 @@ static void ApplyTimeStamp(RestoreRun *run)
 static BOOL Finish(RestoreRun *run)
 {
     if (!Rebuild(run)) {
+        // The data after the range set aside were verified, but a file of the full size
+        // with one range wrong would look whole: it ends where the range begins.
+        SeekFromStart(run->destination, RebuildStart(run));
+        SetEndOfFile(run->destination);
         CloseRunFiles(run);
         return FALSE;
     }

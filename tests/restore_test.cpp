@@ -303,12 +303,20 @@ const Case kCases[] = {
     {"recovery file with a damaged header ignored", kThree, kRecovery,
      [](Scene &s) { Flip(s.Piece(0), kRecoveryFixedSize, 0x20), Remove(s, 2); }, {IDCANCEL}, {"N1[d02]"},
      kRunStopped, 2000, kNow},
-    // The range rebuilt is right, but the parity data beyond it fail their check.
-    {"recovery: damaged parity data", kThree, kRecovery,
-     [](Scene &s) { Flip(s.Piece(0), kRecoveryParityOffset + 2500, 1), Remove(s, 3); }, {IDYES}, {"R1[d03]", "R3[d00]"},
-     kRunStopped, 6500, kNow},
+    // The range rebuilt is right, whatever damage lies in the parity data beyond it.
+    {"recovery: damaged parity data beyond the rebuilt range", kThree, kRecovery,
+     [](Scene &s) { Flip(s.Piece(0), kRecoveryParityOffset + 2500, 1), Remove(s, 3); }, {IDYES}, {"R1[d03]"},
+     kRunIdle, 6500, kStored},
+    // A rebuild that fails or stops leaves no file of the full size: it ends where the
+    // range rebuilt begins.
+    {"recovery: damaged parity data in the rebuilt range", kThree, kRecovery,
+     [](Scene &s) { Flip(s.Piece(0), kRecoveryParityOffset + 700, 1), Remove(s, 3); }, {IDYES}, {"R1[d03]", "R3[d00]"},
+     kRunStopped, 5000, kNow},
+    {"recovery: a middle piece's rebuild fails", kThree, kRecovery,
+     [](Scene &s) { Flip(s.Piece(0), kRecoveryParityOffset + 10, 1), Remove(s, 2); }, {IDYES}, {"R1[d02]", "R3[d00]"},
+     kRunStopped, 2000, kNow},
     {"recovery: cancel during the rebuild", kThree, kRecovery, [](Scene &s) { Remove(s, 3), s.CancelAt(92); },
-     {IDYES}, {"R1[d03]"}, kRunStopped, 6500, kNow},
+     {IDYES}, {"R1[d03]"}, kRunStopped, 5000, kNow},
 
     // Every piece with a data-check record: the CRC-64 of its data in its own header.
     {"data check: a sound set restores as without", kThree, {}, [](Scene &s) { s.AddDataChecks(); }, {}, {}, kRunIdle,
