@@ -16,8 +16,8 @@
 
 namespace {
 
-const int kStatusWrongCommandLine = 2;
-const int kStatusNotRestored = 1;
+const int kStatusWrongCommandLine = kExitWrongCommandLine;
+const int kStatusNotRestored = kExitNotRestored;
 
 const char kHelp[] =
     "Usage: parcelon-restore [options] SET.exe\n"
@@ -91,13 +91,19 @@ const char kHelp[] =
     "  -h, --help           show this text\n"
     "      --version        show the program's version\n"
     "\n"
-    "Exit status: 0 when the file was restored (\"the restore has finished\"); 1 when it\n"
-    "was not: stopped by an answer, cancelled, a damaged or incomplete set, or closed\n"
-    "before a restore finished; with --check, 0 when every piece is present and sound and\n"
-    "their data add up to the split file's size (sound), 2 when exactly one piece is\n"
-    "missing or damaged and the recovery file would rebuild it, every other piece and the\n"
-    "parity data being sound (repairable), 1 otherwise (damaged); 2 on a wrong command\n"
-    "line as well.\n";
+    "Exit status:\n"
+    "  0   the file was restored whole and every piece passed every check it has (or\n"
+    "      was rebuilt from the recovery file and its range verified)\n"
+    "  1   the file was not restored: stopped by an answer, cancelled, a damaged or\n"
+    "      incomplete set, a failed write, or closed before a restore finished\n"
+    "  3   the restore finished, but the file holds data known to be wrong: the last\n"
+    "      piece failed its check, or a piece that failed its check or belongs to\n"
+    "      another set was taken in by a Yes (typed, or given by --yes)\n"
+    "  64  a wrong command line; nothing was read\n"
+    "With --check: 0 when every piece is present and sound and their data add up to the\n"
+    "split file's size (sound), 2 when exactly one piece is missing or damaged and the\n"
+    "recovery file would rebuild it, every other piece and the parity data being sound\n"
+    "(repairable), 1 otherwise (damaged); 64 on a wrong command line.\n";
 
 struct Options {
     std::string set;
