@@ -174,7 +174,9 @@ enum Settlement {
     kStop,     // the run stops
 };
 
-// Offers the current piece to the rebuild, once per piece. Whether the user took it.
+// Offers the current piece to the rebuild, once per piece. When the user takes it, the
+// piece is left to the rebuild: the destination and the counts move to the end of its
+// range, and its file is closed. Whether the user took it.
 static BOOL OfferRebuild(RestoreRun *run, PieceVerdict verdict)
 {
     if (!CanRebuildPiece(run))
@@ -183,18 +185,12 @@ static BOOL OfferRebuild(RestoreRun *run, PieceVerdict verdict)
         RefuseRebuild(run);
         return FALSE;
     }
-    return TRUE;
-}
-
-// Leaves the current piece to the rebuild: the destination and the counts move to the end
-// of its range, and its file is closed.
-static void SetAside(RestoreRun *run)
-{
     const long long end = SetPieceAside(run, g_restoreInfo.totalSize - run->remainingTotal);
     run->remainingTotal = g_restoreInfo.totalSize - end;
     run->pieceRemainder = 0;
     SeekFromStart(run->destination, end);
     CloseSource(run);
+    return TRUE;
 }
 
 // The one place that decides what a verdict means: a piece that cannot be used is offered
@@ -206,10 +202,8 @@ static Settlement Settle(RestoreRun *run, PieceVerdict verdict)
         return kGoOn;
     if (verdict == kPieceStopped)
         return kStop;
-    if (OfferRebuild(run, verdict)) {
-        SetAside(run);
+    if (OfferRebuild(run, verdict))
         return kSetAside;
-    }
     switch (verdict) {
     case kPieceMissing:
         return AskUser(kMsgNextFile, run->pieceName) == IDCANCEL ? kStop : kTryAgain;
