@@ -1,6 +1,7 @@
 // restore/recovery.cpp: what a restore run does with the recovery file: finds it at the
-// start, keeps the CRC-64 of each piece beside its CRC-16, offers to rebuild one piece that
-// is lost or cannot be used, and rebuilds it after the last piece.
+// start, follows the table entry of each piece (its data count and CRC-64), keeps the one
+// piece set aside for the rebuild and the user's refusal, and rebuilds it after the last
+// piece.
 #include "restore/recovery.h"
 
 #include <string.h>

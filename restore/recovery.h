@@ -1,6 +1,7 @@
 // restore/recovery.h: a restore run's use of the recovery file NAME.d00: the 64-bit check
-// of every piece's data, the offer to rebuild one piece that is lost or cannot be used,
-// and the rebuild itself after the last piece.
+// of every piece's data, one piece that is lost or cannot be used set aside, and its
+// rebuild after the last piece. The module keeps its own state; the worker's counts and
+// files are the worker's.
 #pragma once
 #include <windows.h>
 

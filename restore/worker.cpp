@@ -1,5 +1,6 @@
-// restore/worker.cpp: the restore thread: copies every piece's data into the destination
-// in 1024-byte blocks, checks each piece's CRC and gives the file its stored time stamp.
+// restore/worker.cpp: the restore thread: brings in, copies (in 1024-byte blocks) and
+// verifies every piece, settles each step's verdict in one place, rebuilds a piece set
+// aside and gives the file its stored time stamp.
 #include "restore/worker.h"
 
 #include <commctrl.h>
