@@ -608,6 +608,27 @@ TEST(FrontendInteractive, AsksBeforeOverwriting)
     EXPECT_EQ(terminal.Exit(), 0);
 }
 
+// A damaged piece taken in by a person's Yes: the dialog says finished, the exit status
+// says the file holds data known to be wrong.
+TEST(FrontendInteractive, ForcedDamageEndsWithItsOwnStatus)
+{
+    TempDir dir;
+    const Bytes input = SomeBytes(kInputSize, 4);
+    WriteFileBytes(dir.File("input.bin"), input);
+    const std::string destination =
+        MakeSet(dir, dir.File("input.bin"), {"--piece-size", "80000", "--bad-crc", "2"}) + "/" + kStoredName;
+
+    Terminal terminal(dir.Path(), {"set/Data.exe"});
+    ASSERT_TRUE(terminal.Until([&] { return terminal.Shows("| 分割元ファイル 報告書.bin "); })) << terminal.Screen();
+    terminal.Type("x");
+    ASSERT_TRUE(terminal.Until([&] { return terminal.Shows("強行しますか？"); })) << terminal.Screen();
+    terminal.Type("y");
+    ASSERT_TRUE(terminal.Until([&] { return terminal.Shows("| 復元が終了しました。"); })) << terminal.Screen();
+    EXPECT_EQ(ReadFileBytes(destination), input);
+    terminal.Type("c");
+    EXPECT_EQ(terminal.Exit(), 3);
+}
+
 TEST(FrontendInteractive, TakesTheDestinationFromBrowseAndFromTheField)
 {
     TempDir dir;
