@@ -21,6 +21,21 @@ static BOOL ReadRecordTag(HANDLE file, BYTE *tag)
     return ReadFile(file, tag, 1, &got, NULL) && got == 1;
 }
 
+// Reads a data-check record's payload, little-endian; FALSE when it does not arrive whole
+// (the header then ends at its next read).
+static BOOL ReadDataCheck(HANDLE file, Crc64 *check)
+{
+    BYTE bytes[kDataCheckLength];
+    DWORD got = 0;
+    if (!ReadFile(file, bytes, kDataCheckLength, &got, NULL) || got != (DWORD)kDataCheckLength)
+        return FALSE;
+    Crc64 value = 0;
+    for (int i = kDataCheckLength - 1; i >= 0; i--)
+        value = value << 8 | bytes[i];
+    *check = value;
+    return TRUE;
+}
+
 // Moves the file position forward by count bytes, which may pass 2 GiB.
 static void SkipBytes(HANDLE file, long long count)
 {
@@ -61,6 +76,8 @@ BOOL ReadFirstPieceHeader(HANDLE file, FirstPieceHeader *header)
             ReadUntested(file, stamp, kTimeStampLength);
             header->year = (WORD)(stamp[0] | stamp[1] << 8);
             header->packedTime = (DWORD)stamp[2] | (DWORD)stamp[3] << 8 | (DWORD)stamp[4] << 16 | (DWORD)stamp[5] << 24;
+        } else if (tag == kDataCheckTag && length == kDataCheckLength) {
+            header->hasDataCheck = ReadDataCheck(file, &header->dataCheck);
         } else {
             SkipBytes(file, length);
         }
@@ -92,7 +109,10 @@ BOOL ReadLaterPieceRecords(HANDLE file, LaterPieceHeader *header)
         if (length < 0)
             return FALSE;
         header->remaining -= LengthIntegerWidth(length) + (long long)length;
-        SkipBytes(file, length);
+        if (tag == kDataCheckTag && length == kDataCheckLength)
+            header->hasDataCheck = ReadDataCheck(file, &header->dataCheck);
+        else
+            SkipBytes(file, length);
     }
 }
 

@@ -3,6 +3,8 @@
 #pragma once
 #include <windows.h>
 
+#include "format/crc64.h"
+
 // The stub's own file size, where the first piece starts in the self-restoring executable.
 const LONG kFirstPieceOffset = 0xD000;
 // Where the first-piece header read starts: behind the marker and the byte after it.
@@ -29,6 +31,8 @@ struct FirstPieceHeader {
     char name[kNameHolderSize];
     WORD year;
     DWORD packedTime;
+    BOOL hasDataCheck; // the header holds a data-check record
+    Crc64 dataCheck;   // its CRC-64 of the piece's data
 };
 
 // Reads the first piece's header from the self-restoring executable, leaving the file
@@ -43,6 +47,8 @@ struct LaterPieceHeader {
     long long pieceLength;
     BYTE setId[2];
     long long remaining;
+    BOOL hasDataCheck; // the header holds a data-check record
+    Crc64 dataCheck;   // its CRC-64 of the piece's data
 };
 
 // The later-piece header read, in two halves so that the caller can compare the set
@@ -50,7 +56,8 @@ struct LaterPieceHeader {
 // the length integer behind it, starting directly behind the piece marker.
 void ReadLaterPieceStart(HANDLE file, LaterPieceHeader *header);
 // The second half reads the records up to the end tag, leaving the position at the first
-// data byte. FALSE when the piece ends before its end tag (a truncated piece).
+// data byte. FALSE when the piece ends before its end tag (a truncated piece). A
+// data-check record is kept; any other record is skipped by its length.
 BOOL ReadLaterPieceRecords(HANDLE file, LaterPieceHeader *header);
 
 // Reads the two bytes after a piece's data, low byte first; a byte that does not arrive

@@ -16,6 +16,7 @@
 #include "frontend/terminal.h"
 #include "frontend/text.h"
 #include "restore/mark.h"
+#include "restore/messages.h"
 #include "restore/recovery.h"
 #include "restore/run.h"
 #include "shim.h"
@@ -27,19 +28,6 @@ namespace {
 // lies inside /dev/null, where no file can be created, so that even a path the sink failed
 // to catch could never lead to a file being written.
 const char kCheckSink[] = "/dev/null/parcelon-check";
-
-const UINT kButtonsMask = 0xF;
-const char kNextFileCaption[] = "Parcelon 次のファイル";
-const char kErrorCaption[] = "Parcelon";
-// The beginnings of the program's texts the check tells apart.
-const char kBadCheckValueText[] = "ファイルの内容が正しくありません。";
-const char kForeignText[] = "「";
-const char kTruncatedText[] = "ファイルの終端が欠けてします。";
-const char kNoPieceText[] = "分割ファイルが異常です。";
-// The recovery file's questions and its failure.
-const char kRebuildMissingTail[] = "が見つかりません。\n回復ファイルから作り直しますか？";
-const char kRebuildUnusableText[] = "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？";
-const char kRebuildFailedText[] = "回復ファイルから作り直せませんでした。";
 
 // Exit statuses of the check.
 const int kCheckSound = 0, kCheckDamaged = 1, kCheckRepairable = 2;
@@ -75,39 +63,38 @@ bool StartsWith(const std::string &text, const char *head)
 // missing piece or a file without a piece (nothing after it can be read); OK for a notice.
 FindingKind Classify(const Question &question, bool startPressed, int *answer)
 {
-    const UINT buttons = question.type & kButtonsMask;
     *answer = RefusingAnswer(question.type);
     if (question.saveDialog)
         return kOther;
     if (question.fromUiThread)
         return startPressed ? kOther : kStartUp;
+    switch (question.message) {
     // The recovery file is offered the first piece that is lost or cannot be used: Yes, so
     // that the check reads on. It cannot rebuild into the sink, which keeps nothing, so its
     // failure after that says nothing of the set; the check looks at the parity data itself.
-    if (question.caption == kConfirmCaption && buttons == MB_YESNO &&
-        (StartsWith(question.text, kRebuildUnusableText) ||
-         question.text.find(kRebuildMissingTail) != std::string::npos)) {
+    case kMsgRebuildMissing:
+    case kMsgRebuildUnusable:
         *answer = IDYES;
         return kRebuild;
-    }
-    if (question.caption == kErrorCaption && StartsWith(question.text, kRebuildFailedText))
+    case kMsgRebuildFailed:
         return kRebuildFailed;
-    if (question.caption == kConfirmCaption && StartsWith(question.text, kBadCheckValueText)) {
-        if (buttons == MB_YESNO)
-            *answer = IDYES;
+    case kMsgBadCheck:
+        *answer = IDYES;
         return kBadCheckValue;
-    }
-    if (question.caption == kConfirmCaption && buttons == MB_YESNO && StartsWith(question.text, kForeignText)) {
+    case kMsgBadLastCheck:
+        return kBadCheckValue;
+    case kMsgForeign:
         *answer = IDYES;
         return kForeign;
-    }
-    if (question.caption == kNextFileCaption)
+    case kMsgNextFile:
         return kMissing;
-    if (question.caption == kErrorCaption && StartsWith(question.text, kNoPieceText))
+    case kMsgNoMarker:
         return kNoPiece;
-    if (question.caption == kErrorCaption && StartsWith(question.text, kTruncatedText))
+    case kMsgCutShort:
         return kTruncated;
-    return kOther;
+    default:
+        return kOther;
+    }
 }
 
 std::string OneLine(const std::string &text)

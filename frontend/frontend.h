@@ -18,6 +18,16 @@ extern const char kDialogCaption[];
 extern const char kOverwriteCaption[];  // the question before an existing file is replaced
 extern const char kConfirmCaption[];    // questions and warnings about the data
 
+// Exit statuses of a restore (the check has its own: 0 sound, 1 damaged, 2 repairable).
+const int kExitRestored = 0;        // written whole, every piece passed every check it has
+const int kExitNotRestored = 1;     // stopped, cancelled or failed
+const int kExitRestoredWrong = 3;   // finished, but holding data known to be wrong
+const int kExitWrongCommandLine = 64;
+
+// Whether a question so answered leaves the restored file holding data known to be wrong:
+// the last piece's damage notice, or a damaged piece or a piece of another set taken in.
+bool MarksDataWrong(const Question &question, int answer);
+
 // The longest destination the restore worker reads from the field, without its zero.
 const size_t kMaxDestination = 1283;
 
@@ -97,6 +107,7 @@ public:
 struct UnattendedRun {
     RunTrack track;
     bool finished = false;    // the run ended with the "finished" status
+    bool knownWrong = false;  // an answer took data known to be wrong into the file
     bool interrupted = false; // an interrupt arrived
 };
 

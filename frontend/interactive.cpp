@@ -87,6 +87,7 @@ struct Face {
     bool repaintAll = true;
     bool paintDeferred = false;
     Clock::time_point lastPaint, started;
+    int knownWrongRun = -1;      // the run (by track.runs) an answer took known wrong data into
 };
 
 std::string Cursor(int row, int column)
@@ -383,6 +384,8 @@ void PressFocused(const Face &face)
 
 void Answer(Face &face, const Reply &reply)
 {
+    if (MarksDataWrong(face.question, reply.button))
+        face.knownWrongRun = face.track.runs;
     AnswerQuestion(reply);
     face.asking = false;
 }
@@ -658,5 +661,7 @@ int RunInteractive(const Session &session, int programFd, int signalFd)
     const int below = (int)face.shown.size();
     WriteAll(STDOUT_FILENO, kPlain + (below < face.rows ? Cursor(below, 0) : Cursor(face.rows - 1, 0) + "\n"));
     LeaveRawMode();
-    return face.shownView.info == kStatusFinished ? 0 : 1;
+    if (face.shownView.info != kStatusFinished)
+        return kExitNotRestored;
+    return face.knownWrongRun == face.track.runs ? kExitRestoredWrong : kExitRestored;
 }

@@ -16,8 +16,8 @@
 
 namespace {
 
-const int kStatusWrongCommandLine = 2;
-const int kStatusNotRestored = 1;
+const int kStatusWrongCommandLine = kExitWrongCommandLine;
+const int kStatusNotRestored = kExitNotRestored;
 
 const char kHelp[] =
     "Usage: parcelon-restore [options] SET.exe\n"
@@ -25,10 +25,11 @@ const char kHelp[] =
     "Restores the file held in a self-restoring split set: SET.exe (the restore program\n"
     "for Windows with the first piece appended) and the piece files SET.d02, SET.d03, ...\n"
     "in the same folder. The set's restore program itself runs here, with the same steps\n"
-    "and checks as on Windows: each piece's CRC-16 and set identifier, the questions it\n"
-    "asks, and the stored time stamp given to the restored file. The set's files are only\n"
-    "read. The proposed destination is the stored file name (shown and created in UTF-8)\n"
-    "in the folder of SET.exe.\n"
+    "and checks as on Windows: each piece's CRC-16 and set identifier, the CRC-64 of its\n"
+    "data where its header states one (a piece failing it counts as failing its check),\n"
+    "the questions it asks, and the stored time stamp given to the restored file. The\n"
+    "set's files are only read. The proposed destination is the stored file name (shown\n"
+    "and created in UTF-8) in the folder of SET.exe.\n"
     "\n"
     "With a recovery file SET.d00 beside them (parcelon-split --recovery), every piece's\n"
     "data are also checked against their CRC-64, and one piece that is missing or cannot\n"
@@ -91,13 +92,19 @@ const char kHelp[] =
     "  -h, --help           show this text\n"
     "      --version        show the program's version\n"
     "\n"
-    "Exit status: 0 when the file was restored (\"the restore has finished\"); 1 when it\n"
-    "was not: stopped by an answer, cancelled, a damaged or incomplete set, or closed\n"
-    "before a restore finished; with --check, 0 when every piece is present and sound and\n"
-    "their data add up to the split file's size (sound), 2 when exactly one piece is\n"
-    "missing or damaged and the recovery file would rebuild it, every other piece and the\n"
-    "parity data being sound (repairable), 1 otherwise (damaged); 2 on a wrong command\n"
-    "line as well.\n";
+    "Exit status:\n"
+    "  0   the file was restored whole and every piece passed every check it has (or\n"
+    "      was rebuilt from the recovery file and its range verified)\n"
+    "  1   the file was not restored: stopped by an answer, cancelled, a damaged or\n"
+    "      incomplete set, a failed write, or closed before a restore finished\n"
+    "  3   the restore finished, but the file holds data known to be wrong: the last\n"
+    "      piece failed its check, or a piece that failed its check or belongs to\n"
+    "      another set was taken in by a Yes (typed, or given by --yes)\n"
+    "  64  a wrong command line; nothing was read\n"
+    "With --check: 0 when every piece is present and sound and their data add up to the\n"
+    "split file's size (sound), 2 when exactly one piece is missing or damaged and the\n"
+    "recovery file would rebuild it, every other piece and the parity data being sound\n"
+    "(repairable), 1 otherwise (damaged); 64 on a wrong command line.\n";
 
 struct Options {
     std::string set;

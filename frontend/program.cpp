@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "resource.h"
+#include "restore/messages.h"
 #include "shim.h"
 
 namespace {
@@ -77,6 +78,8 @@ int AnswerMessageBox(void *, HWND, const char *text, const char *caption, UINT t
     question.text = text;
     question.caption = caption;
     question.type = type;
+    // The program names the box it shows just before it shows it, on this thread.
+    question.message = g_shownMessage;
     question.fromUiThread = std::this_thread::get_id() == g_uiThreadId;
     return Ask(question).button;
 }

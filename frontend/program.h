@@ -41,6 +41,7 @@ struct Question {
     // A message box.
     std::string text, caption;
     UINT type = 0;
+    int message = -1; // its identifier in the program's catalogue (restore/messages.h)
     // The Save dialog.
     std::string title, fileName;
     std::vector<std::string> filters; // display text and pattern, pair after pair

@@ -12,6 +12,22 @@
 #include "frontend/terminal.h"
 #include "frontend/text.h"
 #include "resource.h"
+#include "restore/messages.h"
+
+bool MarksDataWrong(const Question &question, int answer)
+{
+    if (question.saveDialog)
+        return false;
+    switch (question.message) {
+    case kMsgBadLastCheck:
+        return true;
+    case kMsgBadCheck:
+    case kMsgForeign:
+        return answer == IDYES;
+    default:
+        return false;
+    }
+}
 
 UnattendedRun DriveUnattended(const Session &session, int programFd, int signalFd, UnattendedFace *face)
 {
@@ -37,6 +53,8 @@ UnattendedRun DriveUnattended(const Session &session, int programFd, int signalF
                 startFailed = true;
             Reply reply;
             reply.button = face->Answer(question, view, startPressed);
+            if (MarksDataWrong(question, reply.button))
+                run.knownWrong = true;
             AnswerQuestion(reply);
         }
         FollowRun(view, session, &run.track);
@@ -175,5 +193,7 @@ int RunUnattended(const Session &session, int programFd, int signalFd)
     const UnattendedRun run = DriveUnattended(session, programFd, signalFd, &face);
     if (g_progressShown)
         Say("");
-    return run.finished ? 0 : 1;
+    if (!run.finished)
+        return kExitNotRestored;
+    return run.knownWrong ? kExitRestoredWrong : kExitRestored;
 }

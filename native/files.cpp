@@ -753,6 +753,26 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
     return (DWORD)target;
 }
 
+// Models cutting (or extending) a file opened for writing at the handle's position; the
+// sink keeps no bytes and only answers.
+BOOL WINAPI SetEndOfFile(HANDLE file)
+{
+    OpenFile open;
+    if (!FindFor(file, GENERIC_WRITE, &open))
+        return FALSE;
+    if (open.state & kStateSink) {
+        t_lastError = NO_ERROR;
+        return TRUE;
+    }
+    FlushBeforeLooking(open);
+    if (ftruncate(open.fd, (off_t)PositionOf(open)) != 0) {
+        t_lastError = ErrorFromErrno(errno);
+        return FALSE;
+    }
+    t_lastError = NO_ERROR;
+    return TRUE;
+}
+
 // Models the size query: the low part returned, the high part stored when asked for.
 DWORD WINAPI GetFileSize(HANDLE file, LPDWORD sizeHigh)
 {

@@ -60,9 +60,7 @@ static long long BytesNeeded(RestoreRun *run)
 BOOL CheckDestinationVolume(RestoreRun *run)
 {
     if (g_restoreInfo.totalSize >= kFatFileLimit && IsOnFatVolume(run)) {
-        wsprintfA(g_textBuffer, "復元先のドライブには 4GB 以上のファイルを保存できません。\n別のドライブを指定してください。\n[%s]",
-                  run->destinationPath);
-        AskUser(g_textBuffer, "Parcelon", MB_ICONWARNING | MB_OK);
+        AskUser(kMsgFatLimit, run->destinationPath);
         CloseRunFiles(run);
         return FALSE;
     }
@@ -78,9 +76,7 @@ BOOL CheckDestinationVolume(RestoreRun *run)
     // The grouped texts share one buffer: the first is kept in the block buffer.
     char *neededText = (char *)run->block;
     strcpy(neededText, GroupedDecimal(needed));
-    wsprintfA(g_textBuffer, "復元先の空き容量が不足しています。強行しますか？\n必要な容量 %sBytes\n空き容量 %sBytes\n[%s]",
-              neededText, GroupedDecimal((long long)available.QuadPart), run->destinationPath);
-    if (AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO) {
+    if (AskUser(kMsgNoRoom, neededText, GroupedDecimal((long long)available.QuadPart), run->destinationPath) == IDNO) {
         CloseRunFiles(run);
         return FALSE;
     }

@@ -1,6 +1,7 @@
 // restore/recovery.cpp: what a restore run does with the recovery file: finds it at the
-// start, keeps the CRC-64 of each piece beside its CRC-16, offers to rebuild one piece that
-// is lost or cannot be used, and rebuilds it after the last piece.
+// start, follows the table entry of each piece (its data count and CRC-64), keeps the one
+// piece set aside for the rebuild and the user's refusal, and rebuilds it after the last
+// piece.
 #include "restore/recovery.h"
 
 #include <string.h>
@@ -25,8 +26,8 @@ void ResetRecovery(RestoreRun *run)
 {
     RunRecovery *r = &run->recovery;
     r->file = INVALID_HANDLE_VALUE;
-    r->pieceCrc = 0;
     r->pieceStart = 0;
+    r->refusedPiece = 0;
     r->rebuildPiece = 0;
     r->pendingBytes = 0;
 }
@@ -45,11 +46,14 @@ void OpenRecovery(RestoreRun *run)
     if (file == INVALID_HANDLE_VALUE)
         return;
     // A recovery file of another set, or a damaged one, must never make a sound set fail.
+    // Where the first piece states its data's CRC-64, the table must state the same: a
+    // recovery file left from an earlier split of the same name, size and time has another.
     RecoveryHeader *h = &r->header;
     if (ReadRecoveryHeader(file, h) && memcmp(h->setId, info.setId, 2) == 0 && h->totalSize == info.totalSize &&
         h->year == info.year && h->packedTime == info.packedTime && strcmp(h->name, info.storedName) == 0 &&
         ReadRecoveryEntry(file, h, 1, &r->entry) &&
-        r->entry.dataCount == info.firstPieceLength - (long long)info.headerLength) {
+        r->entry.dataCount == info.firstPieceLength - (long long)info.headerLength &&
+        (!info.hasDataCheck || r->entry.crc == info.dataCheck)) {
         r->file = file;
         return;
     }
@@ -61,7 +65,7 @@ DWORD DestinationAccess(const RestoreRun *run)
     return HasRecovery(run) ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
 }
 
-void AdvanceRecoveryPiece(RestoreRun *run)
+void TrackRecoveryPiece(RestoreRun *run)
 {
     RunRecovery *r = &run->recovery;
     if (!HasRecovery(run))
@@ -78,61 +82,54 @@ void AdvanceRecoveryPiece(RestoreRun *run)
         r->entry.dataCount = -1;
 }
 
-BOOL BeginRecoveryPiece(RestoreRun *run)
+BOOL RecoveryCountAgrees(const RestoreRun *run, long long dataCount)
 {
-    RunRecovery *r = &run->recovery;
-    r->pieceCrc = 0;
-    return !HasRecovery(run) || r->entry.dataCount < 0 || r->entry.dataCount == run->pieceRemainder;
-}
-
-void AddToPieceCheck(RestoreRun *run, DWORD count)
-{
-    if (HasRecovery(run))
-        run->recovery.pieceCrc = Crc64Compute(run->recovery.pieceCrc, run->block, count);
+    const RunRecovery *r = &run->recovery;
+    return !HasRecovery(run) || r->entry.dataCount < 0 || r->entry.dataCount == dataCount;
 }
 
 BOOL PieceMatchesTable(const RestoreRun *run)
 {
     const RunRecovery *r = &run->recovery;
-    return !HasRecovery(run) || r->entry.dataCount < 0 || r->pieceCrc == r->entry.crc;
+    return !HasRecovery(run) || r->entry.dataCount < 0 || run->pieceCrc64 == r->entry.crc;
 }
 
-BOOL IsRebuildPiece(const RestoreRun *run)
+BOOL CanRebuildPiece(const RestoreRun *run)
+{
+    const RunRecovery *r = &run->recovery;
+    return HasRecovery(run) && r->rebuildPiece == 0 && r->entry.dataCount >= 0 && r->refusedPiece != run->pieceNumber;
+}
+
+void RefuseRebuild(RestoreRun *run)
+{
+    run->recovery.refusedPiece = run->pieceNumber;
+}
+
+BOOL IsSetAside(const RestoreRun *run)
 {
     return HasRecovery(run) && run->recovery.rebuildPiece == run->pieceNumber;
 }
 
-BOOL OfferRebuild(RestoreRun *run, RebuildReason reason)
+long long SetPieceAside(RestoreRun *run, long long written)
 {
     RunRecovery *r = &run->recovery;
-    if (!HasRecovery(run) || r->rebuildPiece != 0 || r->entry.dataCount < 0)
-        return FALSE;
-    if (reason == kPieceMissing)
-        wsprintfA(g_textBuffer, "「%s」が見つかりません。\n回復ファイルから作り直しますか？", run->pieceName);
-    else
-        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]", run->pieceName);
-    if (AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO)
-        return FALSE;
     r->rebuildPiece = run->pieceNumber;
     r->rebuildStart = r->pieceStart;
     r->rebuildLength = r->entry.dataCount;
     r->rebuildCrc = r->entry.crc;
     r->rebuildAt = 0;
-    r->parityCrc = 0;
     r->rebuiltCrc = 0;
     // What the progress has counted of this piece stays counted; the rest is counted as the
     // rebuild goes, so the bar never goes back.
     const long long end = r->rebuildStart + r->rebuildLength;
-    const long long written = g_restoreInfo.totalSize - run->remainingTotal;
     r->pendingBytes = end > written ? end - written : 0;
     r->pendingAtStart = r->pendingBytes;
-    run->remainingTotal = g_restoreInfo.totalSize - end;
-    run->pieceRemainder = 0;
-    SeekFromStart(run->destination, end);
-    if (run->source != INVALID_HANDLE_VALUE)
-        CloseHandle(run->source);
-    run->source = INVALID_HANDLE_VALUE;
-    return TRUE;
+    return end;
+}
+
+long long RebuildStart(const RestoreRun *run)
+{
+    return HasRecovery(run) && run->recovery.rebuildPiece != 0 ? run->recovery.rebuildStart : 0;
 }
 
 long long PendingProgressBytes(const RestoreRun *run)
@@ -140,13 +137,11 @@ long long PendingProgressBytes(const RestoreRun *run)
     return HasRecovery(run) ? run->recovery.pendingBytes : 0;
 }
 
-// The rebuild cannot be trusted: says so and stops the run.
-static RebuildStep StopRebuild(RestoreRun *run)
+// The rebuild cannot be trusted: says so; the caller stops the run.
+static RebuildStep FailRebuild(RestoreRun *run)
 {
-    wsprintfA(g_textBuffer, "回復ファイルから作り直せませんでした。\n[%s]", run->recovery.path);
-    AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
-    CloseRunFiles(run);
-    return kRebuildStopped;
+    AskUser(kMsgRebuildFailed, run->recovery.path);
+    return kRebuildFailedCheck;
 }
 
 // XORs into the block the used bytes at offset at of every other piece's data, read back
@@ -188,28 +183,24 @@ RebuildStep RebuildNextBlock(RestoreRun *run)
     RunRecovery *r = &run->recovery;
     if (!HasRecovery(run) || r->rebuildPiece == 0)
         return kRebuildDone;
-    const long long parityLength = r->header.parityLength;
-    if (r->rebuildAt >= parityLength) {
-        if (r->rebuiltCrc != r->rebuildCrc || r->parityCrc != r->header.parityCrc)
-            return StopRebuild(run);
+    // Only the parity data that cover the range are read: the range's own CRC-64 tells
+    // whether they, and every other piece's data read back, were sound, whatever damage
+    // lies elsewhere in the parity data.
+    if (r->rebuildAt >= r->rebuildLength) {
+        if (r->rebuiltCrc != r->rebuildCrc)
+            return FailRebuild(run);
         r->rebuildPiece = 0;
         return kRebuildDone;
     }
-    // The whole of the parity data goes through its check; only the part that covers the
-    // range is rebuilt from.
     const long long at = r->rebuildAt;
-    DWORD count = parityLength - at < (long long)kBlockSize ? (DWORD)(parityLength - at) : kBlockSize;
-    SeekRecoveryParity(r->file, at);
-    if (!ReadExactly(r->file, run->block, count))
-        return StopRebuild(run);
-    r->parityCrc = Crc64Compute(r->parityCrc, run->block, count);
-    r->rebuildAt += count;
-    if (at >= r->rebuildLength)
-        return kRebuildGoesOn;
     const long long left = r->rebuildLength - at;
-    DWORD used = left < (long long)count ? (DWORD)left : count;
+    const DWORD used = left < (long long)kBlockSize ? (DWORD)left : kBlockSize;
+    SeekRecoveryParity(r->file, at);
+    if (!ReadExactly(r->file, run->block, used))
+        return FailRebuild(run);
+    r->rebuildAt += used;
     if (!XorOtherPieces(run, at, used))
-        return StopRebuild(run);
+        return FailRebuild(run);
     r->rebuiltCrc = Crc64Compute(r->rebuiltCrc, run->block, used);
     SeekFromStart(run->destination, r->rebuildStart + at);
     DWORD written = 0;

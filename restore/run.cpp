@@ -5,9 +5,10 @@
 // The buttons part of a message box style (MB_TYPEMASK).
 static const UINT kButtonsMask = 0x0000000F;
 
-int AskUser(const char *text, const char *caption, UINT type)
+int AskUser(MessageId id, const char *a, const char *b, const char *c)
 {
-    int answer = MessageBoxA(g_dialog, text, caption, type);
+    const UINT type = kMessages[id].type;
+    int answer = ShowMessage(g_dialog, id, a, b, c);
     // A box that could not be shown (0: the dialog is gone) was answered by nobody: it
     // counts as the refusing answer, so the run neither overwrites unasked nor asks for a
     // piece for ever.
@@ -32,11 +33,4 @@ void CloseRunFiles(RestoreRun *run)
     run->source = INVALID_HANDLE_VALUE;
     run->destination = INVALID_HANDLE_VALUE;
     CloseRecovery(run);
-}
-
-void StopForTruncatedPiece(RestoreRun *run)
-{
-    wsprintfA((char *)run->block, "ファイルの終端が欠けてします。\n[%s]", run->pieceName);
-    AskUser((const char *)run->block, "Parcelon", MB_ICONERROR | MB_OK);
-    CloseRunFiles(run);
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "format/recovery.h"
+#include "restore/messages.h"
 #include "ui/state.h"
 
 const DWORD kBlockSize = 1024;
@@ -16,8 +17,8 @@ struct RunRecovery {
     char path[kShortPathSize + 4];
     RecoveryHeader header;
     RecoveryEntry entry;    // the current piece's entry of the piece table
-    Crc64 pieceCrc;         // CRC-64 of the current piece's data copied so far
     long long pieceStart;   // where the current piece's data belong in the file, by the table
+    LONG refusedPiece;      // the piece whose rebuild the user refused; 0: none
     LONG rebuildPiece;      // the piece whose range is rebuilt after the last piece; 0: none
     long long rebuildStart; // its range in the destination
     long long rebuildLength;
@@ -25,7 +26,6 @@ struct RunRecovery {
     long long pendingBytes; // bytes of that range the progress has not counted yet
     long long pendingAtStart;
     long long rebuildAt;    // offset in the parity data of the next block to rebuild
-    Crc64 parityCrc;        // CRC-64 of the parity data read so far
     Crc64 rebuiltCrc;       // CRC-64 of the rebuilt data so far
 };
 
@@ -39,21 +39,33 @@ struct RestoreRun {
     long long pieceRemainder;              // data bytes of this piece not yet copied
     long long remainingTotal;              // total size minus the bytes written; may go below 0
     UINT pieceCrc;                         // CRC of this piece's data copied so far
+    BOOL pieceHasCheck;                    // this piece's header holds a data-check record
+    Crc64 pieceCheck;                      // the CRC-64 that record states
+    Crc64 pieceCrc64;                      // CRC-64 of this piece's data copied so far, kept
+                                           // while the record or the recovery file needs it
     HWND progress;                         // the progress bar
     int lastPosition;                      // the progress position last sent in this run
     BYTE block[kBlockSize];                // one block on its way to the destination
     RunRecovery recovery;                  // the recovery file, when the set has a usable one
 };
 
-// Shows a message box owned by the dialog and returns the answer.
-int AskUser(const char *text, const char *caption, UINT type);
+// What one step of a piece (bringing it in, copying it, verifying it) found.
+enum PieceVerdict {
+    kPieceSound,        // the step went through; the piece goes on
+    kPieceMissing,      // its file cannot be opened
+    kPieceNoMarker,     // its file holds no piece marker where the search looks
+    kPieceForeign,      // its set identifier is another set's
+    kPieceCutShort,     // its header or data end early
+    kPieceCheckFailed,  // its data fail a check
+    kPieceCountDiffers, // its data count is not the recovery file's (a recovery file's finding only)
+    kPieceStopped,      // the run stopped: cancelled, or the destination failed (already reported)
+};
+
+// Shows a message box of the catalogue owned by the dialog and returns the answer.
+int AskUser(MessageId id, const char *a = NULL, const char *b = NULL, const char *c = NULL);
 
 // Closes whichever files of the run are open. Every stop goes through here.
 void CloseRunFiles(RestoreRun *run);
 
 // Closes the recovery file, if open: the run goes on as without it.
 void CloseRecovery(RestoreRun *run);
-
-// Shows that a piece ends too early and stops the run (its text is formatted in the
-// block buffer, which is free by then).
-void StopForTruncatedPiece(RestoreRun *run);

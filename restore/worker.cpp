@@ -1,11 +1,13 @@
-// restore/worker.cpp: the restore thread: copies every piece's data into the destination
-// in 1024-byte blocks, checks each piece's CRC and gives the file its stored time stamp.
+// restore/worker.cpp: the restore thread: brings in, copies (in 1024-byte blocks) and
+// verifies every piece, settles each step's verdict in one place, rebuilds a piece set
+// aside and gives the file its stored time stamp.
 #include "restore/worker.h"
 
 #include <commctrl.h>
 #include <string.h>
 
 #include "format/crc16.h"
+#include "format/crc64.h"
 #include "format/piece.h"
 #include "format/fileio.h"
 #include "resource.h"
@@ -31,31 +33,44 @@ static void SendProgress(RestoreRun *run)
     SendMessageA(run->progress, PBM_SETPOS, (WPARAM)position, 0);
 }
 
+// Shows that the destination could not take its bytes; the run stops.
+static void ReportFailedWrite(RestoreRun *run)
+{
+    AskUser(kMsgWriteFailed, run->destinationPath);
+}
+
 // Shows that the destination could not take its bytes and stops the run.
 static void StopForFailedWrite(RestoreRun *run)
 {
-    wsprintfA(g_textBuffer, "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]",
-              run->destinationPath);
-    AskUser(g_textBuffer, "Parcelon", MB_ICONERROR | MB_OK);
+    ReportFailedWrite(run);
     CloseRunFiles(run);
 }
 
 // Writes count bytes of the block to the destination. A full disk or any other failed or
-// short write stops the run: the destination would otherwise miss data silently.
+// short write is reported, and the run stops: the destination would otherwise miss data
+// silently.
 static BOOL WriteBlock(RestoreRun *run, DWORD count)
 {
     DWORD written = 0;
     if (WriteFile(run->destination, run->block, count, &written, NULL) && written == count)
         return TRUE;
-    StopForFailedWrite(run);
+    ReportFailedWrite(run);
     return FALSE;
 }
 
+// Closes the file of the piece being read, if open.
+static void CloseSource(RestoreRun *run)
+{
+    if (run->source != INVALID_HANDLE_VALUE)
+        CloseHandle(run->source);
+    run->source = INVALID_HANDLE_VALUE;
+}
+
 // One copy step: a full block, the tail of the piece, or nothing when the piece is done.
-static BOOL CopyStep(RestoreRun *run)
+static PieceVerdict CopyStep(RestoreRun *run)
 {
     if (run->pieceRemainder <= 0)
-        return TRUE;
+        return kPieceSound;
     DWORD count = run->pieceRemainder >= kBlockSize ? kBlockSize : (DWORD)run->pieceRemainder;
     // A piece that holds more data than the total size still needs (a damaged piece, or
     // one from another set) gives only what completes the file: the destination never
@@ -63,21 +78,34 @@ static BOOL CopyStep(RestoreRun *run)
     if (run->remainingTotal < (long long)count)
         count = run->remainingTotal > 0 ? (DWORD)run->remainingTotal : 0;
     if (count == 0)
-        return TRUE;
-    DWORD got = 0;
-    if (!ReadFile(run->source, run->block, count, &got, NULL) || got != count) {
-        if (OfferRebuild(run, kPieceUnusable))
-            return TRUE;
-        StopForTruncatedPiece(run);
-        return FALSE;
-    }
+        return kPieceSound;
+    if (!ReadExactly(run->source, run->block, count))
+        return kPieceCutShort;
     if (!WriteBlock(run, count))
-        return FALSE;
+        return kPieceStopped;
     run->pieceCrc = Crc16Update(run->block, (LONG)count, 1);
-    AddToPieceCheck(run, count);
+    if (run->pieceHasCheck || HasRecovery(run))
+        run->pieceCrc64 = Crc64Compute(run->pieceCrc64, run->block, count);
     run->pieceRemainder -= count;
     run->remainingTotal -= count;
-    return TRUE;
+    return kPieceSound;
+}
+
+// Copies the current piece's data, step by step with the cancel test and the progress
+// after each, until they are all copied or the total size is reached. A piece with
+// nothing (more) to copy still takes one step.
+static PieceVerdict CopyPiece(RestoreRun *run)
+{
+    for (;;) {
+        const PieceVerdict verdict = CopyStep(run);
+        if (verdict != kPieceSound)
+            return verdict;
+        if (g_runState.load() == kRunCancelRequested)
+            return kPieceStopped;
+        SendProgress(run);
+        if (run->remainingTotal <= 0 || run->pieceRemainder <= 0)
+            return kPieceSound;
+    }
 }
 
 // Opens the executable at its first data byte and creates the destination, asking
@@ -92,14 +120,16 @@ static BOOL StartRun(RestoreRun *run)
     run->remainingTotal = info.totalSize;
     run->pieceNumber = 1;
     run->pieceCrc = Crc16Update(NULL, 0, 0);
+    run->pieceHasCheck = info.hasDataCheck;
+    run->pieceCheck = info.dataCheck;
+    run->pieceCrc64 = 0;
     run->progress = GetDlgItem(g_dialog, IDC_PROGRESS);
     run->lastPosition = 0;
     SendMessageA(run->progress, PBM_SETPOS, 0, 0);
 
     run->source = CreateFileA(info.ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (run->source == INVALID_HANDLE_VALUE) {
-        AskUser("ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "Parcelon 復元確認",
-                MB_ICONQUESTION | MB_OK);
+        AskUser(kMsgRunOwnUnopenable);
         return FALSE;
     }
     SeekFromStart(run->source, kFirstPieceOffset + (long long)info.headerLength);
@@ -108,8 +138,7 @@ static BOOL StartRun(RestoreRun *run)
 
     GetDlgItemTextA(g_dialog, IDC_DESTINATION, run->destinationPath, kPathBufferSize);
     if (GetFileAttributesA(run->destinationPath) != INVALID_FILE_ATTRIBUTES) {
-        wsprintfA(g_textBuffer, "%s は\nすでに存在しますが、上書きしてもよろしいですか", run->destinationPath);
-        if (AskUser(g_textBuffer, "Parcelon  上書き確認", MB_ICONQUESTION | MB_YESNO) == IDNO) {
+        if (AskUser(kMsgOverwrite, run->destinationPath) == IDNO) {
             CloseRunFiles(run);
             return FALSE;
         }
@@ -119,7 +148,7 @@ static BOOL StartRun(RestoreRun *run)
     run->destination =
         CreateFileA(run->destinationPath, DestinationAccess(run), 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (run->destination == INVALID_HANDLE_VALUE) {
-        AskUser("復元ファイルを作成できません\nファイルパス名を確認してください。", "Parcelon", MB_ICONWARNING | MB_OK);
+        AskUser(kMsgCannotCreate);
         CloseRunFiles(run);
         return FALSE;
     }
@@ -128,54 +157,132 @@ static BOOL StartRun(RestoreRun *run)
     return TRUE;
 }
 
-// Whether a piece's data, all copied, pass their checks: the CRC-16 after them, and with a
-// recovery file the CRC-64 it keeps. A piece left to the rebuild passes.
-static BOOL PieceIsSound(RestoreRun *run)
+// Whether a piece's data, all copied, pass their checks: the CRC-16 after them, the CRC-64
+// of the piece's own data-check record when it has one, and with a recovery file the CRC-64
+// it keeps.
+static PieceVerdict VerifyPiece(RestoreRun *run)
 {
-    if (IsRebuildPiece(run))
-        return TRUE;
-    return ReadCheckValue(run->source) == (WORD)run->pieceCrc && PieceMatchesTable(run);
+    const BOOL crc16Holds = ReadCheckValue(run->source) == (WORD)run->pieceCrc;
+    const BOOL recordHolds = !run->pieceHasCheck || run->pieceCrc64 == run->pieceCheck;
+    return crc16Holds && recordHolds && PieceMatchesTable(run) ? kPieceSound : kPieceCheckFailed;
 }
 
-// The end of a piece that is not the last: compare its check values, then bring in the
-// next piece.
-static BOOL EndIntermediatePiece(RestoreRun *run)
+// What the run does after a step's verdict.
+enum Settlement {
+    kGoOn,     // on with this piece
+    kTryAgain, // the step once more (the user made the piece file available, or retries)
+    kSetAside, // the piece is left to the rebuild: on with the next piece
+    kStop,     // the run stops
+};
+
+// Offers the current piece to the rebuild, once per piece. When the user takes it, the
+// piece is left to the rebuild: the destination and the counts move to the end of its
+// range, and its file is closed. Whether the user took it.
+static BOOL OfferRebuild(RestoreRun *run, PieceVerdict verdict)
 {
-    if (!PieceIsSound(run) && !OfferRebuild(run, kPieceUnusable)) {
-        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。強行しますか？\n[%s]", run->pieceName);
-        if (AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_YESNO) == IDNO) {
-            CloseRunFiles(run);
-            return FALSE;
-        }
+    if (!CanRebuildPiece(run))
+        return FALSE;
+    if (AskUser(verdict == kPieceMissing ? kMsgRebuildMissing : kMsgRebuildUnusable, run->pieceName) == IDNO) {
+        RefuseRebuild(run);
+        return FALSE;
     }
+    const long long end = SetPieceAside(run, g_restoreInfo.totalSize - run->remainingTotal);
+    run->remainingTotal = g_restoreInfo.totalSize - end;
+    run->pieceRemainder = 0;
+    SeekFromStart(run->destination, end);
+    CloseSource(run);
+    return TRUE;
+}
+
+// The one place that decides what a verdict means: a piece that cannot be used is offered
+// to the rebuild first, when the recovery file can help; otherwise the question a set
+// without one gets, or the stop.
+static Settlement Settle(RestoreRun *run, PieceVerdict verdict)
+{
+    if (verdict == kPieceSound)
+        return kGoOn;
+    if (verdict == kPieceStopped)
+        return kStop;
+    if (OfferRebuild(run, verdict))
+        return kSetAside;
+    switch (verdict) {
+    case kPieceMissing:
+        return AskUser(kMsgNextFile, run->pieceName) == IDCANCEL ? kStop : kTryAgain;
+    case kPieceNoMarker:
+        return AskUser(kMsgNoMarker) == IDCANCEL ? kStop : kTryAgain;
+    case kPieceForeign:
+        return AskUser(kMsgForeign, run->pieceName) == IDNO ? kStop : kGoOn;
+    case kPieceCutShort:
+        AskUser(kMsgCutShort, run->pieceName);
+        return kStop;
+    case kPieceCheckFailed:
+        // The last piece's damage is only reported: the file is as complete as it gets.
+        if (run->remainingTotal <= 0) {
+            AskUser(kMsgBadLastCheck, run->pieceName);
+            return kGoOn;
+        }
+        return AskUser(kMsgBadCheck, run->pieceName) == IDNO ? kStop : kGoOn;
+    default:
+        // A data count other than the recovery file's, the rebuild refused: the piece's own
+        // checks tell at its end.
+        return kGoOn;
+    }
+}
+
+// Brings in the next piece: its file opened (asked for while it cannot be), its marker
+// found (searched again from the file's first byte on Retry: the user may have put a sound
+// copy in its place), its header read.
+static Settlement BringInNextPiece(RestoreRun *run)
+{
+    CloseSource(run);
     run->pieceNumber++;
     run->pieceCrc = Crc16Update(NULL, 0, 0);
-    if (run->source != INVALID_HANDLE_VALUE)
-        CloseHandle(run->source);
-    run->source = INVALID_HANDLE_VALUE;
-    return BringInNextPiece(run);
+    run->pieceHasCheck = FALSE;
+    run->pieceCrc64 = 0;
+    MakePieceName(run);
+    TrackRecoveryPiece(run);
+    Settlement settled;
+    for (;;) {
+        settled = Settle(run, OpenPieceFile(run));
+        if (settled == kTryAgain)
+            continue;
+        if (settled != kGoOn)
+            return settled;
+        settled = Settle(run, FindPieceMarker(run));
+        if (settled != kTryAgain)
+            break;
+        CloseSource(run);
+    }
+    if (settled != kGoOn)
+        return settled;
+    LaterPieceHeader header;
+    settled = Settle(run, ReadPieceStart(run, &header));
+    if (settled != kGoOn)
+        return settled;
+    settled = Settle(run, ReadPieceRecords(run, &header));
+    if (settled != kGoOn)
+        return settled;
+    return Settle(run, RecoveryCountAgrees(run, run->pieceRemainder) ? kPieceSound : kPieceCountDiffers);
 }
 
-// Rebuilds the piece left for later, if any, block by block with the cancel test and the
-// progress after each. FALSE when the run stopped.
+// Rebuilds the piece set aside, if any, block by block with the cancel test and the
+// progress after each. FALSE when the run is to stop.
 static BOOL Rebuild(RestoreRun *run)
 {
     for (;;) {
         switch (RebuildNextBlock(run)) {
         case kRebuildDone:
             return TRUE;
-        case kRebuildStopped:
+        case kRebuildFailedCheck:
             return FALSE;
         case kRebuildFailedWrite:
-            StopForFailedWrite(run);
+            ReportFailedWrite(run);
             return FALSE;
         case kRebuildGoesOn:
             break;
         }
-        if (g_runState.load() == kRunCancelRequested) {
-            CloseRunFiles(run);
+        if (g_runState.load() == kRunCancelRequested)
             return FALSE;
-        }
         SendProgress(run);
     }
 }
@@ -207,12 +314,14 @@ static void ApplyTimeStamp(RestoreRun *run)
 // failed write, as does a close that reports one.
 static BOOL Finish(RestoreRun *run)
 {
-    if (!PieceIsSound(run) && !OfferRebuild(run, kPieceUnusable)) {
-        wsprintfA(g_textBuffer, "ファイルの内容が正しくありません。\n[%s]", run->pieceName);
-        AskUser(g_textBuffer, "Parcelon 復元確認", MB_ICONWARNING | MB_OK);
-    }
-    if (!Rebuild(run))
+    if (!Rebuild(run)) {
+        // The data after the range set aside were verified, but a file of the full size
+        // with one range wrong would look whole: it ends where the range begins.
+        SeekFromStart(run->destination, RebuildStart(run));
+        SetEndOfFile(run->destination);
+        CloseRunFiles(run);
         return FALSE;
+    }
     ApplyTimeStamp(run);
     if (!FlushFileBuffers(run->destination)) {
         StopForFailedWrite(run);
@@ -228,27 +337,30 @@ static BOOL Finish(RestoreRun *run)
     return TRUE;
 }
 
-// The whole run; TRUE when the file was restored, FALSE when the run stopped (its files
-// are closed by then).
+// The whole run, piece by piece: bring it in, copy it, verify it, each step settled as it
+// ends. TRUE when the file was restored, FALSE when the run stopped (its files are closed
+// by then).
 static BOOL Restore(RestoreRun *run)
 {
     if (!StartRun(run))
         return FALSE;
     for (;;) {
-        if (!CopyStep(run))
-            return FALSE;
-        if (g_runState.load() == kRunCancelRequested) {
-            CloseRunFiles(run);
-            return FALSE;
-        }
-        SendProgress(run);
+        PieceVerdict verdict = CopyPiece(run);
+        if (verdict == kPieceSound && !IsSetAside(run))
+            verdict = VerifyPiece(run);
+        const Settlement settled = Settle(run, verdict);
+        if (settled == kStop)
+            break;
+        // A piece set aside while it was copied takes the step of a piece with nothing left.
+        if (settled == kSetAside && verdict == kPieceCutShort)
+            continue;
         if (run->remainingTotal <= 0)
             return Finish(run);
-        if (run->pieceRemainder > 0)
-            continue;
-        if (!EndIntermediatePiece(run))
-            return FALSE;
+        if (BringInNextPiece(run) == kStop)
+            break;
     }
+    CloseRunFiles(run);
+    return FALSE;
 }
 
 DWORD WINAPI RestoreWorker(LPVOID)

@@ -237,6 +237,9 @@ TEST(PieceTest, PieceLengthAtTheWidthLimit)
               LaterHeaderBytes({0x80, 0x00, 0x00, 0x00, 0x32, 0xD0, 0x5E, 0x11}));
 }
 
+// A data-check record of eight filler bytes, parcelon-split's 'x', read little-endian.
+const Crc64 kFillerCheck = 0x7878787878787878ULL;
+
 // Sets of 5,000 bytes in pieces of 2,000 and 3,000 with extra header contents: both reads
 // count every header byte, take the name and time stamp from the first piece only, and
 // stand at the first data byte.
@@ -249,6 +252,7 @@ TEST(PieceTest, HeaderRecordsAreCountedAndSkipped)
         WORD year;
         long long firstHeader;
         long long laterHeader;
+        BOOL dataCheck = FALSE; // both pieces hold a data-check record (of filler bytes)
     } kCases[] = {
         {"no extras", {}, "sample.txt", 2024, 38, 13},
         {"no time stamp", {"--no-time"}, "sample.txt", 0, 30, 13},
@@ -264,6 +268,11 @@ TEST(PieceTest, HeaderRecordsAreCountedAndSkipped)
         {"a second name record wins", {"--second-name", "other.txt"}, "other.txt", 2024, 38 + 11, 13},
         {"name and time stamp in a later piece", {"--extra-record", "2:1:20", "--extra-record", "2:3:6"}, "sample.txt",
          2024, 38, 13 + 22 + 8},
+        // The data-check record is kept in either piece; one of another length is skipped.
+        {"data-check records", {"--extra-record", "1:64:8", "--extra-record", "2:64:8"}, "sample.txt", 2024, 38 + 10,
+         13 + 10, TRUE},
+        {"data-check tag with another length", {"--extra-record", "1:64:7", "--extra-record", "2:64:9"}, "sample.txt",
+         2024, 38 + 9, 13 + 11},
     };
     for (const auto &c : kCases) {
         SCOPED_TRACE(c.label);
@@ -280,12 +289,16 @@ TEST(PieceTest, HeaderRecordsAreCountedAndSkipped)
         EXPECT_EQ(first.header.packedTime, c.year ? 14605150u : 0u);
         EXPECT_EQ(first.headerLength, c.firstHeader);
         EXPECT_EQ(first.header.pieceLength - first.headerLength, 2000);
+        EXPECT_EQ(first.header.hasDataCheck, c.dataCheck);
+        EXPECT_EQ(first.header.dataCheck, c.dataCheck ? kFillerCheck : 0);
         ExpectPieceData(set + ".exe", F + c.firstHeader, 2000, content, 0);
 
         LaterRead later = ReadLater(set + ".d02");
         ASSERT_TRUE(later.ok);
         EXPECT_EQ(later.headerLength, c.laterHeader);
         EXPECT_EQ(later.header.remaining, 3000);
+        EXPECT_EQ(later.header.hasDataCheck, c.dataCheck);
+        EXPECT_EQ(later.header.dataCheck, c.dataCheck ? kFillerCheck : 0);
         ExpectPieceData(set + ".d02", c.laterHeader, 3000, content, 2000);
     }
 }

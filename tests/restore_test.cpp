@@ -291,6 +291,11 @@ const Case kCases[] = {
      {IDNO, IDCANCEL}, {"R1[d02]", "N1[d02]"}, kRunStopped, 2000, kNow},
     {"recovery: no to a piece of another set asks as without", kThree, {"--recovery", "--set-id-for", "2=BEEF"},
      nullptr, {IDNO, IDNO}, {"R2[d02]", "N3[d02]"}, kRunStopped, 2000, kNow},
+    {"recovery: a refused rebuild of a missing piece is not offered again", kThree, kRecovery,
+     [](Scene &s) { Remove(s, 2); }, {IDNO, IDOK, IDCANCEL}, {"R1[d02]", "N1[d02]", "N1[d02]"}, kRunStopped, 2000, kNow},
+    // Piece 2's piece length one less: 2,999 data bytes where the table says 3,000.
+    {"recovery: a refused rebuild of a piece of another data count is not offered again", kThree, kRecovery,
+     [](Scene &s) { Flip(s.Piece(2), 8, 0x01); }, {IDNO, IDNO}, {"R2[d02]", "W5[d02]"}, kRunStopped, 4999, kNow},
     {"recovery: two pieces lost", kThree, kRecovery, [](Scene &s) { Remove(s, 2), Remove(s, 3); },
      {IDYES, IDCANCEL}, {"R1[d02]", "N1[d03]"}, kRunStopped, 2000, kNow},
     {"recovery file of another set ignored", kThree, kRecovery,
@@ -298,12 +303,43 @@ const Case kCases[] = {
     {"recovery file with a damaged header ignored", kThree, kRecovery,
      [](Scene &s) { Flip(s.Piece(0), kRecoveryFixedSize, 0x20), Remove(s, 2); }, {IDCANCEL}, {"N1[d02]"},
      kRunStopped, 2000, kNow},
-    // The range rebuilt is right, but the parity data beyond it fail their check.
-    {"recovery: damaged parity data", kThree, kRecovery,
-     [](Scene &s) { Flip(s.Piece(0), kRecoveryParityOffset + 2500, 1), Remove(s, 3); }, {IDYES}, {"R1[d03]", "R3[d00]"},
-     kRunStopped, 6500, kNow},
+    // The range rebuilt is right, whatever damage lies in the parity data beyond it.
+    {"recovery: damaged parity data beyond the rebuilt range", kThree, kRecovery,
+     [](Scene &s) { Flip(s.Piece(0), kRecoveryParityOffset + 2500, 1), Remove(s, 3); }, {IDYES}, {"R1[d03]"},
+     kRunIdle, 6500, kStored},
+    // A rebuild that fails or stops leaves no file of the full size: it ends where the
+    // range rebuilt begins.
+    {"recovery: damaged parity data in the rebuilt range", kThree, kRecovery,
+     [](Scene &s) { Flip(s.Piece(0), kRecoveryParityOffset + 700, 1), Remove(s, 3); }, {IDYES}, {"R1[d03]", "R3[d00]"},
+     kRunStopped, 5000, kNow},
+    {"recovery: a middle piece's rebuild fails", kThree, kRecovery,
+     [](Scene &s) { Flip(s.Piece(0), kRecoveryParityOffset + 10, 1), Remove(s, 2); }, {IDYES}, {"R1[d02]", "R3[d00]"},
+     kRunStopped, 2000, kNow},
     {"recovery: cancel during the rebuild", kThree, kRecovery, [](Scene &s) { Remove(s, 3), s.CancelAt(92); },
-     {IDYES}, {"R1[d03]"}, kRunStopped, 6500, kNow},
+     {IDYES}, {"R1[d03]"}, kRunStopped, 5000, kNow},
+
+    // Every piece with a data-check record: the CRC-64 of its data in its own header.
+    {"data check: a sound set restores as without", kThree, {}, [](Scene &s) { s.AddDataChecks(); }, {}, {}, kRunIdle,
+     6500, kStored},
+    {"data check: a change the CRC-16 misses in the first piece", kThree, {},
+     [](Scene &s) { s.AddDataChecks(), s.BlindChange(1, 1500); }, {IDNO}, {"W5[exe]"}, kRunStopped, 2000, kNow},
+    {"data check: a change the CRC-16 misses in a middle piece, forced on", kThree, {},
+     [](Scene &s) { s.AddDataChecks(), s.BlindChange(2, 0); }, {IDYES}, {"W5[d02]"}, kRunIdle, 6500, kStored},
+    {"data check: a change the CRC-16 misses in the last piece", kThree, {},
+     [](Scene &s) { s.AddDataChecks(), s.BlindChange(3, 1497); }, {}, {"W6[d03]"}, kRunIdle, 6500, kStored},
+    {"data check: a record that disagrees with sound data", kThree, {}, [](Scene &s) { s.AddDataChecks(2); }, {IDNO},
+     {"W5[d02]"}, kRunStopped, 5000, kNow},
+    {"data check: rebuilt from the recovery file", kThree, kRecovery,
+     [](Scene &s) {
+         const Bytes original = s.content;
+         s.AddDataChecks(), s.BlindChange(2, 10), s.content = original;
+     },
+     {IDYES}, {"R2[d02]"}, kRunIdle, 6500, kStored},
+    // A recovery file whose table states another CRC-64 of the first piece's data than the
+    // piece's own record, as one left from an earlier split of the same name, size and time.
+    {"data check: a stale recovery file is not taken", kThree, kRecovery,
+     [](Scene &s) { s.AddDataChecks(), Reseal(s, kRecoveryParityOffset + 3000 + 8, 0x01); }, {}, {}, kRunIdle, 6500,
+     kStored},
 };
 
 // Cases print as their label.

@@ -3,6 +3,7 @@
 #include "ui/dialog.h"
 
 #include "resource.h"
+#include "restore/messages.h"
 #include "restore/worker.h"
 #include "ui/startup.h"
 #include "ui/state.h"
@@ -28,7 +29,7 @@ static void OnStart(HWND dialog)
     if (worker == NULL) {
         // Nothing would ever end a run without its worker.
         g_runState.store(kRunIdle);
-        MessageBoxA(dialog, "復元を開始できませんでした。", "Parcelon", MB_ICONERROR | MB_OK);
+        ShowMessage(dialog, kMsgNoStart);
         return;
     }
     // The worker is never waited for; its handle would only leak one per run.

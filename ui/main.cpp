@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "resource.h"
+#include "restore/messages.h"
 #include "ui/dialog.h"
 #include "ui/state.h"
 
@@ -13,7 +14,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     HWND dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_RESTORE), NULL, DialogProc, 0);
     if (dialog == NULL) {
         // Without a window the loop would wait for ever.
-        MessageBoxA(NULL, "画面の初期化に失敗しました。", "Parcelon 自己復元", MB_ICONERROR | MB_OK);
+        ShowMessage(NULL, kMsgScreenFailed);
         return 1;
     }
     g_dialog = dialog;

@@ -10,19 +10,19 @@
 #include "format/piece.h"
 #include "format/text.h"
 #include "resource.h"
+#include "restore/messages.h"
 #include "ui/state.h"
 
 // Shows why the program cannot go on, then closes the dialog.
-static void FailStartUp(const char *text, const char *caption, UINT icon)
+static void FailStartUp(MessageId id)
 {
-    MessageBoxA(g_dialog, text, caption, icon | MB_OK);
+    ShowMessage(g_dialog, id, g_restoreInfo.ownPath);
     PostMessageA(g_dialog, WM_CLOSE, 0, 0);
 }
 
 static void FailDamaged(void)
 {
-    wsprintfA(g_textBuffer, "ファイルが壊れています。\n[%s]", g_restoreInfo.ownPath);
-    FailStartUp(g_textBuffer, "Parcelon", MB_ICONERROR);
+    FailStartUp(kMsgDamaged);
 }
 
 void UpperCaseCp932(char *text)
@@ -83,6 +83,8 @@ static void KeepHeader(const FirstPieceHeader &header)
     info.year = header.year;
     info.packedTime = header.packedTime;
     strcpy(info.storedName, header.name);
+    info.hasDataCheck = header.hasDataCheck;
+    info.dataCheck = header.dataCheck;
 }
 
 void LoadRestoreInfo(void)
@@ -90,7 +92,7 @@ void LoadRestoreInfo(void)
     RestoreInfo &info = g_restoreInfo;
     HWND progress = GetDlgItem(g_dialog, IDC_PROGRESS);
     if (progress == NULL) {
-        FailStartUp("画面の初期化に失敗しました。", "Parcelon 自己復元", MB_ICONERROR);
+        FailStartUp(kMsgScreenFailed);
         return;
     }
     SendMessageA(progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
@@ -100,8 +102,7 @@ void LoadRestoreInfo(void)
     info.ownPath[kShortPathSize - 1] = 0;
     HANDLE file = CreateFileA(info.ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
-        FailStartUp("ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "Parcelon 復元確認",
-                    MB_ICONWARNING);
+        FailStartUp(kMsgOwnUnopenable);
         return;
     }
 
@@ -122,7 +123,7 @@ void LoadRestoreInfo(void)
     DWORD position = SetFilePointer(file, 0, NULL, FILE_CURRENT);
     CloseHandle(file);
     if (position == INVALID_SET_FILE_POINTER) {
-        FailStartUp("ファイル情報の取得に失敗しました。", "Parcelon", MB_ICONERROR);
+        FailStartUp(kMsgInfoFailed);
         return;
     }
     // A header that ends past 2 GiB cannot be a sound one: its length would not fit.

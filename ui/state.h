@@ -26,6 +26,8 @@ struct RestoreInfo {
     DWORD packedTime;
     char storedName[kNameHolderSize];
     char extension[kNameHolderSize];
+    BOOL hasDataCheck; // the first piece's header holds a data-check record
+    Crc64 dataCheck;   // its CRC-64 of the first piece's data
 };
 
 extern HWND g_dialog;                 // the dialog; set by the entry once it is created (UI thread)

@@ -142,6 +142,7 @@ BOOL WINAPI CloseHandle(HANDLE object);
 BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *systemTime, LPFILETIME fileTime);
 BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *access, const FILETIME *write);
 BOOL WINAPI FlushFileBuffers(HANDLE file);
+BOOL WINAPI SetEndOfFile(HANDLE file);
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR name, DWORD size);
 int WINAPI lstrlenA(LPCSTR text);
 DWORD WINAPI GetLastError(void);

@@ -175,8 +175,9 @@ TEST(FrontendText, EditsAndDecodesKeys)
 
 TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
 {
-    enum Prepare { kNothing, kExisting, kMissingPiece, kDamaged, kSecondPieceGone, kCapitals };
-    enum Result { kRestored, kUntouched, kNotRestored };
+    enum Prepare { kNothing, kExisting, kMissingPiece, kDamaged, kSecondPieceGone, kCapitals, kDamagedLastPiece };
+    // kRestoredWrong: the file is there, whole, and differs from the input.
+    enum Result { kRestored, kUntouched, kNotRestored, kRestoredWrong };
     struct Case {
         const char *label;
         std::vector<std::string> splitOptions;
@@ -200,8 +201,23 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
         {"stops at a bad check value", {"--bad-crc", "2"}, kNothing, {}, "set/報告書.bin", 1,
          {"[Parcelon 復元確認] ファイルの内容が正しくありません。強行しますか？\n  [{set}/Data.d02]\n  -> No\n"},
          kNotRestored},
-        {"forces a bad check value under --yes", {"--bad-crc", "2"}, kNothing, {"--yes"}, "set/報告書.bin", 0,
+        // The exit status: 3 when the file is finished but holds data known to be wrong.
+        {"forces a bad check value under --yes", {"--bad-crc", "2"}, kNothing, {"--yes"}, "set/報告書.bin", 3,
          {"強行しますか？\n  [{set}/Data.d02]\n  -> Yes\n", "\n復元が終了しました。\n"}, kRestored},
+        {"reports the last piece's bad check value", {"--bad-crc", "3"}, kNothing, {}, "set/報告書.bin", 3,
+         {"[Parcelon 復元確認] ファイルの内容が正しくありません。\n  [{set}/Data.d03]\n  -> OK\n",
+          "\n復元が終了しました。\n"}, kRestored},
+        {"forces a piece of another set under --yes", {"--set-id-for", "3=BEEF"}, kNothing, {"--yes"}, "set/報告書.bin",
+         3, {"現在復元中のファイルとは異なります。強行しますか？\n  -> Yes\n", "\n復元が終了しました。\n"}, kRestored},
+        {"a damaged last piece not rebuilt", {"--recovery"}, kDamagedLastPiece, {"--no"}, "set/報告書.bin", 3,
+         {"回復ファイルから作り直しますか？\n  [{set}/Data.d03]\n  -> No\n",
+          "ファイルの内容が正しくありません。\n  [{set}/Data.d03]\n  -> OK\n", "\n復元が終了しました。\n"},
+         kRestoredWrong},
+        {"a damaged last piece rebuilt under --yes", {"--recovery"}, kDamagedLastPiece, {"--yes"}, "set/報告書.bin", 0,
+         {"回復ファイルから作り直しますか？\n  [{set}/Data.d03]\n  -> Yes\n", "\n復元が終了しました。\n"},
+         kRestored},
+        {"a wrong command line", {}, kNothing, {"--bogus"}, "set/報告書.bin", 64, {"Try 'parcelon-restore --help'."},
+         kNotRestored},
         {"refuses a piece of another set", {"--set-id-for", "3=BEEF"}, kNothing, {"--no"}, "set/報告書.bin", 1,
          {"「{set}/Data.d03」は、\n  現在復元中のファイルとは異なります。強行しますか？\n  -> No\n"}, kNotRestored},
         {"closes on a damaged executable", {}, kDamaged, {}, "set/報告書.bin", 1,
@@ -248,6 +264,11 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
             ASSERT_EQ(rename((set + "/Data.d02").c_str(), (set + "/DATA.D02").c_str()), 0);
             rename((set + "/Data.d00").c_str(), (set + "/data.D00").c_str());
         }
+        if (c.prepare == kDamagedLastPiece) {
+            Bytes bytes = ReadFileBytes(set + "/Data.d03");
+            bytes[bytes.size() - 100] ^= 0x40;
+            WriteFileBytes(set + "/Data.d03", bytes);
+        }
         const Bytes before = c.result == kUntouched ? ReadFileBytes(destination) : Bytes();
 
         std::vector<std::string> arguments = c.arguments;
@@ -265,6 +286,10 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
             EXPECT_EQ(exists ? (long long)info.st_mtime : 0, kStoredTime);
         } else if (c.result == kUntouched) {
             EXPECT_EQ(ReadFileBytes(destination), before);
+        } else if (c.result == kRestoredWrong) {
+            const Bytes restored = exists ? ReadFileBytes(destination) : Bytes();
+            EXPECT_EQ(restored.size(), input.size());
+            EXPECT_NE(restored, input);
         } else {
             EXPECT_TRUE(!exists || ReadFileBytes(destination) != input);
         }
@@ -283,7 +308,7 @@ TEST(FrontendUnattended, RefusesAWrongCommandLine)
         {"-o", "a", "-o", "b", "set/Data.exe"}, {"-o", std::string(1300, 'x'), "set/Data.exe"}};
     for (const std::vector<std::string> &arguments : wrong) {
         const Outcome run = RunUnattended(dir.Path(), arguments);
-        EXPECT_EQ(run.status, 2) << run.errors;
+        EXPECT_EQ(run.status, 64) << run.errors;
         EXPECT_NE(run.errors.find("Try 'parcelon-restore --help'."), std::string::npos) << run.errors;
     }
     EXPECT_EQ(ListFolder(set), setFiles);
@@ -606,6 +631,27 @@ TEST(FrontendInteractive, AsksBeforeOverwriting)
     EXPECT_EQ(ReadFileBytes(destination), input);
     terminal.Type("c");
     EXPECT_EQ(terminal.Exit(), 0);
+}
+
+// A damaged piece taken in by a person's Yes: the dialog says finished, the exit status
+// says the file holds data known to be wrong.
+TEST(FrontendInteractive, ForcedDamageEndsWithItsOwnStatus)
+{
+    TempDir dir;
+    const Bytes input = SomeBytes(kInputSize, 4);
+    WriteFileBytes(dir.File("input.bin"), input);
+    const std::string destination =
+        MakeSet(dir, dir.File("input.bin"), {"--piece-size", "80000", "--bad-crc", "2"}) + "/" + kStoredName;
+
+    Terminal terminal(dir.Path(), {"set/Data.exe"});
+    ASSERT_TRUE(terminal.Until([&] { return terminal.Shows("| 分割元ファイル 報告書.bin "); })) << terminal.Screen();
+    terminal.Type("x");
+    ASSERT_TRUE(terminal.Until([&] { return terminal.Shows("強行しますか？"); })) << terminal.Screen();
+    terminal.Type("y");
+    ASSERT_TRUE(terminal.Until([&] { return terminal.Shows("| 復元が終了しました。"); })) << terminal.Screen();
+    EXPECT_EQ(ReadFileBytes(destination), input);
+    terminal.Type("c");
+    EXPECT_EQ(terminal.Exit(), 3);
 }
 
 TEST(FrontendInteractive, TakesTheDestinationFromBrowseAndFromTheField)

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "format/crc64.h"
 #include "format/piece.h"
 #include "ui/state.h"
 
@@ -142,6 +143,8 @@ private:
                 out_.year = (WORD)(stamp[0] | stamp[1] << 8);
                 out_.packedTime = (DWORD)stamp[2] | (DWORD)stamp[3] << 8 | (DWORD)stamp[4] << 16 |
                                   (DWORD)stamp[5] << 24;
+            } else if (tag == kDataCheckTag && length == kDataCheckLength) {
+                firstCheck_ = DataCheck(file, &firstCheckValue_);
             } else {
                 file.position += length;
             }
@@ -165,6 +168,26 @@ private:
         }
         out_.loaded = true;
         return true;
+    }
+
+    // A data-check record's payload, read in one call: whether all eight bytes arrived.
+    bool DataCheck(Reader &file, Crc64 *value)
+    {
+        unsigned char bytes[kDataCheckLength];
+        if (Read(file, bytes, kDataCheckLength) != (DWORD)kDataCheckLength)
+            return false;
+        *value = 0;
+        for (int i = kDataCheckLength - 1; i >= 0; i--)
+            *value = *value << 8 | bytes[i];
+        return true;
+    }
+
+    // Whether the piece just copied fails a check: its check value, read first, or the
+    // CRC-64 of its data-check record.
+    bool PieceFails()
+    {
+        const bool badCrc16 = CheckValue() != crc_;
+        return badCrc16 || (check_ && crc64_ != checkValue_);
     }
 
     bool Damaged()
@@ -208,6 +231,8 @@ private:
         out_.destination = set_.oldDestination;
         source_ = Reader{&set_.exe.bytes, kOffset + out_.headerLength};
         remainder_ = out_.firstPieceLength - out_.headerLength;
+        check_ = firstCheck_;
+        checkValue_ = firstCheckValue_;
         if (set_.destinationExists) {
             Message(Box::W2, 0);
             if (policy_.yesNo == IDNO)
@@ -229,23 +254,27 @@ private:
                     return false;
                 }
                 crc_ = Crc(crc_, block, count);
+                if (check_)
+                    crc64_ = Crc64Compute(crc64_, block, count);
                 remainder_ -= count;
                 remainingTotal_ -= count;
             }
             Progress();
             if (remainingTotal_ <= 0) {
-                if (CheckValue() != crc_)
+                if (PieceFails())
                     Message(Box::W6, piece_);
                 return true;
             }
             if (remainder_ > 0)
                 continue;
-            if (CheckValue() != crc_) {
+            if (PieceFails()) {
                 Message(Box::W5, piece_);
                 if (policy_.yesNo == IDNO)
                     return false;
             }
             crc_ = 0;
+            crc64_ = 0;
+            check_ = false;
             if (!NextPiece())
                 return false;
         }
@@ -295,7 +324,10 @@ private:
                 return false;
             }
             count -= (recordLength < 128 ? 1 : 2) + (long long)recordLength;
-            source_.position += recordLength;
+            if (tag == kDataCheckTag && recordLength == kDataCheckLength)
+                check_ = DataCheck(source_, &checkValue_);
+            else
+                source_.position += recordLength;
         }
         remainder_ = count;
         return true;
@@ -354,6 +386,11 @@ private:
     int piece_ = 1;
     long long remainder_ = 0, remainingTotal_ = 0;
     WORD crc_ = 0;
+    bool firstCheck_ = false;      // the first piece's header holds a data-check record
+    Crc64 firstCheckValue_ = 0;
+    bool check_ = false;           // the current piece's header holds one
+    Crc64 checkValue_ = 0;
+    Crc64 crc64_ = 0;              // CRC-64 of the current piece's data copied so far
     int lastPosition_ = 0;
     int n1Asks_ = 0, n2Asks_ = 0;
 };

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "resource.h"
+#include "restore/messages.h"
 #include "restore/worker.h"
 #include "ui/dialog.h"
 #include "ui/startup.h"
@@ -13,10 +14,12 @@
 
 namespace {
 
-// How a message's text is recognised: the text starts with head and ends with tail (an
+// How a message is recognised: by the identifier the program shows it under, and only
+// when it shows the bytes expected of it: the text starts with head and ends with tail (an
 // empty tail: the text is head exactly, unless open is set).
 struct BoxPattern {
     Box kind;
+    LONG id;
     const char *head;
     const char *tail;
     bool open; // anything may follow head (tail is then empty)
@@ -25,26 +28,26 @@ struct BoxPattern {
 };
 
 const BoxPattern kPatterns[] = {
-    {Box::Damaged, "ファイルが壊れています。\n[", "]", false, "Parcelon", MB_ICONERROR | MB_OK},
-    {Box::CannotOpenOwn, "ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "", false,
+    {Box::Damaged, kMsgDamaged, "ファイルが壊れています。\n[", "]", false, "Parcelon", MB_ICONERROR | MB_OK},
+    {Box::CannotOpenOwn, kMsgOwnUnopenable, "ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "", false,
      "Parcelon 復元確認", MB_ICONWARNING | MB_OK},
-    {Box::W1, "ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "", false,
+    {Box::W1, kMsgRunOwnUnopenable, "ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "", false,
      "Parcelon 復元確認", MB_ICONQUESTION | MB_OK},
-    {Box::InfoFailed, "ファイル情報の取得に失敗しました。", "", false, "Parcelon", MB_ICONERROR | MB_OK},
-    {Box::ScreenFailed, "画面の初期化に失敗しました。", "", false, "Parcelon 自己復元", MB_ICONERROR | MB_OK},
-    {Box::W2, "", " は\nすでに存在しますが、上書きしてもよろしいですか", false, "Parcelon  上書き確認",
+    {Box::InfoFailed, kMsgInfoFailed, "ファイル情報の取得に失敗しました。", "", false, "Parcelon", MB_ICONERROR | MB_OK},
+    {Box::ScreenFailed, kMsgScreenFailed, "画面の初期化に失敗しました。", "", false, "Parcelon 自己復元", MB_ICONERROR | MB_OK},
+    {Box::W2, kMsgOverwrite, "", " は\nすでに存在しますが、上書きしてもよろしいですか", false, "Parcelon  上書き確認",
      MB_ICONQUESTION | MB_YESNO},
-    {Box::W3, "復元ファイルを作成できません\nファイルパス名を確認してください。", "", false, "Parcelon",
+    {Box::W3, kMsgCannotCreate, "復元ファイルを作成できません\nファイルパス名を確認してください。", "", false, "Parcelon",
      MB_ICONWARNING | MB_OK},
-    {Box::W4, "ファイルの終端が欠けてします。\n[", "]", false, "Parcelon", MB_ICONERROR | MB_OK},
-    {Box::W5, "ファイルの内容が正しくありません。強行しますか？\n[", "]", false, "Parcelon 復元確認",
+    {Box::W4, kMsgCutShort, "ファイルの終端が欠けてします。\n[", "]", false, "Parcelon", MB_ICONERROR | MB_OK},
+    {Box::W5, kMsgBadCheck, "ファイルの内容が正しくありません。強行しますか？\n[", "]", false, "Parcelon 復元確認",
      MB_ICONWARNING | MB_YESNO},
-    {Box::W6, "ファイルの内容が正しくありません。\n[", "]", false, "Parcelon 復元確認", MB_ICONWARNING | MB_OK},
-    {Box::N1, "次に ", " を読み込みます。", false, "Parcelon 次のファイル", MB_ICONINFORMATION | MB_OKCANCEL},
-    {Box::N2, "分割ファイルが異常です。", "", false, "Parcelon", MB_ICONWARNING | MB_RETRYCANCEL},
-    {Box::N3, "「", "」は、\n現在復元中のファイルとは異なります。強行しますか？", false, "Parcelon 復元確認",
+    {Box::W6, kMsgBadLastCheck, "ファイルの内容が正しくありません。\n[", "]", false, "Parcelon 復元確認", MB_ICONWARNING | MB_OK},
+    {Box::N1, kMsgNextFile, "次に ", " を読み込みます。", false, "Parcelon 次のファイル", MB_ICONINFORMATION | MB_OKCANCEL},
+    {Box::N2, kMsgNoMarker, "分割ファイルが異常です。", "", false, "Parcelon", MB_ICONWARNING | MB_RETRYCANCEL},
+    {Box::N3, kMsgForeign, "「", "」は、\n現在復元中のファイルとは異なります。強行しますか？", false, "Parcelon 復元確認",
      MB_ICONWARNING | MB_YESNO},
-    {Box::WriteFailed, "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[", "]",
+    {Box::WriteFailed, kMsgWriteFailed, "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[", "]",
      false, "Parcelon", MB_ICONERROR | MB_OK},
 };
 
@@ -75,10 +78,12 @@ bool Matches(const BoxPattern &pattern, const std::string &text, std::string *mi
     return true;
 }
 
-const BoxPattern *Recognise(const ShimMessageBox &box, std::string *middle)
+// The pattern of the box shown under identifier id (any, when id is -1) that matches it.
+const BoxPattern *Recognise(const ShimMessageBox &box, LONG id, std::string *middle)
 {
     for (const BoxPattern &pattern : kPatterns)
-        if (box.caption == pattern.caption && box.type == pattern.type && Matches(pattern, box.text, middle))
+        if ((id == -1 || pattern.id == id) && box.caption == pattern.caption && box.type == pattern.type &&
+            Matches(pattern, box.text, middle))
             return &pattern;
     return nullptr;
 }
@@ -88,14 +93,18 @@ struct Answering {
     AnswerPolicy policy;
     int n1Asks = 0;
     int n2Asks = 0;
+    std::vector<LONG> shown; // the identifier of each box, in order
 };
 
 int Answer(void *context, HWND, const char *text, const char *caption, UINT type)
 {
     Answering *answering = (Answering *)context;
     ShimMessageBox box{NULL, text, caption, type, 0};
+    // The program names the box it shows just before it shows it, on this thread.
+    const LONG id = g_shownMessage;
+    answering->shown.push_back(id);
     std::string middle;
-    const BoxPattern *pattern = Recognise(box, &middle);
+    const BoxPattern *pattern = Recognise(box, id, &middle);
     Box kind = pattern ? pattern->kind : Box::Unknown;
     if (kind == Box::N1)
         return ++answering->n1Asks >= answering->policy.maxAsks ? IDCANCEL : IDOK;
@@ -125,17 +134,17 @@ const char *BoxName(Box kind)
     return kNames[(int)kind];
 }
 
-Box ClassifyBox(const ShimMessageBox &box)
+Box ClassifyBox(const ShimMessageBox &box, LONG id)
 {
     std::string middle;
-    const BoxPattern *pattern = Recognise(box, &middle);
+    const BoxPattern *pattern = id == -1 ? nullptr : Recognise(box, id, &middle);
     return pattern ? pattern->kind : Box::Unknown;
 }
 
 std::string BoxPath(const ShimMessageBox &box)
 {
     std::string middle;
-    const BoxPattern *pattern = Recognise(box, &middle);
+    const BoxPattern *pattern = Recognise(box, -1, &middle);
     return pattern ? middle : "";
 }
 
@@ -162,7 +171,8 @@ RunResult RunRestore(const RunRequest &request)
     ShimSetVolume("/", LLONG_MAX, "NTFS");
     memset(&g_restoreInfo, 0, sizeof g_restoreInfo);
     g_restoreInfoLoaded = FALSE;
-    Answering answering{request.policy};
+    Answering answering;
+    answering.policy = request.policy;
     ShimSetMessageBoxHandler(Answer, &answering);
     ShimSetModulePath(request.ownPath.c_str());
     g_runState.store(kRunIdle);
@@ -192,8 +202,8 @@ RunResult RunRestore(const RunRequest &request)
     }
 
     result.boxes = ShimMessageBoxes();
-    for (const ShimMessageBox &box : result.boxes)
-        result.kinds.push_back(ClassifyBox(box));
+    for (size_t i = 0; i < result.boxes.size(); i++)
+        result.kinds.push_back(ClassifyBox(result.boxes[i], i < answering.shown.size() ? answering.shown[i] : -1));
     result.readCalls = ShimReadFileCalls();
     result.writeCalls = ShimWriteFileCalls();
     result.openFiles = ShimOpenFileCount();

@@ -30,7 +30,9 @@ enum class Box {
     Unknown,       // anything else, or a known text with the wrong caption or buttons
 };
 const char *BoxName(Box kind);
-Box ClassifyBox(const ShimMessageBox &box);
+// The kind of a box shown under identifier id (restore/messages.h): Unknown when the box
+// does not show the bytes expected of that kind.
+Box ClassifyBox(const ShimMessageBox &box, LONG id);
 // The path a message names ("" when it names none).
 std::string BoxPath(const ShimMessageBox &box);
 // The kinds of a run's messages as text, e.g. "W5 N3 W6", for failure output.

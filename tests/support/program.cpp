@@ -16,7 +16,12 @@
 
 #include <gtest/gtest.h>
 
+#include "format/crc16.h"
+#include "format/crc64.h"
+#include "format/piece.h"
+#include "format/piecewrite.h"
 #include "resource.h"
+#include "restore/messages.h"
 #include "restore/worker.h"
 #include "shim.h"
 #include "ui/dialog.h"
@@ -27,33 +32,36 @@ const char kStampText[] = "2024-03-15T13:45:30";
 
 namespace {
 
-// The program's message boxes as the user sees them; %s stands for a path.
+// The program's message boxes by their identifiers, as the user sees them; %s stands for a
+// path. A box is named by its identifier, and only when it shows exactly these bytes.
 struct KnownBox {
-    const char *name, *text, *caption;
+    const char *name;
+    MessageId id;
+    const char *text, *caption;
     UINT type;
 };
 const KnownBox kKnownBoxes[] = {
-    {"W1", "ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "Parcelon 復元確認", 0x20},
-    {"W2", "%s は\nすでに存在しますが、上書きしてもよろしいですか", "Parcelon  上書き確認", 0x24},
-    {"W3", "復元ファイルを作成できません\nファイルパス名を確認してください。", "Parcelon", 0x30},
-    {"W4", "ファイルの終端が欠けてします。\n[%s]", "Parcelon", 0x10},
-    {"W5", "ファイルの内容が正しくありません。強行しますか？\n[%s]", "Parcelon 復元確認", 0x34},
-    {"W6", "ファイルの内容が正しくありません。\n[%s]", "Parcelon 復元確認", 0x30},
-    {"N1", "次に %s を読み込みます。", "Parcelon 次のファイル", 0x41},
-    {"N2", "分割ファイルが異常です。", "Parcelon", 0x35},
-    {"N3", "「%s」は、\n現在復元中のファイルとは異なります。強行しますか？", "Parcelon 復元確認", 0x34},
-    {"DiskFull", "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]", "Parcelon", 0x10},
-    {"Unopenable", "ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "Parcelon 復元確認", 0x30},
-    {"Damaged", "ファイルが壊れています。\n[%s]", "Parcelon", 0x10},
-    {"NoScreen", "画面の初期化に失敗しました。", "Parcelon 自己復元", 0x10},
-    {"NoStart", "復元を開始できませんでした。", "Parcelon", 0x10},
-    {"NoRoom", "復元先の空き容量が不足しています。強行しますか？\n必要な容量 %sBytes\n空き容量 %sBytes\n[%s]",
+    {"W1", kMsgRunOwnUnopenable, "ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "Parcelon 復元確認", 0x20},
+    {"W2", kMsgOverwrite, "%s は\nすでに存在しますが、上書きしてもよろしいですか", "Parcelon  上書き確認", 0x24},
+    {"W3", kMsgCannotCreate, "復元ファイルを作成できません\nファイルパス名を確認してください。", "Parcelon", 0x30},
+    {"W4", kMsgCutShort, "ファイルの終端が欠けてします。\n[%s]", "Parcelon", 0x10},
+    {"W5", kMsgBadCheck, "ファイルの内容が正しくありません。強行しますか？\n[%s]", "Parcelon 復元確認", 0x34},
+    {"W6", kMsgBadLastCheck, "ファイルの内容が正しくありません。\n[%s]", "Parcelon 復元確認", 0x30},
+    {"N1", kMsgNextFile, "次に %s を読み込みます。", "Parcelon 次のファイル", 0x41},
+    {"N2", kMsgNoMarker, "分割ファイルが異常です。", "Parcelon", 0x35},
+    {"N3", kMsgForeign, "「%s」は、\n現在復元中のファイルとは異なります。強行しますか？", "Parcelon 復元確認", 0x34},
+    {"DiskFull", kMsgWriteFailed, "復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]", "Parcelon", 0x10},
+    {"Unopenable", kMsgOwnUnopenable, "ファイルが開けません\r\n他のソフトで開かれていないかご確認ください。", "Parcelon 復元確認", 0x30},
+    {"Damaged", kMsgDamaged, "ファイルが壊れています。\n[%s]", "Parcelon", 0x10},
+    {"NoScreen", kMsgScreenFailed, "画面の初期化に失敗しました。", "Parcelon 自己復元", 0x10},
+    {"NoStart", kMsgNoStart, "復元を開始できませんでした。", "Parcelon", 0x10},
+    {"NoRoom", kMsgNoRoom, "復元先の空き容量が不足しています。強行しますか？\n必要な容量 %sBytes\n空き容量 %sBytes\n[%s]",
      "Parcelon 復元確認", 0x34},
-    {"Fat", "復元先のドライブには 4GB 以上のファイルを保存できません。\n別のドライブを指定してください。\n[%s]", "Parcelon",
+    {"Fat", kMsgFatLimit, "復元先のドライブには 4GB 以上のファイルを保存できません。\n別のドライブを指定してください。\n[%s]", "Parcelon",
      0x30},
-    {"R1", "「%s」が見つかりません。\n回復ファイルから作り直しますか？", "Parcelon 復元確認", 0x34},
-    {"R2", "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]", "Parcelon 復元確認", 0x34},
-    {"R3", "回復ファイルから作り直せませんでした。\n[%s]", "Parcelon", 0x10},
+    {"R1", kMsgRebuildMissing, "「%s」が見つかりません。\n回復ファイルから作り直しますか？", "Parcelon 復元確認", 0x34},
+    {"R2", kMsgRebuildUnusable, "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]", "Parcelon 復元確認", 0x34},
+    {"R3", kMsgRebuildFailed, "回復ファイルから作り直せませんでした。\n[%s]", "Parcelon", 0x10},
 };
 
 // Matches a box's text against a known text whose every %s stands for any text; the
@@ -142,6 +150,107 @@ std::string Scene::Piece(int n) const
                                                                                   : exe + "." + extension;
 }
 
+namespace {
+
+// Where a piece file's header begins and its data begin, and its data count, as the
+// program's own header reads find them.
+struct PieceBytes {
+    size_t header = 0, data = 0;
+    long long count = 0;
+    FirstPieceHeader first = {};
+    LaterPieceHeader later = {};
+};
+
+PieceBytes FindPieceBytes(const std::string &path, bool first)
+{
+    PieceBytes piece;
+    OpenedFile file(path);
+    if (first) {
+        piece.header = kFirstPieceOffset;
+        EXPECT_TRUE(ReadFirstPieceHeader(file.Handle(), &piece.first)) << path;
+        piece.data = (size_t)file.Position();
+        piece.count = piece.first.pieceLength - (long long)(piece.data - piece.header);
+        return piece;
+    }
+    const Bytes bytes = ReadFileBytes(path);
+    const std::string text(bytes.begin(), bytes.end());
+    piece.header = text.find(kPieceMarker);
+    EXPECT_NE(piece.header, std::string::npos) << path;
+    file.Seek((long long)piece.header + kPieceMarkerLength);
+    ReadLaterPieceStart(file.Handle(), &piece.later);
+    EXPECT_TRUE(ReadLaterPieceRecords(file.Handle(), &piece.later)) << path;
+    piece.data = (size_t)file.Position();
+    piece.count = piece.later.remaining;
+    return piece;
+}
+
+} // namespace
+
+void Scene::AddDataChecks(int wrong)
+{
+    for (int n = 1;; n++) {
+        const std::string path = n == 1 ? exe : Piece(n);
+        if (n > 1 && access(path.c_str(), F_OK) != 0)
+            break;
+        const PieceBytes piece = FindPieceBytes(path, n == 1);
+        const Bytes bytes = ReadFileBytes(path);
+        Crc64 crc = Crc64Compute(0, bytes.data() + piece.data, (size_t)piece.count) + (n == wrong ? 1 : 0);
+        BYTE payload[kDataCheckLength];
+        for (int i = 0; i < kDataCheckLength; i++)
+            payload[i] = (BYTE)(crc >> (8 * i));
+        const HeaderRecord record = {kDataCheckTag, kDataCheckLength, payload};
+        BYTE header[1024];
+        long long pieceLength = 0;
+        int length;
+        if (n == 1) {
+            FirstPieceFields fields = {};
+            fields.totalSize = piece.first.totalSize;
+            fields.dataCount = piece.count;
+            memcpy(fields.setId, piece.first.setId, 2);
+            fields.name = piece.first.name;
+            fields.nameLength = (int)strlen(piece.first.name);
+            fields.hasTimeStamp = TRUE;
+            fields.year = piece.first.year;
+            fields.packedTime = piece.first.packedTime;
+            fields.extraRecords = &record;
+            fields.extraRecordCount = 1;
+            length = BuildFirstPieceHeader(header, sizeof header, &fields, &pieceLength);
+        } else {
+            LaterPieceFields fields = {};
+            fields.dataCount = piece.count;
+            memcpy(fields.setId, piece.later.setId, 2);
+            fields.records = &record;
+            fields.recordCount = 1;
+            length = BuildLaterPieceHeader(header, sizeof header, &fields, &pieceLength);
+        }
+        ASSERT_GT(length, 0) << path;
+        Bytes out(bytes.begin(), bytes.begin() + (long)piece.header);
+        out.insert(out.end(), header, header + length);
+        out.insert(out.end(), bytes.begin() + (long)piece.data, bytes.end());
+        WriteFileBytes(path, out);
+    }
+}
+
+void Scene::BlindChange(int n, long offset)
+{
+    const std::string path = n == 1 ? exe : Piece(n);
+    const PieceBytes piece = FindPieceBytes(path, n == 1);
+    ASSERT_LE(offset + 3, piece.count) << path;
+    long long before = 0;
+    for (int k = 1; k < n; k++)
+        before += FindPieceBytes(k == 1 ? exe : Piece(k), k == 1).count;
+    Bytes bytes = ReadFileBytes(path);
+    BYTE *data = bytes.data() + piece.data;
+    const WORD crc = Crc16Compute(0, data, (size_t)piece.count);
+    const BYTE change[3] = {0x01, 0x10, 0x21};
+    for (int i = 0; i < 3; i++) {
+        data[offset + i] ^= change[i];
+        content.at((size_t)(before + offset + i)) ^= change[i];
+    }
+    ASSERT_EQ(Crc16Compute(0, data, (size_t)piece.count), crc) << "the change is not hidden from the CRC-16";
+    WriteFileBytes(path, bytes);
+}
+
 void Scene::Answer(const std::vector<int> &answers)
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -151,9 +260,12 @@ void Scene::Answer(const std::vector<int> &answers)
 int Scene::Handle(void *context, HWND owner, const char *text, const char *caption, UINT type)
 {
     Scene *scene = (Scene *)context;
+    // The program names the box it shows just before it shows it, on this thread.
+    const LONG id = g_shownMessage;
     if (scene->onBox)
-        scene->onBox(scene->Name(ShimMessageBox{owner, text, caption, type, 0}));
+        scene->onBox(scene->Name(ShimMessageBox{owner, text, caption, type, 0}, id));
     std::lock_guard<std::mutex> hold(scene->lock_);
+    scene->shown_.push_back(id);
     if (!scene->answers_.empty()) {
         int answer = scene->answers_.front();
         scene->answers_.pop_front();
@@ -163,7 +275,7 @@ int Scene::Handle(void *context, HWND owner, const char *text, const char *capti
     return buttons == MB_YESNO ? IDNO : buttons == MB_OK ? IDOK : IDCANCEL;
 }
 
-std::string Scene::Name(const ShimMessageBox &box) const
+std::string Scene::Name(const ShimMessageBox &box, LONG id) const
 {
     const std::pair<const char *, std::string> paths[] = {
         {"exe", exe}, {"dest", dest}, {"d02", Piece(2)}, {"d03", Piece(3)}, {"d04", Piece(4)}, {"d00", Piece(0)}};
@@ -171,7 +283,8 @@ std::string Scene::Name(const ShimMessageBox &box) const
     // A path the scene knows shows as its name in brackets, any other text in parentheses.
     for (const KnownBox &known : kKnownBoxes) {
         std::vector<std::string> fills;
-        if (box.caption != known.caption || box.type != known.type || !MatchBoxText(known.text, box.text, &fills))
+        if (known.id != id || box.caption != known.caption || box.type != known.type ||
+            !MatchBoxText(known.text, box.text, &fills))
             continue;
         std::string name = known.name;
         for (const std::string &fill : fills) {
@@ -185,14 +298,19 @@ std::string Scene::Name(const ShimMessageBox &box) const
     }
     char type[16];
     snprintf(type, sizeof type, "%#x", box.type);
-    return "unknown box: " + Utf8FromCp932(box.caption) + " " + type + " " + Utf8FromCp932(box.text) + owner;
+    return "unknown box " + std::to_string(id) + ": " + Utf8FromCp932(box.caption) + " " + type + " " +
+           Utf8FromCp932(box.text) + owner;
 }
 
 std::vector<std::string> Scene::Boxes() const
 {
     std::vector<std::string> names;
-    for (const ShimMessageBox &box : ShimMessageBoxes())
-        names.push_back(Name(box));
+    const std::vector<ShimMessageBox> boxes = ShimMessageBoxes();
+    std::lock_guard<std::mutex> hold(lock_);
+    // The stand-in's log may have been cleared meanwhile: its boxes are the last shown.
+    const size_t skipped = shown_.size() >= boxes.size() ? shown_.size() - boxes.size() : 0;
+    for (size_t i = 0; i < boxes.size(); i++)
+        names.push_back(Name(boxes[i], skipped + i < shown_.size() ? shown_[skipped + i] : -1));
     return names;
 }
 

@@ -47,6 +47,15 @@ public:
     void Split(const std::string &counts, const std::vector<std::string> &options = {});
     // Piece n's file beside exe (".d02" appended when exe's name has no ".").
     std::string Piece(int n) const;
+    // Writes into the header of every piece file there is a data-check record with the
+    // CRC-64 of that piece's data (plus, for the record of piece `wrong`, one: a record that
+    // disagrees with its data). Other header records are dropped; bytes before a later
+    // piece's marker and after its check value stay.
+    void AddDataChecks(int wrong = 0);
+    // Changes three bytes of piece n's data, from `offset` on, by 01 10 21: a change the
+    // CRC-16 cannot see (checked here). content changes alike, so that it stays what a
+    // restore that takes the damage in writes.
+    void BlindChange(int n, long offset);
 
     // The answers of the boxes to come, in order; when none is left a box gets its
     // refusing answer (IDNO or IDCANCEL, IDOK for OK alone).
@@ -79,9 +88,11 @@ public:
 private:
     static int Handle(void *context, HWND owner, const char *text, const char *caption, UINT type);
     static void Observe(void *context, HWND window);
-    std::string Name(const ShimMessageBox &box) const;
+    // A box's name: its identifier's, when it shows that identifier's bytes.
+    std::string Name(const ShimMessageBox &box, LONG id) const;
     mutable std::mutex lock_;
     std::deque<int> answers_;
+    std::vector<LONG> shown_; // the identifier of each box shown, in order
     long long runStart_ = 0;
     std::atomic<int> cancelAt_{-1};
 };
