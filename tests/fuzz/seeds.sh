@@ -47,6 +47,7 @@ make_set piece_mid 3600 --data-counts 600,1500,1500 --set-id 5A51 --extra-record
 make_set piece_late 3600 --data-counts 600,3000 --set-id 5A51 --garbage 2:2100 --length-int 300
 make_set piece_bad 3600 --data-counts 600,3000 --set-id 5A51 --bad-crc 2
 make_set piece_nocheck 3600 --data-counts 600,3000 --set-id 5A51 --no-data-check
+make_set piece_badcheck 3600 --data-counts 600,3000 --set-id 5A51 --bad-data-check 2
 
 sep='#PIECE#'
 for dir in "$scratch"/sets/*; do

@@ -144,17 +144,16 @@ const cases = [
   {
     label: 'a damage only the data-check record sees, forced through', args: ['--data-counts', '2000,1500,1500'],
     damage: (out) => flip(path.join(out, 'sample.d02'), 23 + 700, crc16Blind), asked: ['W5'], outcome: 'finished',
-    content: false, pageReport: ['  sample.d02  1,500 data bytes  check value bad  set identifier same'],
+    content: false,
   },
   {
     label: 'a damage only the data-check record sees, in the last piece', args: ['--data-counts', '2000,1500,1500'],
     damage: (out) => flip(path.join(out, 'sample.d03'), 23 + 10, crc16Blind), asked: ['W6'], outcome: 'finished',
-    content: false, pageReport: ['  sample.d03  1,500 data bytes  check value bad  set identifier same'],
+    content: false,
   },
   {
     label: 'a wrong data-check record, refused', args: ['--data-counts', '2000,1500,1500', '--bad-data-check', '1'],
     answers: { W5: 'no' }, asked: ['W5'], outcome: 'stopped', bytes: 2000,
-    pageReport: ['  sample.exe  2,000 data bytes  check value bad  set identifier same'],
   },
   {
     label: 'a set without the record: a damage the CRC-16 cannot see passes as before',
@@ -176,7 +175,6 @@ const cases = [
       fs.writeFileSync(path.join(out, 'sample.d00'), stale);
     },
     asked: [], outcome: 'finished', content: false,
-    pageReport: ['  sample.d00  recovery file not used: damaged, or of another set'],
   },
 ];
 
@@ -200,11 +198,9 @@ for (const c of cases) {
         assert.strictEqual(got, value, key);
       }
 
-      // The check reads as the tool's, on the same files; where the program does not read
-      // the data-check record, the page's report holds the lines given.
+      // The check reads as the tool's, on the same files.
       const check = await P.runSet(info, files, { sink: null, ask: async (id) => P.checkAnswer(id), sliceSize: 4096 });
-      if (c.pageReport) for (const line of c.pageReport) assert.ok(P.checkReport(info, check).includes(line), line);
-      else assert.deepStrictEqual(P.checkReport(info, check), toolCheck(set.exe));
+      assert.deepStrictEqual(P.checkReport(info, check), toolCheck(set.exe));
 
       const asked = [];
       let restored = Buffer.alloc(0);
