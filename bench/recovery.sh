@@ -2,8 +2,9 @@
 # bench/recovery.sh BUILD_DIR [WORK_DIR] [ROUNDS]: what the recovery file costs and what a
 # rebuild takes, natively, on 1 GiB of random data in 8 pieces (PARCELON_BENCH_SIZE and
 # PARCELON_BENCH_PIECES change that). Prints the median and the range of ROUNDS rounds
-# (default 3) of each: split without and with --recovery; restore of the sound set
-# without and with the recovery file beside it; restore with piece 4 missing, rebuilt;
+# (default 3) of each: split without and with --recovery, and without the data-check
+# record; restore of a sound set without and with the data-check record, and without and
+# with the recovery file beside it; restore with piece 4 missing, rebuilt;
 # --check with piece 4 missing. Figures only: nothing is asserted. The input is made once
 # and kept in WORK_DIR (default BUILD_DIR/bench-recovery).
 set -euo pipefail
@@ -62,12 +63,20 @@ split_into() { rm -rf "$1" && mkdir -p "$1"; }
 echo "== $((size >> 20)) MiB in $pieces pieces, $rounds rounds, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 measure "split" "$size" "split_into $plain" \
     "$split" --stub "$stub" --data-counts "$counts" --set-id 1A2B --out "$plain" --base Data "$input"
+# Without the data-check record, as sets were made before it: what the CRC-64 of every
+# piece costs a restore.
+nocheck=$work/nocheck
+measure "split --no-data-check" "$size" "split_into $nocheck" \
+    "$split" --stub "$stub" --data-counts "$counts" --set-id 1A2B --no-data-check --out "$nocheck" --base Data "$input"
 measure "split --recovery" "$size" "split_into $withrec" \
     "$split" --stub "$stub" --data-counts "$counts" --set-id 1A2B --recovery --out "$withrec" --base Data "$input"
 
 out=$work/restored.bin
 aside=$work/aside
 mkdir -p "$aside"
+measure "restore, without the data-check record" "$size" "rm -f $out" "$restore" --yes -o "$out" "$nocheck/Data.exe"
+measure "restore, with the data-check record" "$size" "rm -f $out" "$restore" --yes -o "$out" "$plain/Data.exe"
+cmp "$out" "$input"
 measure "restore, no recovery file" "$size" "rm -f $out; mv -f $withrec/Data.d00 $aside/ 2>/dev/null || true" \
     "$restore" --yes -o "$out" "$withrec/Data.exe"
 measure "restore, recovery file present" "$size" "rm -f $out; mv -f $aside/Data.d00 $withrec/ 2>/dev/null || true" \
