@@ -1,0 +1,6 @@
+// browser/include/commctrl.h: the browser stand-in's progress bar messages.
+#pragma once
+#include <windows.h>
+
+#define PBM_SETRANGE (WM_USER + 1)
+#define PBM_SETPOS (WM_USER + 2)
