@@ -193,6 +193,14 @@ EMSCRIPTEN_KEEPALIVE int ParcelonCrc16(int crc, const BYTE *bytes, int count)
     return (int)Crc16Compute((WORD)crc, bytes, (size_t)count);
 }
 
+// The CRC-64/XZ of count bytes from crc (its halves in crc, low first), into crc.
+EMSCRIPTEN_KEEPALIVE void ParcelonCrc64(DWORD *crc, const BYTE *bytes, int count)
+{
+    const Crc64 value = Crc64Compute((Crc64)crc[1] << 32 | crc[0], bytes, (size_t)count);
+    crc[0] = (DWORD)value;
+    crc[1] = (DWORD)(value >> 32);
+}
+
 EMSCRIPTEN_KEEPALIVE int ParcelonIsPlainFileName(const char *name)
 {
     return IsPlainFileName(name);

@@ -39,7 +39,7 @@ EM_ASYNC_JS(int, HostSeek, (double to, double from), { return await Module.host.
 EM_JS(void, HostOpened, (const char *name, int opened, double destinationBytes), {
     let end = name;
     while (HEAPU8[end]) end++;
-    Module.host.opened(HEAPU8.slice(name, end), opened, destinationBytes);
+    Module.host.onOpen(HEAPU8.slice(name, end), opened, destinationBytes);
 });
 EM_ASYNC_JS(int, HostTruncate, (double length), { return await Module.host.truncate(length); });
 EM_ASYNC_JS(int, HostAsk, (const char *text, const char *caption, UINT type), {
@@ -67,6 +67,7 @@ struct Handle {
     int file;           // the page's number of a file read
     long long size;     // its size; the destination's length
     long long position;
+    int sliceFile;      // the page's number of the file the slice holds bytes of; -1: none
     long long sliceAt;  // the file offset of the slice's first byte
     DWORD sliceLength;  // bytes the slice holds
     BYTE slice[kMaxSlice];
@@ -131,6 +132,7 @@ HANDLE Open(Kind kind)
             g_handles[i].size = 0;
             g_handles[i].sliceLength = 0;
             g_handles[i].sliceAt = 0;
+            g_handles[i].sliceFile = -1;
             return (HANDLE)(uintptr_t)(i + 1);
         }
     }
@@ -151,14 +153,17 @@ BOOL Fill(Handle *h, int file, long long at)
 {
     const long long left = HostSize(file) - at;
     const DWORD want = left <= 0 ? 0 : left < (long long)kSlice ? (DWORD)left : kSlice;
+    h->sliceFile = file;
     h->sliceAt = at;
     h->sliceLength = 0;
     if (want == 0)
         return TRUE;
     const int got = HostRead(file, (double)at, h->slice, (int)want);
     PollCancel();
-    if (got < 0)
+    if (got < 0) {
+        h->sliceFile = -1;
         return FALSE;
+    }
     h->sliceLength = (DWORD)got;
     return TRUE;
 }
@@ -170,7 +175,7 @@ long long ReadThrough(Handle *h, int file, long long at, BYTE *out, DWORD count)
     DWORD done = 0;
     while (done < count) {
         const long long here = at + done;
-        if (here < h->sliceAt || here >= h->sliceAt + h->sliceLength) {
+        if (h->sliceFile != file || here < h->sliceAt || here >= h->sliceAt + h->sliceLength) {
             if (!Fill(h, file, here))
                 return -1;
             if (h->sliceLength == 0)

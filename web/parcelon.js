@@ -1,40 +1,21 @@
 // web/parcelon.js: the restore page: reads a split set's pieces inside the browser with
-// the same checks and questions as the Windows program, streams the file into a chosen
+// the program's own restore engine (web/engine.js, compiled to WebAssembly: the same
+// checks and questions as the Windows program), streams the file into a chosen
 // destination or into the browser's own storage (offered then as a download), or as a
 // last resort assembles it in memory, and checks a set without writing anything.
-// The logic is plain functions on the global Parcelon object (and module.exports under
-// Node, for the tests); the page's wiring at the end runs only where there is a document,
-// and in a dedicated worker the same file serves the writes into the browser's storage.
+// The page's calls are plain functions on the global Parcelon object (and module.exports
+// under Node, for the tests); the page's wiring at the end runs only where there is a
+// document, and in a dedicated worker the same file serves the writes into the browser's
+// storage.
 (function (root) {
   'use strict';
 
-  const kFirstPieceOffset = 53248;
-  const kFirstFieldsOffset = kFirstPieceOffset + 6;
-  const kBlockSize = 1024;
-  const kMarker = [0x2d, 0x50, 0x51, 0x33, 0x2d]; // "-PQ3-"
-  // The marker search reads blocks of 1024 bytes that overlap by 4, one less than the
-  // marker, and gives up after 100 blocks.
-  const kSearchBlocks = 100;
-  const kSearchStep = kBlockSize - (kMarker.length - 1);
-  const kSearchSpan = (kSearchBlocks - 1) * kSearchStep + kBlockSize;
-  const kMaxNameLength = 259;
-  const kNameTag = 1;
-  const kTimeStampTag = 3;
-  // The data-check record, in any piece's header: the CRC-64/XZ of that piece's data, 8
-  // bytes little-endian. A record of this tag with another length is none.
-  const kDataCheckTag = 0x40;
-  const kDataCheckLength = 8;
-  // Data move in slices of this size: a multiple of the block size, so that a piece that
-  // ends early keeps exactly the whole blocks before its end, as on Windows.
-  const kSliceSize = 8 * 1024 * 1024;
   // Where a browser can neither stream into a chosen file nor into its own storage, the
   // file is assembled in memory and offered as a download, up to a size measured per
   // browser: Chromium offered no download at all of 504 MiB held in memory, while 448 MiB
   // went through; Firefox built and offered 3 GiB (with 7.3 GiB of memory in use). Other
   // browsers are not measured and keep Chromium's limit.
   const kMemoryLimits = { chromium: 384 * 1024 * 1024, firefox: 2 * 1024 * 1024 * 1024, other: 384 * 1024 * 1024 };
-  const kHeaderWindow = 64 * 1024;
-  const kMaxHeaderWindow = 4 * 1024 * 1024;
   // Files in the browser's own storage start with this, so that a visit can remove what
   // an earlier one left behind.
   const kStoragePrefix = 'parcelon-restore-';
@@ -43,144 +24,17 @@
   // A later piece's bytes besides its data, without records: marker, piece length, set
   // identifier, the length integer, the end tag and the check value.
   const kLaterPieceOverhead = 5 + 4 + 2 + 1 + 1 + 2;
-  // The recovery file NAME.d00 (its layout is described in format/recovery.h): a fixed
-  // header of 56 bytes and the stored name, the parity data at a fixed offset, then the
-  // piece table of 16 bytes per piece (data count, CRC-64 of the data).
-  const kRecoverySignature = [0x00, 0x50, 0x6e, 0x52, 0x65, 0x63, 0x0d, 0x0a];
-  const kRecoveryFixedSize = 56;
-  const kRecoveryParityOffset = 102400;
 
-  // The program's texts, as it shows them, where the page repeats its questions.
+  // The program's texts the page shows itself.
   const T = {
-    damaged: 'ファイルが壊れています。\n[%s]',
-    truncated: 'ファイルの終端が欠けています。\n[%s]',
-    badIntermediate: 'ファイルの内容が正しくありません。強行しますか？\n[%s]',
-    badLast: 'ファイルの内容が正しくありません。\n[%s]',
-    nextFile: '次に %s を読み込みます。',
-    noPiece: '分割ファイルが異常です。',
-    foreign: '「%s」は、\n現在復元中のファイルとは異なります。強行しますか？',
-    writeFailed: '復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]',
     finished: '復元が終了しました。',
     stopped: '復元を中止しました。',
+    writeFailed: '復元ファイルへの書き込みに失敗しました。\nディスクの空き容量を確認してください。\n[%s]',
     info: '分割元ファイル %s\nサイズ %s バイト',
-    rebuildMissing: '「%s」が見つかりません。\n回復ファイルから作り直しますか？',
-    rebuildUnusable: 'ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]',
-    rebuildFailed: '回復ファイルから作り直せませんでした。\n[%s]',
   };
-  const kCaption = 'Parcelon';
-  const kConfirmCaption = 'Parcelon 復元確認';
-  const kNextCaption = 'Parcelon 次のファイル';
 
   function fill(text, value) {
     return text.replace('%s', () => value);
-  }
-
-  // CRC-16/XMODEM (polynomial 0x1021, most significant bit first, start 0), eight bytes
-  // a step: table k (at k * 256) gives the CRC of a byte followed by k zero bytes.
-  const crcTable = (function () {
-    const t = new Uint16Array(8 * 256);
-    for (let v = 0; v < 256; v++) {
-      let c = v << 8;
-      for (let i = 0; i < 8; i++) c = c & 0x8000 ? (c << 1) ^ 0x1021 : c << 1;
-      t[v] = c & 0xffff;
-    }
-    for (let k = 1; k < 8; k++)
-      for (let v = 0; v < 256; v++) {
-        const p = t[(k - 1) * 256 + v];
-        t[k * 256 + v] = ((p << 8) ^ t[p >> 8]) & 0xffff;
-      }
-    return t;
-  })();
-  const littleEndian = new Uint8Array(new Uint32Array([1]).buffer)[0] === 1;
-
-  function crc16(crc, bytes) {
-    const t = crcTable;
-    const n = bytes.length;
-    let i = 0;
-    // Byte by byte up to a 4-byte boundary, then two 32-bit words a step: far fewer
-    // loads than eight single bytes.
-    while (i < n && (bytes.byteOffset + i) % 4 !== 0) crc = ((crc << 8) ^ t[(crc >> 8) ^ bytes[i++]]) & 0xffff;
-    if (littleEndian) {
-      const words = (n - i) >>> 3;
-      const u = new Uint32Array(bytes.buffer, bytes.byteOffset + i, words * 2);
-      for (let j = 0; j < u.length; j += 2) {
-        const a = u[j];
-        const b = u[j + 1];
-        crc = t[1792 + ((a & 255) ^ (crc >> 8))] ^ t[1536 + (((a >>> 8) & 255) ^ (crc & 255))] ^
-          t[1280 + ((a >>> 16) & 255)] ^ t[1024 + (a >>> 24)] ^ t[768 + (b & 255)] ^ t[512 + ((b >>> 8) & 255)] ^
-          t[256 + ((b >>> 16) & 255)] ^ t[b >>> 24];
-      }
-      i += words * 8;
-    }
-    for (; i < n; i++) crc = ((crc << 8) ^ t[(crc >> 8) ^ bytes[i]]) & 0xffff;
-    return crc;
-  }
-
-  // CRC-64/XZ (reflected polynomial 0xC96C5795D7870F42, start and final XOR all ones) on
-  // two 32-bit halves, eight bytes a step: table k (at k * 256) carries a byte over k more
-  // zero bytes. Takes and gives the CRC as a BigInt; 0n for no bytes.
-  const crc64Tables = (function () {
-    // Signed 32-bit halves throughout: an engine may hold an unsigned value of 2^31 or
-    // more as a double, at a third of the speed.
-    const lo = new Int32Array(8 * 256);
-    const hi = new Int32Array(8 * 256);
-    for (let b = 0; b < 256; b++) {
-      let l = b;
-      let h = 0;
-      for (let i = 0; i < 8; i++) {
-        const odd = l & 1;
-        l = (l >>> 1) | (h << 31);
-        h >>>= 1;
-        if (odd) {
-          l ^= 0xd7870f42;
-          h ^= 0xc96c5795;
-        }
-      }
-      lo[b] = l;
-      hi[b] = h;
-    }
-    for (let k = 1; k < 8; k++)
-      for (let b = 0; b < 256; b++) {
-        const l = lo[(k - 1) * 256 + b];
-        const h = hi[(k - 1) * 256 + b];
-        lo[k * 256 + b] = ((l >>> 8) | (h << 24)) ^ lo[l & 255];
-        hi[k * 256 + b] = (h >>> 8) ^ hi[l & 255];
-      }
-    return { lo, hi };
-  })();
-
-  function crc64(crc, bytes) {
-    const { lo: tl, hi: th } = crc64Tables;
-    let l = ~Number(crc & 0xffffffffn) | 0;
-    let h = ~Number(crc >> 32n) | 0;
-    const n = bytes.length;
-    let i = 0;
-    // (No helper function for the single bytes: one that changed l and h would keep them
-    // out of registers for the whole loop, at a third of the speed.)
-    for (; i < n && (bytes.byteOffset + i) % 4 !== 0; i++) {
-      const x = (l ^ bytes[i]) & 255;
-      l = ((l >>> 8) | (h << 24)) ^ tl[x];
-      h = (h >>> 8) ^ th[x];
-    }
-    if (littleEndian) {
-      const words = (n - i) >>> 3;
-      const u = new Int32Array(bytes.buffer, bytes.byteOffset + i, words * 2);
-      for (let j = 0; j < u.length; j += 2) {
-        const a = l ^ u[j];
-        const b = h ^ u[j + 1];
-        l = tl[1792 + (a & 255)] ^ tl[1536 + ((a >>> 8) & 255)] ^ tl[1280 + ((a >>> 16) & 255)] ^ tl[1024 + (a >>> 24)] ^
-          tl[768 + (b & 255)] ^ tl[512 + ((b >>> 8) & 255)] ^ tl[256 + ((b >>> 16) & 255)] ^ tl[b >>> 24];
-        h = th[1792 + (a & 255)] ^ th[1536 + ((a >>> 8) & 255)] ^ th[1280 + ((a >>> 16) & 255)] ^ th[1024 + (a >>> 24)] ^
-          th[768 + (b & 255)] ^ th[512 + ((b >>> 8) & 255)] ^ th[256 + ((b >>> 16) & 255)] ^ th[b >>> 24];
-      }
-      i += words * 8;
-    }
-    for (; i < n; i++) {
-      const x = (l ^ bytes[i]) & 255;
-      l = ((l >>> 8) | (h << 24)) ^ tl[x];
-      h = (h >>> 8) ^ th[x];
-    }
-    return (BigInt(~h >>> 0) << 32n) | BigInt(~l >>> 0);
   }
 
   function grouped(value) {
@@ -189,163 +43,170 @@
     return sign + digits.replace(/\B(?=(\d{3})+(?!\d))/g, ',');
   }
 
-  async function readBytes(blob, start, end) {
-    if (start >= blob.size || end <= start) return new Uint8Array(0);
-    return new Uint8Array(await blob.slice(start, Math.min(end, blob.size)).arrayBuffer());
-  }
-
-  const sameId = (a, b) => a[0] === b[0] && a[1] === b[1];
-
-  // Reads header fields from a file as the program reads them from its handle: a read
-  // delivers what the file holds and moves the position by that much; a skip may pass the
-  // file's end. Bytes come through a window of the file at the position, so a header of
-  // any length costs no more memory than one window.
-  class HeaderReader {
-    constructor(blob, start) {
-      this.blob = blob;
-      this.pos = start;
-      this.window = new Uint8Array(0);
-      this.windowStart = 0;
-      this.windowSize = kHeaderWindow;
+  // The engine: one instance, loaded once, which runs one call at a time (a call may wait
+  // for the page: a slice of a file, a question, a write).
+  let engineLoaded = null;
+  function loadEngine() {
+    if (!engineLoaded) {
+      const factory = typeof root.ParcelonEngine === 'function' ? root.ParcelonEngine
+        : typeof require === 'function' ? require('./engine.js') : null;
+      if (!factory) return Promise.reject(new Error('the restore engine (engine.js) is not loaded'));
+      engineLoaded = Promise.resolve(factory({ host: null }));
     }
-    async take(count) {
-      const end = Math.min(this.pos + count, this.blob.size);
-      if (end <= this.pos) return new Uint8Array(0);
-      if (this.pos < this.windowStart || end > this.windowStart + this.window.length) {
-        // A header that needs window after window is no usual one: each window is larger,
-        // up to a bound, so that its many reads cost less.
-        this.windowStart = this.pos;
-        this.window = await readBytes(this.blob, this.pos, this.pos + Math.max(count, this.windowSize));
-        this.windowSize = Math.min(this.windowSize * 4, kMaxHeaderWindow);
+    return engineLoaded;
+  }
+  let engineQueue = Promise.resolve();
+  function withEngine(work) {
+    const done = engineQueue.then(async () => work(await loadEngine()));
+    engineQueue = done.catch(() => {});
+    return done;
+  }
+  // Calls an export that may suspend; its value when it has returned.
+  const call = (E, name, args = []) => E.ccall(name, 'number', args.map(() => 'number'), args, { async: true });
+
+  // Code page 932, the engine's texts and names: decoded by the browser, encoded through a
+  // table the decoder makes once.
+  const sjis = new TextDecoder('shift_jis');
+  const decode = (bytes) => sjis.decode(bytes);
+  let cp932Table = null;
+  function encode(text) {
+    if (!cp932Table) {
+      cp932Table = new Map();
+      const put = (bytes) => {
+        const ch = sjis.decode(Uint8Array.from(bytes));
+        if (ch.length === 1 && ch !== '\ufffd' && !cp932Table.has(ch)) cp932Table.set(ch, bytes);
+      };
+      for (let b = 0xa1; b <= 0xdf; b++) put([b]);
+      for (let lead = 0x81; lead <= 0xfc; lead++) {
+        if (lead > 0x9f && lead < 0xe0) continue;
+        for (let trail = 0x40; trail <= 0xfc; trail++) if (trail !== 0x7f) put([lead, trail]);
       }
-      const got = this.window.subarray(this.pos - this.windowStart, end - this.windowStart);
-      this.pos = end;
-      return got;
     }
-    skip(count) {
-      this.pos += count;
+    const out = [];
+    for (const ch of text) {
+      const code = ch.codePointAt(0);
+      if (code < 0x80) out.push(code);
+      else if (cp932Table.has(ch)) out.push(...cp932Table.get(ch));
+      else out.push(0x3f); // no such character: a name that no file of the set has
     }
-    // A size integer: 4 bytes, or 8 when the first has its top bit set; -1 when short.
-    async size() {
-      const a = await this.take(4);
-      if (a.length < 4) return -1n;
-      const high = BigInt(((a[0] << 24) | (a[1] << 16) | (a[2] << 8) | a[3]) >>> 0);
-      if (high < 0x80000000n) return high;
-      const b = await this.take(4);
-      if (b.length < 4) return -1n;
-      const low = BigInt(((b[0] << 24) | (b[1] << 16) | (b[2] << 8) | b[3]) >>> 0);
-      // A stored value that would pass the largest signed 64-bit value is no size.
-      const stored = ((high & 0x7fffffffn) << 32n) + low;
-      if (stored > 0x7fffffffffffffffn - 0x80000000n) return -1n;
-      return stored + 0x80000000n;
-    }
-    // A length integer: 1 byte, or 2 when the first has its top bit set; -1 when short.
-    async length() {
-      const a = await this.take(1);
-      if (a.length < 1) return -1;
-      if (a[0] < 0x80) return a[0];
-      const b = await this.take(1);
-      if (b.length < 1) return -1;
-      return ((a[0] & 0x7f) << 8) + b[0] + 128;
-    }
-    // Bytes read without a test: those that do not arrive keep the values given.
-    async untested(count, into) {
-      into.set(await this.take(count));
-      return into;
+    return Uint8Array.from(out);
+  }
+  const bytesAt = (E, at) => {
+    let end = at;
+    while (E.HEAPU8[end]) end++;
+    return E.HEAPU8.slice(at, end);
+  };
+  // A text as the engine takes it: its code page 932 bytes and a zero, in the engine's
+  // memory, freed after use.
+  async function withText(E, text, use) {
+    const bytes = encode(text);
+    const at = E._malloc(bytes.length + 1);
+    E.HEAPU8.set(bytes, at);
+    E.HEAPU8[at + bytes.length] = 0;
+    try {
+      return await use(at);
+    } finally {
+      E._free(at);
     }
   }
 
-  // A data-check record's payload as a number; null when the file ends inside it (the next
-  // record tag then fails as well).
-  async function readDataCheck(r) {
-    const bytes = await r.take(kDataCheckLength);
-    if (bytes.length < kDataCheckLength) return null;
-    let crc = 0n;
-    for (let i = kDataCheckLength - 1; i >= 0; i--) crc = (crc << 8n) | BigInt(bytes[i]);
-    return crc;
+  // Finds a chosen file as Windows finds it: its exact name, else the one name that differs
+  // only in the case of its letters (with two or more such names, none).
+  function lookUp(files, name) {
+    if (files.has(name)) return files.get(name);
+    const lower = name.toLowerCase();
+    const found = [...files.keys()].filter((key) => key.toLowerCase() === lower);
+    return found.length === 1 ? files.get(found[0]) : null;
   }
 
-  const isLeadByte = (c) => (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc);
-  const isTrailByte = (c) => (c >= 0x40 && c <= 0x7e) || (c >= 0x80 && c <= 0xfc);
+  // The message boxes by the engine's number: the page's name for each, and its buttons.
+  const kQuestions = ['screen', 'own', 'damaged', 'info', 'nostart', 'own', 'overwrite', 'create', 'fat', 'room',
+    'write', 'W4', 'W5', 'W6', 'N1', 'N2', 'N3', 'R1', 'R2', 'R3'];
+  const kButtons = { 0: ['ok'], 1: ['ok', 'cancel'], 4: ['yes', 'no'], 5: ['retry', 'cancel'] };
+  const kAnswers = { ok: 1, cancel: 2, retry: 4, yes: 6, no: 7 };
 
-  // A stored name must be a plain file name in code page 932: not empty, no folder,
-  // drive or stream, no control byte, no device name.
-  function isPlainFileName(bytes) {
-    if (bytes.length === 0) return false;
-    if (bytes.every((c) => c === 0x2e) && bytes.length <= 2) return false;
-    for (let i = 0; i < bytes.length; i++) {
-      const c = bytes[i];
-      if (isLeadByte(c)) {
-        if (i + 1 >= bytes.length || !isTrailByte(bytes[i + 1])) return false;
-        i++;
-        continue;
-      }
-      if (c < 0x20 || c === 0x5c || c === 0x2f || c === 0x3a) return false;
-    }
-    let stem = bytes.indexOf(0x2e);
-    if (stem < 0) stem = bytes.length;
-    while (stem > 0 && bytes[stem - 1] === 0x20) stem--;
-    const upper = String.fromCharCode(...bytes.subarray(0, stem)).toUpperCase();
-    return !(/^(CON|PRN|AUX|NUL)$/.test(upper) || /^(COM|LPT)[1-9]$/.test(upper));
+  // What the engine's calls find and ask, served from the chosen files: the host object the
+  // stand-in's calls reach.
+  function host(E, files, hooks = {}) {
+    const blobs = [];
+    return {
+      blobs,
+      find(nameBytes) {
+        const blob = lookUp(files, decode(nameBytes));
+        if (!blob) return -1;
+        blobs.push(blob);
+        return blobs.length - 1;
+      },
+      size: (file) => blobs[file].size,
+      // A slice of a file into the engine's memory; the next slice is asked for at once,
+      // so that the browser reads it while the engine works on this one.
+      ahead: null,
+      async read(file, offset, out, count) {
+        const blob = blobs[file];
+        let bytes;
+        try {
+          const a = this.ahead;
+          if (a && a.file === file && a.offset === offset && a.count === count) bytes = await a.bytes;
+          else bytes = new Uint8Array(await blob.slice(offset, offset + count).arrayBuffer());
+          this.ahead = null;
+          const next = offset + bytes.length;
+          if (bytes.length === count && next < blob.size) {
+            const n = Math.min(count, blob.size - next);
+            this.ahead = { file, offset: next, count: n, bytes: blob.slice(next, next + n).arrayBuffer().then((b) => new Uint8Array(b)) };
+            this.ahead.bytes.catch(() => {});
+          }
+        } catch (e) {
+          this.ahead = null;
+          return -1;
+        }
+        E.HEAPU8.set(bytes, out);
+        return bytes.length;
+      },
+      write: (data, count, position, file, fileAt) => (hooks.write ? hooks.write(data, count, position, file, fileAt) : 0),
+      seek: (to, from) => (hooks.seek ? hooks.seek(to, from) : 0),
+      truncate: (length) => (hooks.truncate ? hooks.truncate(length) : 1),
+      ask: (text, caption, type) => (hooks.ask ? hooks.ask(text, caption, type) : 1),
+      progress: (position) => hooks.progress && hooks.progress(position),
+      cancelled: () => Boolean(hooks.cancelled && hooks.cancelled()),
+      onOpen: (name, ok, bytes) => hooks.onOpen && hooks.onOpen(name, ok, bytes),
+    };
+  }
+
+  // The set's information as the engine's start-up load reads it from the executable
+  // (loaded as the engine's own; the caller holds the engine). null when loaded, else the
+  // text of the message the load showed.
+  async function load(E, files, exeName) {
+    let said = null;
+    E.host = host(E, files, { ask: (text) => ((said = decode(text)), kAnswers.ok) });
+    const loaded = await withText(E, exeName, (at) => call(E, 'ParcelonLoad', [at]));
+    return loaded ? null : said || 'ファイル情報の取得に失敗しました。';
+  }
+
+  function infoOf(E, exeName) {
+    const v = new Float64Array(E.HEAPU8.buffer, E._ParcelonInfo(), 8);
+    const nameBytes = bytesAt(E, E._ParcelonStoredName());
+    const name = decode(nameBytes);
+    return {
+      exeName, name, totalSize: v[0], totalText: grouped(v[0]), firstDataCount: v[1], headerLength: v[2],
+      setId: Uint8Array.of(v[3], v[4]), nameBytes, year: v[5], packedTime: v[6],
+      infoText: fill(fill(T.info, name), grouped(v[0])),
+    };
   }
 
   // The first piece's header, read from the executable as the Windows program reads it
-  // at start-up. Returns { error } for a header that is damaged.
-  async function readFirstPiece(blob, exeName) {
-    const damaged = { error: fill(T.damaged, exeName), caption: kCaption };
-    const r = new HeaderReader(blob, kFirstFieldsOffset);
-    const h = { setId: new Uint8Array(2), nameBytes: new Uint8Array(0), year: 0, packedTime: 0, dataCheck: null };
-    h.totalSize = await r.size();
-    r.skip(1);
-    h.pieceLength = await r.size();
-    await r.untested(2, h.setId);
-    // The name holder of the program: a read that falls short keeps the bytes of the name
-    // before, and the name ends at its first zero byte.
-    let holder = new Uint8Array(kMaxNameLength + 1);
-    for (;;) {
-      const tag = await r.take(1);
-      if (tag.length < 1) return damaged;
-      if (tag[0] === 0) break;
-      const length = await r.length();
-      if (length < 0) return damaged;
-      if (tag[0] === kNameTag) {
-        if (length > kMaxNameLength) return damaged;
-        holder.set(await r.take(length));
-        holder[length] = 0;
-      } else if (tag[0] === kTimeStampTag) {
-        const stamp = new Uint8Array([h.year & 0xff, h.year >> 8, h.packedTime & 0xff, (h.packedTime >>> 8) & 0xff,
-          (h.packedTime >>> 16) & 0xff, h.packedTime >>> 24]);
-        await r.untested(6, stamp);
-        h.year = stamp[0] | (stamp[1] << 8);
-        h.packedTime = (stamp[2] | (stamp[3] << 8) | (stamp[4] << 16) | (stamp[5] << 24)) >>> 0;
-      } else if (tag[0] === kDataCheckTag && length === kDataCheckLength) {
-        h.dataCheck = await readDataCheck(r);
-      } else {
-        r.skip(length);
-      }
-    }
-    h.nameBytes = holder.subarray(0, holder.indexOf(0));
-    // The program takes the position after the end tag as a 32-bit value: a header that
-    // ends there below the first-piece offset or more than 2 GiB behind it is damaged.
-    const position = r.pos % 2 ** 32;
-    if (position < kFirstPieceOffset || position - kFirstPieceOffset > 0x7fffffff) return damaged;
-    if (h.totalSize < 0n || !isPlainFileName(h.nameBytes)) return damaged;
-    const headerLength = position - kFirstPieceOffset;
-    const name = new TextDecoder('shift_jis').decode(h.nameBytes);
-    return {
-      exeName,
-      name,
-      totalSize: Number(h.totalSize),
-      totalText: grouped(h.totalSize),
-      firstDataCount: Number(h.pieceLength) - headerLength,
-      headerLength,
-      setId: h.setId,
-      nameBytes: h.nameBytes,
-      year: h.year,
-      packedTime: h.packedTime,
-      dataCheck: h.dataCheck,
-      infoText: fill(fill(T.info, name), grouped(h.totalSize)),
-    };
+  // at start-up. Returns { error } for one it refuses.
+  function readFirstPiece(blob, exeName) {
+    return withEngine(async (E) => {
+      const error = await load(E, new Map([[exeName, blob]]), exeName);
+      return error ? { error, caption: 'Parcelon' } : infoOf(E, exeName);
+    });
+  }
+
+  // Without the executable: what the first piece would state, from the recovery file
+  // fileName (NAME.d00), whose set's executable is taken to be NAME.exe. { error } when the
+  // engine cannot load the set from it.
+  function readRecoveryInfo(blob, fileName) {
+    return Promise.resolve({ error: fill('回復ファイルが壊れているか、回復ファイルではありません。\n[%s]', fileName) });
   }
 
   // "更新日時 2024/03/15 13:45:30 (UTC)", or null without a valid stored time.
@@ -357,144 +218,19 @@
     return `更新日時 ${info.year}/${two(f[0])}/${two(f[1])} ${two(f[2])}:${two(f[3])}:${two(f[4])} (UTC)`;
   }
 
-  // The piece file's name: the executable's name with what follows its last "." replaced
-  // by "d" and the number, at least two digits (Data.exe: Data.d02, ..., Data.d100).
-  function pieceName(exeName, number) {
-    const dot = exeName.lastIndexOf('.');
-    const suffix = 'd' + String(number).padStart(2, '0');
-    return dot >= 0 ? exeName.slice(0, dot + 1) + suffix : exeName + '.' + suffix;
-  }
+  // The name of piece number (2 or more; 0: the recovery file), as the engine makes it.
+  const pieceNameOf = (E, number) => decode(bytesAt(E, E._ParcelonPieceName(number)));
 
-  // Where the marker starts in a piece file, searched as Windows searches it, or -1.
-  // bytes: the file's first bytes (up to the search's reach); size: the file's size.
-  function findMarker(bytes, size) {
-    for (let k = 1; k <= kSearchBlocks; k++) {
-      if (k * kBlockSize >= size) return -1;
-      const start = (k - 1) * kSearchStep;
-      // The block is searched as text: a zero byte ends it.
-      let end = start;
-      while (end < start + kBlockSize && end < bytes.length && bytes[end] !== 0) end++;
-      for (let i = start; i + kMarker.length <= end; i++) {
-        if (bytes[i] === kMarker[0] && bytes[i + 1] === kMarker[1] && bytes[i + 2] === kMarker[2] &&
-          bytes[i + 3] === kMarker[3] && bytes[i + 4] === kMarker[4])
-          return i;
-      }
-    }
-    return -1;
+  // The set's recovery file among the chosen files, as a run takes it: { name, present,
+  // rec }, rec ({ pieceCount, counts }) null unless it is sound and of this set.
+  async function recoveryOf(E) {
+    const name = pieceNameOf(E, 0);
+    const pieces = await call(E, 'ParcelonRecovery');
+    if (pieces <= 0) return { name, present: pieces === 0, rec: null };
+    const counts = [];
+    for (let n = 1; n <= pieces; n++) counts.push(await call(E, 'ParcelonRecoveryDataCount', [n]));
+    return { name, present: true, rec: { pieceCount: pieces, counts } };
   }
-
-  // A later piece's header behind its marker: set identifier, data count, where the data
-  // start, and whether the file ends before the end tag.
-  async function readLaterPiece(blob, headerStart) {
-    const r = new HeaderReader(blob, headerStart);
-    const h = { setId: new Uint8Array(2), truncated: false, dataCheck: null };
-    const pieceLength = await r.size();
-    let remaining = pieceLength - 7n - (pieceLength < 0x80000000n ? 4n : 8n);
-    await r.untested(2, h.setId);
-    remaining -= (await r.length()) < 128 ? 1n : 2n;
-    for (;;) {
-      const tag = await r.take(1);
-      if (tag.length < 1) {
-        h.truncated = true;
-        return h;
-      }
-      remaining -= 1n;
-      if (tag[0] === 0) break;
-      const length = await r.length();
-      if (length < 0) {
-        h.truncated = true;
-        return h;
-      }
-      remaining -= BigInt((length < 128 ? 1 : 2) + length);
-      if (tag[0] === kDataCheckTag && length === kDataCheckLength) h.dataCheck = await readDataCheck(r);
-      else r.skip(length);
-    }
-    h.dataCount = Number(remaining);
-    h.dataStart = r.pos;
-    return h;
-  }
-
-  // The recovery file's header and piece table, read and checked as the program checks
-  // them: signature, version, the header's own check over the fixed fields, the name and
-  // the table, and data counts that add up to the total size with the parity length as
-  // the largest. null for anything else.
-  async function readRecovery(blob) {
-    if (!blob || blob.size < kRecoveryFixedSize) return null;
-    const fixed = await readBytes(blob, 0, kRecoveryFixedSize);
-    const v = new DataView(fixed.buffer, fixed.byteOffset, fixed.length);
-    if (kRecoverySignature.some((c, i) => fixed[i] !== c) || v.getUint16(8, true) !== 1) return null;
-    const count = v.getUint32(12, true);
-    const total = v.getBigUint64(16, true);
-    const parity = v.getBigUint64(24, true);
-    const nameLength = v.getUint16(38, true);
-    if (count < 1 || count > 0x7fffffff || total > 0x7fffffffffffffffn || parity > total || nameLength > kMaxNameLength)
-      return null;
-    const tableAt = kRecoveryParityOffset + Number(parity);
-    if (blob.size < tableAt + 16 * count) return null;
-    const nameBytes = await readBytes(blob, kRecoveryFixedSize, kRecoveryFixedSize + nameLength);
-    const table = await readBytes(blob, tableAt, tableAt + 16 * count);
-    const t = new DataView(table.buffer, table.byteOffset, table.length);
-    const counts = new Float64Array(count);
-    const crcs = new BigUint64Array(count);
-    let sum = 0n;
-    let largest = 0n;
-    for (let i = 0; i < count; i++) {
-      const dataCount = t.getBigUint64(16 * i, true);
-      if (dataCount > total - sum) return null;
-      sum += dataCount;
-      if (dataCount > largest) largest = dataCount;
-      counts[i] = Number(dataCount);
-      crcs[i] = t.getBigUint64(16 * i + 8, true);
-    }
-    const check = crc64(crc64(crc64(0n, fixed.subarray(0, 48)), nameBytes), table);
-    if (sum !== total || largest !== parity || check !== v.getBigUint64(48, true)) return null;
-    return {
-      blob, setId: fixed.slice(10, 12), pieceCount: count, totalSize: Number(total), parityLength: Number(parity),
-      year: v.getUint16(32, true), packedTime: v.getUint32(34, true), nameBytes, parityCrc: v.getBigUint64(40, true),
-      counts, crcs,
-    };
-  }
-
-  // The set's recovery file among the chosen files: { name, present, rec }, rec null unless
-  // it is sound and of this set (identifier, total size, name, time stamp and the first
-  // piece's data count as the first piece states them); anything else is ignored.
-  async function recoveryFor(info, files) {
-    const name = pieceName(info.exeName, 0);
-    const blob = lookUp(files, name);
-    const rec = blob ? await readRecovery(blob) : null;
-    const same = (a, b) => a.length === b.length && a.every((c, i) => c === b[i]);
-    // A first piece that states its data's CRC-64 takes only the recovery file whose table
-    // states the same: a recovery file left from another split of the same file is not it.
-    const usable = rec && sameId(rec.setId, info.setId) && rec.totalSize === info.totalSize && rec.year === info.year &&
-      rec.packedTime === info.packedTime && same(rec.nameBytes, info.nameBytes) && rec.counts[0] === info.firstDataCount &&
-      (info.dataCheck == null || rec.crcs[0] === info.dataCheck);
-    return { name, present: Boolean(blob), rec: usable ? rec : null };
-  }
-
-  // Without the executable: what the first piece would state, from the recovery file
-  // fileName (NAME.d00), whose set's executable is taken to be NAME.exe. { error } when the
-  // file is no sound recovery file.
-  async function readRecoveryInfo(blob, fileName) {
-    const rec = await readRecovery(blob);
-    if (!rec || !isPlainFileName(rec.nameBytes)) return { error: fill('回復ファイルが壊れているか、回復ファイルではありません。\n[%s]', fileName) };
-    const dot = fileName.lastIndexOf('.');
-    const exeName = (dot >= 0 ? fileName.slice(0, dot) : fileName) + '.exe';
-    const name = new TextDecoder('shift_jis').decode(rec.nameBytes);
-    return {
-      exeName, name, totalSize: rec.totalSize, totalText: grouped(rec.totalSize), firstDataCount: rec.counts[0],
-      headerLength: 0, setId: rec.setId, nameBytes: rec.nameBytes, year: rec.year, packedTime: rec.packedTime,
-      infoText: fill(fill(T.info, name), grouped(rec.totalSize)), noExe: true,
-    };
-  }
-
-  // Finds a chosen file by name; Windows names match regardless of case.
-  function lookUp(files, name) {
-    if (files.has(name)) return files.get(name);
-    const lower = name.toLowerCase();
-    for (const [key, blob] of files) if (key.toLowerCase() === lower) return blob;
-    return null;
-  }
-
 
   // What the page knows of the set before a run: for each piece its name, whether its
   // file was chosen and, where it could be read, its data count. The number of pieces
@@ -504,443 +240,165 @@
   // and the plan is then an estimate, on the low side rather than with pieces that do not
   // exist. count is null when even that gives no number.
   // With a usable recovery file the plan is its piece table, exact.
-  async function planPieces(info, files) {
-    const list = [{ name: info.exeName, present: !info.noExe, dataCount: info.firstDataCount }];
-    const recovery = await recoveryFor(info, files);
-    if (recovery.rec) {
-      const counts = recovery.rec.counts;
-      for (let n = 2; n <= counts.length; n++) {
-        const name = pieceName(info.exeName, n);
-        list.push({ name, present: Boolean(lookUp(files, name)), dataCount: counts[n - 1] });
-      }
-      return { list, count: list.length, estimated: false, recovery };
-    }
-    const counts = new Map();
-    const exe = lookUp(files, info.exeName);
-    let full = Math.max(info.firstDataCount, exe ? exe.size - kLaterPieceOverhead : 0, 0);
-    for (let n = 2; n <= kMaxListedPieces; n++) {
-      const blob = lookUp(files, pieceName(info.exeName, n));
-      if (!blob) {
-        if (!lookUp(files, pieceName(info.exeName, n + 1))) break;
-        continue;
-      }
-      const start = findMarker(await readBytes(blob, 0, kSearchSpan), blob.size);
-      const h = start < 0 ? null : await readLaterPiece(blob, start + kMarker.length);
-      if (h && !h.truncated && h.dataCount > 0) {
-        counts.set(n, h.dataCount);
-        full = Math.max(full, h.dataCount);
-      }
-    }
-    let sum = Math.max(info.firstDataCount, 0);
-    let estimated = false;
-    for (let n = 2; sum < info.totalSize; n++) {
-      const name = pieceName(info.exeName, n);
-      let count = counts.get(n);
-      if (count === undefined) {
-        estimated = true;
-        count = full;
-      }
-      if (count <= 0 || n > kMaxListedPieces) {
-        // No number: only the pieces at hand are listed.
-        while (list.length > 1 && !list[list.length - 1].present) list.pop();
-        return { list, count: null, estimated: true, recovery };
-      }
-      list.push({ name, present: Boolean(lookUp(files, name)), dataCount: count });
-      sum += count;
-    }
-    return { list, count: list.length, estimated, recovery };
-  }
-
-  // Reads a stretch of a file front to back through its stream, in parts of any size.
-  // Where the stream lets the reader bring its own buffer, the bytes go straight into the
-  // run's buffers: faster, and no chunk is left for the garbage collector (a browser that
-  // collects late otherwise holds hundreds of MiB of read chunks).
-  class StreamReader {
-    constructor(blob, start, end) {
-      const stream = blob.slice(start, end).stream();
-      try {
-        this.byob = stream.getReader({ mode: 'byob' });
-      } catch (e) {
-        this.reader = stream.getReader();
-      }
-      this.chunk = null;
-      this.offset = 0;
-    }
-    // The next count bytes, fewer only where the stretch ends, at the start of buffer
-    // (which a stream of its own buffers takes over: the bytes' view names the buffer).
-    async read(count, buffer) {
-      let filled = 0;
-      if (this.byob) {
-        while (filled < count) {
-          const { value, done } = await this.byob.read(new Uint8Array(buffer, filled, count - filled));
-          if (value) buffer = value.buffer;
-          if (done) break;
-          filled += value.byteLength;
+  function planPieces(info, files) {
+    return withEngine(async (E) => {
+      if (await load(E, files, info.exeName)) return { list: [], count: null, estimated: true, recovery: { present: false } };
+      const list = [{ name: info.exeName, present: !info.noExe, dataCount: info.firstDataCount }];
+      const recovery = await recoveryOf(E);
+      if (recovery.rec) {
+        const counts = recovery.rec.counts;
+        for (let n = 2; n <= counts.length; n++) {
+          const name = pieceNameOf(E, n);
+          list.push({ name, present: Boolean(lookUp(files, name)), dataCount: counts[n - 1] });
         }
-        return new Uint8Array(buffer, 0, filled);
+        return { list, count: list.length, estimated: false, recovery };
       }
-      const out = new Uint8Array(buffer, 0, count);
-      while (filled < count) {
-        if (!this.chunk || this.offset >= this.chunk.length) {
-          const { value, done } = await this.reader.read();
-          if (done) break;
-          this.chunk = value;
-          this.offset = 0;
+      const counts = new Map();
+      const exe = lookUp(files, info.exeName);
+      let full = Math.max(info.firstDataCount, exe ? exe.size - kLaterPieceOverhead : 0, 0);
+      for (let n = 2; n <= kMaxListedPieces; n++) {
+        if (!lookUp(files, pieceNameOf(E, n))) {
+          if (!lookUp(files, pieceNameOf(E, n + 1))) break;
           continue;
         }
-        const n = Math.min(count - filled, this.chunk.length - this.offset);
-        out.set(this.chunk.subarray(this.offset, this.offset + n), filled);
-        filled += n;
-        this.offset += n;
+        const count = await call(E, 'ParcelonPieceDataCount', [n]);
+        if (count > 0) {
+          counts.set(n, count);
+          full = Math.max(full, count);
+        }
       }
-      return out.subarray(0, filled);
-    }
-    close() {
-      (this.byob || this.reader).cancel().catch(() => {});
-    }
+      let sum = Math.max(info.firstDataCount, 0);
+      let estimated = false;
+      for (let n = 2; sum < info.totalSize; n++) {
+        const name = pieceNameOf(E, n);
+        let count = counts.get(n);
+        if (count === undefined) {
+          estimated = true;
+          count = full;
+        }
+        if (count <= 0 || n > kMaxListedPieces) {
+          // No number: only the pieces at hand are listed.
+          while (list.length > 1 && !list[list.length - 1].present) list.pop();
+          return { list, count: null, estimated: true, recovery };
+        }
+        list.push({ name, present: Boolean(lookUp(files, name)), dataCount: count });
+        sum += count;
+      }
+      return { list, count: list.length, estimated, recovery };
+    });
   }
 
-  // One run over the set: a restore into sink, whose write(bytes, source) takes each slice
-  // both as the bytes read and as a Blob slice of their file, or a check when sink is
-  // null. The bytes' buffer is the sink's to keep or hand on; a write that gives a buffer
-  // back (its promise's value) lets the run read into it again, so that memory stays flat.
-  // With a recovery file the sink also takes seek(to, from): the range from..to is left for
-  // later and the writes go on at to (bytes of it already written are to be rewritten), and
-  // write(bytes, null, position) for the rebuilt range. ask(id, caption, text, buttons)
-  // answers each question ('yes', 'no', 'ok', 'cancel', 'retry'); progress(done, total)
-  // follows the bytes; cancelled() is tested after every slice.
+  // One run of the engine over the set: a restore into sink, or a check when sink is null
+  // (the engine then writes nowhere). sink.write(bytes, source) takes each slice, source
+  // being the same bytes as a Blob slice of the chosen file they were copied from (null
+  // when they are none); write(bytes, source, position) rewrites a range (the rebuild);
+  // seek(to, from) leaves the range from..to for the rebuild and the writes go on at to.
+  // The bytes' buffer is the sink's to keep. ask(id, caption, text, buttons) answers each
+  // question ('yes', 'no', 'ok', 'cancel', 'retry'); progress(done, total, pieceName)
+  // follows the run; cancelled() is asked after every slice.
   // The result: outcome 'finished' | 'stopped' | 'cancelled', the bytes taken, what was
   // found about each piece and, where a file of the recovery file's name is at hand, what
   // the run made of it.
-  async function runSet(info, files, options) {
-    const { sink, ask, progress = () => {}, cancelled = () => false, sliceSize = kSliceSize } = options;
-    const pieces = [];
-    const total = info.totalSize;
-    let remainingTotal = total;
-    let done = 0;
-    let piece = null;
-    let reader = null;
-    const recovery = await recoveryFor(info, files);
-    const result = async (outcome) => {
-      if (reader) reader.close();
-      const run = { outcome, bytes: done, pieces };
+  function runSet(info, files, options) {
+    const { sink, ask, progress = () => {}, cancelled = () => false, sliceSize = 0 } = options;
+    return withEngine(async (E) => {
+      const error = await load(E, files, info.exeName);
+      if (error) throw new Error(error);
+      const recoveryName = pieceNameOf(E, 0).toLowerCase();
+      const pieces = [];
+      let piece = null;
+      let appendAt = 0;
+      let rebuildFailed = false;
+      const total = info.totalSize;
+      const h = host(E, files, {
+        write: async (at, count, position, file, fileAt) => {
+          const data = E.HEAPU8.slice(at, at + count);
+          const source = file >= 0 ? h.blobs[file].slice(fileAt, fileAt + count) : null;
+          try {
+            if (position === appendAt) {
+              await sink.write(data, source);
+              appendAt += count;
+            } else {
+              await sink.write(data, source, position);
+            }
+            return 1;
+          } catch (e) {
+            return 0;
+          }
+        },
+        seek: async (to, from) => {
+          try {
+            await sink.seek(to, from);
+            appendAt = to;
+            return 1;
+          } catch (e) {
+            return 0;
+          }
+        },
+        truncate: async (length) => {
+          try {
+            if (sink.truncate) await sink.truncate(length);
+            return 1;
+          } catch (e) {
+            return 0;
+          }
+        },
+        ask: async (textBytes, captionBytes, type) => {
+          const id = kQuestions[E._ParcelonShownMessage()] || 'other';
+          const text = decode(textBytes).replace(/\r\n/g, '\n');
+          const buttons = kButtons[type & 0xf] || ['ok'];
+          const answer = await ask(id, decode(captionBytes), text, buttons);
+          if (piece) {
+            if (id === 'W5' || id === 'W6') piece.badCheckValue = true;
+            if (id === 'W5' || id === 'W6') piece.checked = true;
+            if (id === 'N3') piece.foreign = true;
+            if (id === 'N2') piece.noPiece = true;
+            if (id === 'W4') piece.truncated = true;
+            if ((id === 'R1' || id === 'R2') && answer === 'yes') piece.rebuild = true;
+          }
+          if (id === 'R3') rebuildFailed = true;
+          return kAnswers[answer] || kAnswers[buttons[buttons.length - 1]];
+        },
+        progress: (percent) => progress(percent >= 100 ? total : Math.floor((total * percent) / 100), total, piece && piece.name),
+        cancelled,
+        onOpen: (nameBytes, ok, bytes) => {
+        const name = decode(nameBytes);
+        if (name.toLowerCase() === recoveryName) return;
+        if (piece && piece.name === name && (!ok || !piece.opened || piece.start === bytes)) {
+          // The same piece asked for again (or opened again with nothing read between).
+          piece.missing = !ok;
+          piece.noPiece = false;
+          piece.opened = ok;
+          return;
+        }
+        if (piece) piece.checked = true;
+        piece = { name, bytes: 0, start: bytes, opened: ok, missing: !ok };
+        pieces.push(piece);
+        },
+      });
+      E.host = h;
+      progress(0, total, info.exeName);
+      const ran = await call(E, 'ParcelonRun', [sink ? 0 : 1, sliceSize]);
+      const bytes = await call(E, 'ParcelonRunBytes');
+      let outcome = ran === 1 ? 'finished' : ran === -1 ? 'cancelled' : 'stopped';
+      // A check cannot rebuild into nowhere: a rebuild's failure there says nothing of the
+      // set (the check reads the parity data itself below).
+      if (!sink && rebuildFailed && outcome === 'stopped') outcome = 'finished';
+      for (let i = 0; i < pieces.length; i++) {
+        const p = pieces[i];
+        p.bytes = (i + 1 < pieces.length ? pieces[i + 1].start : bytes) - p.start;
+        if (i + 1 === pieces.length && outcome === 'finished') p.checked = true;
+        if (p.rebuild && outcome === 'finished' && sink) p.rebuilt = true;
+      }
+      const run = { outcome, bytes, pieces };
+      const recovery = await recoveryOf(E);
       if (recovery.present) {
         run.recovery = { name: recovery.name, usable: Boolean(recovery.rec) };
-        // A check reads the parity data through their own check: it rebuilds nothing.
-        if (!sink && recovery.rec) run.recovery.parityGood = await parityIsSound(recovery.rec, sliceSize);
         if (recovery.rec) run.recovery.pieceCount = recovery.rec.pieceCount;
+        if (!sink && recovery.rec) run.recovery.parityGood = (await call(E, 'ParcelonParityGood')) === 1;
       }
       return run;
-    };
-
-    // The recovery file's part: the current piece's table entry (-1 past the table), where
-    // its data belong by the table, their CRC-64 so far, and the one piece whose range is
-    // left for the rebuild after the last piece.
-    let rec = recovery.rec;
-    let entry = rec ? 0 : -1;
-    let pieceStart = 0;
-    let crcLong = 0n;
-    // The CRC-64 the current piece's own header states, or null.
-    let dataCheck = info.dataCheck == null ? null : info.dataCheck;
-    let rebuild = null;
-    let pending = 0;
-    let pendingAtStart = 0;
-    let moveTo = null; // the destination moves to the left range's end before its next write
-    const sources = []; // for each piece read, its file and where its data start
-    const entryCount = () => (rec && entry >= 0 ? rec.counts[entry] : -1);
-    const position = () => total - remainingTotal - pending;
-
-    // The current piece's range is left for later: the restore goes on at its end.
-    const setAside = () => {
-      const count = entryCount();
-      rebuild = { index: entry, start: pieceStart, length: count, crc: rec.crcs[entry], piece };
-      piece.rebuild = true;
-      const end = pieceStart + count;
-      pending = pendingAtStart = Math.max(end - (total - remainingTotal), 0);
-      moveTo = { from: pieceStart, to: end };
-      remainingTotal = total - end;
-      pieceRemainder = 0;
-      if (reader) reader.close();
-      reader = null;
-    };
-    // Offers to rebuild the current piece, once per run and never again for a piece whose
-    // offer was refused; true when the user takes it.
-    const offer = async (missing) => {
-      if (!rec || rebuild || entryCount() < 0 || piece.refused) return false;
-      const text = missing ? fill(T.rebuildMissing, piece.name) : fill(T.rebuildUnusable, piece.name);
-      if ((await ask(missing ? 'R1' : 'R2', kConfirmCaption, text, ['yes', 'no'])) === 'no') {
-        piece.refused = true;
-        return false;
-      }
-      setAside();
-      return true;
-    };
-
-    let blob = lookUp(files, info.exeName);
-    let pos = kFirstPieceOffset + info.headerLength;
-    let pieceRemainder = info.firstDataCount;
-    piece = { name: info.exeName, bytes: 0 };
-    pieces.push(piece);
-    progress(0, total);
-    // Without the executable the first piece's data come from the recovery file.
-    if (info.noExe) {
-      piece.missing = true;
-      if (!rec) return result('stopped');
-      setAside();
-    } else {
-      sources[0] = { blob, start: pos };
-    }
-
-    // One write is kept in flight: the next slice is read and its CRC taken meanwhile.
-    let writing = null;
-    const spare = [];
-    const buffer = (count) => {
-      const b = spare.pop();
-      return b && b.byteLength >= count ? b : new ArrayBuffer(Math.max(count, Math.min(sliceSize, total)));
-    };
-    const written = async () => {
-      const pending = writing;
-      writing = null;
-      try {
-        const back = await pending;
-        if (back instanceof ArrayBuffer && back.byteLength > 0) spare.push(back);
-        return true;
-      } catch (e) {
-        await ask('write', kCaption, fill(T.writeFailed, info.name), ['ok']);
-        return false;
-      }
-    };
-    // Moves the destination to the end of a range left for later, before the next write.
-    const move = async () => {
-      if (!moveTo || !sink) return true;
-      writing = Promise.resolve(sink.seek(moveTo.to, moveTo.from));
-      moveTo = null;
-      return written();
-    };
-
-    // After the last piece: the range left for later is rebuilt, the parity data XOR every
-    // other piece's data read again from the chosen files, and must match its CRC-64, as
-    // the parity data must match theirs.
-    const finish = async () => {
-      if (!rebuild || !sink) return result('finished');
-      if (!(await move())) return result('stopped');
-      const r = recovery.rec;
-      const failed = async () => {
-        await ask('R3', kCaption, fill(T.rebuildFailed, recovery.name), ['ok']);
-        return result('stopped');
-      };
-      let parityCrc = 0n;
-      let rebuiltCrc = 0n;
-      // The parity data's slice and the other pieces' bytes at the same offset are asked
-      // for at once, and the next slice's while this one is worked on; a slice is smaller
-      // the more pieces there are, so that about 64 MiB at most are held.
-      const step = Math.min(sliceSize, Math.max(64 * 1024, Math.floor((32 * 2 ** 20) / r.pieceCount)));
-      const readSlice = (at) => {
-        const count = Math.min(step, r.parityLength - at);
-        const used = Math.max(0, Math.min(count, rebuild.length - at));
-        const reads = [readBytes(r.blob, kRecoveryParityOffset + at, kRecoveryParityOffset + at + count)];
-        for (let i = 0; i < r.pieceCount && used > 0; i++) {
-          if (i === rebuild.index || r.counts[i] <= at) continue;
-          const n = Math.min(r.counts[i] - at, used);
-          const source = sources[i];
-          reads.push(source ? readBytes(source.blob, source.start + at, source.start + at + n).then((b) => (b.length === n ? b : null))
-            : Promise.resolve(null));
-        }
-        const all = Promise.all(reads);
-        all.catch(() => {});
-        return { count, used, all };
-      };
-      let next = readSlice(0);
-      for (let at = 0; at < r.parityLength;) {
-        const { count, used, all } = next;
-        const [block, ...others] = await all;
-        if (at + count < r.parityLength) next = readSlice(at + count);
-        if (block.length !== count || others.includes(null)) return failed();
-        parityCrc = crc64(parityCrc, block);
-        if (used > 0) {
-          const out = block.subarray(0, used);
-          for (const other of others) xorInto(out, other);
-          rebuiltCrc = crc64(rebuiltCrc, out);
-          if (!(await written())) return result('stopped');
-          writing = Promise.resolve(sink.write(out, null, rebuild.start + at));
-          writing.catch(() => {});
-          const rebuilt = at + used;
-          pending = pendingAtStart - Math.floor((pendingAtStart * rebuilt) / rebuild.length);
-          progress(position(), total);
-        }
-        at += count;
-        if (cancelled()) {
-          await Promise.resolve(writing).catch(() => {});
-          return result('cancelled');
-        }
-      }
-      if (!(await written())) return result('stopped');
-      if (rebuiltCrc !== rebuild.crc || parityCrc !== r.parityCrc) return failed();
-      rebuild.piece.rebuilt = true;
-      return result('finished');
-    };
-
-    for (let number = 1; ;) {
-      // Copy the piece's data, slice by slice, with its CRC.
-      let crc = 0;
-      reader = null;
-      // The next slice is asked for before the CRC of this one is taken, so that the
-      // browser reads it meanwhile.
-      let ahead = null;
-      while (pieceRemainder > 0 && remainingTotal > 0) {
-        const want = Math.min(pieceRemainder, remainingTotal, sliceSize);
-        const available = Math.max(0, Math.min(want, blob.size - pos));
-        // A piece that ends early gives the whole blocks before its end, then stops.
-        const count = available < want ? available - (available % kBlockSize) : want;
-        if (!reader) reader = new StreamReader(blob, pos, pos + Math.min(pieceRemainder, remainingTotal));
-        let data;
-        // What was asked for ahead is always this slice: the same count, whole before the end.
-        if (ahead) data = await ahead.bytes;
-        else data = count > 0 ? await reader.read(count, buffer(count)) : new Uint8Array(0);
-        ahead = null;
-        if (data.length !== count) throw new Error('short read of ' + piece.name);
-        const nextWant = Math.min(pieceRemainder - count, remainingTotal - count, sliceSize);
-        if (available === want && nextWant > 0 && blob.size - (pos + count) >= nextWant) {
-          ahead = { bytes: reader.read(nextWant, buffer(nextWant)) };
-          ahead.bytes.catch(() => {});
-        }
-        crc = crc16(crc, data);
-        if ((rec && entry >= 0) || dataCheck !== null) crcLong = crc64(crcLong, data);
-        if (!(await written()) || !(await move())) return result('stopped');
-        if (sink && count > 0) {
-          writing = Promise.resolve(sink.write(data, blob.slice(pos, pos + count)));
-          writing.catch(() => {});
-        } else if (count > 0) {
-          spare.push(data.buffer);
-        }
-        pos += count;
-        pieceRemainder -= count;
-        remainingTotal -= count;
-        done += count;
-        piece.bytes += count;
-        progress(position(), total);
-        if (available < want) {
-          if (!(await written())) return result('stopped');
-          if (await offer(false)) break;
-          piece.truncated = true;
-          await ask('W4', kCaption, fill(T.truncated, piece.name), ['ok']);
-          return result('stopped');
-        }
-        if (cancelled()) {
-          await Promise.resolve(writing).catch(() => {});
-          return result('cancelled');
-        }
-      }
-      if (reader) reader.close();
-      reader = null;
-      if (!(await written())) return result('stopped');
-      if (!piece.rebuild) {
-        // The check value follows the data copied; bytes the file lacks count as zero.
-        // The data must match the CRC-64 of the piece's own header, where it states one,
-        // and with a recovery file that of its table as well.
-        const stored = await readBytes(blob, pos, pos + 2);
-        const check = (stored[0] || 0) | ((stored[1] || 0) << 8);
-        const sound = check === crc && (!rec || entry < 0 || crcLong === rec.crcs[entry]) &&
-          (dataCheck === null || crcLong === dataCheck);
-        piece.checked = true;
-        if (remainingTotal <= 0) {
-          if (!sound && !(await offer(false))) {
-            piece.badCheckValue = true;
-            await ask('W6', kConfirmCaption, fill(T.badLast, piece.name), ['ok']);
-          }
-          return finish();
-        }
-        if (!sound && !(await offer(false))) {
-          piece.badCheckValue = true;
-          if ((await ask('W5', kConfirmCaption, fill(T.badIntermediate, piece.name), ['yes', 'no'])) === 'no')
-            return result('stopped');
-        }
-      }
-      if (remainingTotal <= 0) return finish();
-
-      // Bring in the next piece file: ask for it while it is not there, search its
-      // marker, read its header; with a recovery file, each of these may leave the piece
-      // to the rebuild instead.
-      number++;
-      const name = pieceName(info.exeName, number);
-      piece = { name, bytes: 0 };
-      pieces.push(piece);
-      crcLong = 0n;
-      dataCheck = null;
-      if (rec) {
-        if (entryCount() > 0) pieceStart += entryCount();
-        entry = number - 1;
-        // A piece beyond the table: without a rebuild pending the run goes on as without
-        // the recovery file; with one, the rebuild's own checks will tell.
-        if (entry >= rec.pieceCount) {
-          entry = -1;
-          if (!rebuild) rec = null;
-        }
-      }
-      let start = -1;
-      for (;;) {
-        blob = lookUp(files, name);
-        if (!blob) {
-          piece.missing = true;
-          if (await offer(true)) break;
-          if ((await ask('N1', kNextCaption, fill(T.nextFile, name), ['ok', 'cancel'])) === 'cancel')
-            return result('stopped');
-          continue;
-        }
-        piece.missing = false;
-        start = findMarker(await readBytes(blob, 0, kSearchSpan), blob.size);
-        if (start >= 0) break;
-        if (await offer(false)) break;
-        piece.noPiece = true;
-        if ((await ask('N2', kCaption, T.noPiece, ['retry', 'cancel'])) === 'cancel') return result('stopped');
-        piece.noPiece = false;
-      }
-      if (piece.rebuild) continue;
-      const h = await readLaterPiece(blob, start + kMarker.length);
-      if (!sameId(h.setId, info.setId)) {
-        if (await offer(false)) continue;
-        piece.foreign = true;
-        if ((await ask('N3', kConfirmCaption, fill(T.foreign, name), ['yes', 'no'])) === 'no')
-          return result('stopped');
-      }
-      if (h.truncated) {
-        if (await offer(false)) continue;
-        piece.truncated = true;
-        await ask('W4', kCaption, fill(T.truncated, name), ['ok']);
-        return result('stopped');
-      }
-      pos = h.dataStart;
-      pieceRemainder = h.dataCount;
-      dataCheck = h.dataCheck;
-      sources[number - 1] = { blob, start: pos };
-      // A data count other than the table's cannot give the piece's data.
-      if (entryCount() >= 0 && entryCount() !== pieceRemainder) await offer(false);
-    }
-  }
-
-  // XORs other into the start of out.
-  function xorInto(out, other) {
-    let i = 0;
-    if (out.byteOffset % 4 === 0 && other.byteOffset % 4 === 0) {
-      const words = other.length >>> 2;
-      const a = new Uint32Array(out.buffer, out.byteOffset, words);
-      const b = new Uint32Array(other.buffer, other.byteOffset, words);
-      for (let j = 0; j < words; j++) a[j] ^= b[j];
-      i = words * 4;
-    }
-    for (; i < other.length; i++) out[i] ^= other[i];
-  }
-
-  // Whether the recovery file's parity data match their check.
-  async function parityIsSound(rec, sliceSize = kSliceSize) {
-    let crc = 0n;
-    for (let at = 0; at < rec.parityLength; at += sliceSize) {
-      const end = Math.min(at + sliceSize, rec.parityLength);
-      const block = await readBytes(rec.blob, kRecoveryParityOffset + at, kRecoveryParityOffset + end);
-      if (block.length !== end - at) return false;
-      crc = crc64(crc, block);
-    }
-    return crc === rec.parityCrc;
+    });
   }
 
   // The answers of a check: it reads on past a bad check value or a piece of another
@@ -1698,11 +1156,43 @@
     serveWorker(root);
   }
 
+  // The program's own rules, for the page's tests: the CRC-16 and CRC-64/XZ of bytes from
+  // crc, whether a stored name (code page 932 bytes) is a plain file name, a piece's name.
+  const rules = {
+    crc16: (crc, bytes) => withEngine(async (E) => {
+      const at = E._malloc(bytes.length + 1);
+      E.HEAPU8.set(bytes, at);
+      const value = E._ParcelonCrc16(crc, at, bytes.length);
+      E._free(at);
+      return value;
+    }),
+    crc64: (crc, bytes) => withEngine(async (E) => {
+      const at = E._malloc(bytes.length + 8);
+      const words = new Uint32Array(E.HEAPU8.buffer, at, 2);
+      words.set([Number(crc & 0xffffffffn), Number(crc >> 32n)]);
+      E.HEAPU8.set(bytes, at + 8);
+      E._ParcelonCrc64(at, at + 8, bytes.length);
+      const value = (BigInt(new Uint32Array(E.HEAPU8.buffer, at, 2)[1]) << 32n) | BigInt(new Uint32Array(E.HEAPU8.buffer, at, 2)[0]);
+      E._free(at);
+      return value;
+    }),
+    isPlainFileName: (bytes) => withEngine(async (E) => {
+      const at = E._malloc(bytes.length + 1);
+      E.HEAPU8.set(bytes, at);
+      E.HEAPU8[at + bytes.length] = 0;
+      const plain = E._ParcelonIsPlainFileName(at) === 1;
+      E._free(at);
+      return plain;
+    }),
+    pieceName: (exeName, number) => withEngine(async (E) => {
+      await load(E, new Map(), exeName);
+      return pieceNameOf(E, number);
+    }),
+  };
+
   const api = {
-    T, kFirstPieceOffset, kMemoryLimits, kSliceSize, crc16, grouped, isPlainFileName, readFirstPiece,
-    timeStampText, pieceName, findMarker, readLaterPiece, lookUp, planPieces, runSet, checkAnswer, checkReport,
-    crc64, readRecovery, readRecoveryInfo,
-    checkVerdict, pieceResult, forcedPieces,
+    T, kMemoryLimits, grouped, readFirstPiece, readRecoveryInfo, timeStampText, lookUp, planPieces, runSet,
+    checkAnswer, checkReport, checkVerdict, pieceResult, forcedPieces, rules,
   };
   root.Parcelon = api;
   if (typeof module !== 'undefined') module.exports = api;
