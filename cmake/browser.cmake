@@ -63,7 +63,10 @@ target_link_options(engine PRIVATE
     -sFILESYSTEM=0
     -sEXPORTED_FUNCTIONS=${ENGINE_EXPORT_LIST}
     -sEXPORTED_RUNTIME_METHODS=ccall,HEAPU8,HEAPF64)
-set_target_properties(engine PROPERTIES SUFFIX ".js")
+# The link runs emcc's JavaScript optimiser under Node, which needs Debian's acorn: a Node
+# that does not look into /usr/share/nodejs by itself (nodesource's) is shown it.
+set_target_properties(engine PROPERTIES SUFFIX ".js"
+    CXX_LINKER_LAUNCHER "${CMAKE_COMMAND};-E;env;NODE_PATH=/usr/share/nodejs")
 # The page's folder gets a copy: the page and its tests load it from there.
 add_custom_command(TARGET engine POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:engine> ${CMAKE_SOURCE_DIR}/web/engine.js)

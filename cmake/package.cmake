@@ -65,7 +65,9 @@ install(CODE "
     endif()")
 install(FILES ${package_docs} DESTINATION share/man/man1)
 # The restore page for recipients without Windows: three static files, opened as they are.
+# web/engine.js is the engine's WebAssembly build (cmake/browser.cmake), made before this one.
 install(FILES ${CMAKE_SOURCE_DIR}/web/index.html ${CMAKE_SOURCE_DIR}/web/parcelon.js ${CMAKE_SOURCE_DIR}/web/style.css
+        ${CMAKE_SOURCE_DIR}/web/engine.js
         DESTINATION share/parcelon/web)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides DESTINATION share/lintian/overrides RENAME parcelon)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz

@@ -32,6 +32,9 @@ command -v node >/dev/null || need+=(nodejs)
 command -v npm >/dev/null || need+=(npm)
 command -v chromium >/dev/null || need+=(chromium)
 command -v firefox-esr >/dev/null || need+=(firefox-esr)
+# The restore engine compiled to WebAssembly for the page (its system libraries come
+# prebuilt with the package, so nothing is built into a cache on first use).
+command -v emcc >/dev/null || need+=(emscripten)
 # The browser tests measure the browser's memory with ps.
 command -v ps >/dev/null || need+=(procps)
 

@@ -19,6 +19,10 @@ if [ "$(python3 tests/e2e/run_e2e.py --emulation)" = emulated ]; then
     echo "== i386 programs run under emulation here: the Wine suite may take up to $((e2e_timeout / 60)) minutes"
 fi
 
+echo "== the restore engine for the page, in WebAssembly: web/engine.js (the release zip and the package carry it)"
+emcmake cmake -S . -B build-web -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-web
+
 echo "== Windows build: the stub and the end-to-end driver"
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 cmake --build build-win
@@ -47,7 +51,7 @@ with zipfile.ZipFile(sys.argv[1]) as z:
     if top != ["LICENSE.txt", "PnRestore.exe", "README.txt", "parcelon-split.exe"]:
         sys.exit("%s lists %s" % (sys.argv[1], top))
     web = sorted(i.filename for i in z.infolist() if i.filename.startswith("web/"))
-    if web != ["web/index.html", "web/parcelon.js", "web/style.css"]:
+    if web != ["web/engine.js", "web/index.html", "web/parcelon.js", "web/style.css"]:
         sys.exit("%s holds the restore page as %s" % (sys.argv[1], web))
     stub = z.read("PnRestore.exe")
     if len(stub) != 53248 or stub != open("build-win/PnRestore.exe", "rb").read():

@@ -8,7 +8,7 @@ const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 
 const web = path.resolve(__dirname, '..', '..', 'web');
-const pageFiles = ['index.html', 'parcelon.js', 'style.css'];
+const pageFiles = ['index.html', 'engine.js', 'parcelon.js', 'style.css'];
 const types = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.css': 'text/css' };
 
 // puppeteer's launch options for each browser: Chromium keeps its profile in profile,
@@ -25,7 +25,7 @@ const launchOptions = {
   }),
 };
 
-// The page's three files over http on a free port of 127.0.0.1; any other address is not
+// The page's four files over http on a free port of 127.0.0.1; any other address is not
 // found. served lists every address asked for.
 function serve() {
   const served = [];
