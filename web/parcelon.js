@@ -783,6 +783,8 @@
       $('count').textContent = '';
       if (!state.info) return;
       const plan = state.plan || (state.plan = await planPieces(state.info, state.files));
+      // Another call may have filled the list while the engine read the plan.
+      list.replaceChildren();
       const results = new Map();
       if (state.results) {
         state.results.pieces.forEach((p, i) =>
