@@ -62,11 +62,14 @@ target_link_options(engine PRIVATE
     -sALLOW_MEMORY_GROWTH=0
     -sFILESYSTEM=0
     -sEXPORTED_FUNCTIONS=${ENGINE_EXPORT_LIST}
-    -sEXPORTED_RUNTIME_METHODS=ccall,HEAPU8,HEAPF64)
+    -sEXPORTED_RUNTIME_METHODS=ccall,HEAPU8,HEAPF64
+    --pre-js ${CMAKE_SOURCE_DIR}/browser/instantiate.js)
+set_property(TARGET engine APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/browser/instantiate.js)
 # The link runs emcc's JavaScript optimiser under Node, which needs Debian's acorn: a Node
 # that does not look into /usr/share/nodejs by itself (nodesource's) is shown it.
 set_target_properties(engine PROPERTIES SUFFIX ".js"
     CXX_LINKER_LAUNCHER "${CMAKE_COMMAND};-E;env;NODE_PATH=/usr/share/nodejs")
 # The page's folder gets a copy: the page and its tests load it from there.
+set(PARCELON_ENGINE_DIR ${CMAKE_SOURCE_DIR}/web CACHE PATH "the folder the engine is copied into (the page's)")
 add_custom_command(TARGET engine POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:engine> ${CMAKE_SOURCE_DIR}/web/engine.js)
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:engine> ${PARCELON_ENGINE_DIR}/engine.js)
