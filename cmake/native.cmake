@@ -47,7 +47,7 @@ target_include_directories(winshim BEFORE PUBLIC ${CMAKE_SOURCE_DIR}/native/incl
 target_include_directories(winshim PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(winshim PUBLIC Threads::Threads)
 
-add_library(stubcore STATIC ${PROGRAM_SOURCES} ${PROGRAM_ENTRY})
+add_library(stubcore STATIC ${PROGRAM_SOURCES} ${PROGRAM_ENTRY} ${RESTORE_WITHOUT_EXECUTABLE})
 target_include_directories(stubcore PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/resources)
 target_link_libraries(stubcore PUBLIC winshim)
 parcelon_texts(stubcore)

@@ -359,7 +359,15 @@ int RunCheck(const Session &session, int programFd, int signalFd)
         MakeRecoveryName(g_restoreInfo.ownPath, path);
         recoveryPath = path;
     }
-    const std::vector<Piece> pieces = PiecesOf(ShimSourceOpens(), face.findings, sinkBytes, recoveryPath);
+    std::vector<Piece> pieces = PiecesOf(ShimSourceOpens(), face.findings, sinkBytes, recoveryPath);
+    // Without the executable its piece is never opened: it is left to the recovery file at once.
+    if (g_restoreInfoLoaded && g_restoreInfo.firstPieceMissing) {
+        Piece first;
+        first.name = g_restoreInfo.ownPath;
+        first.opened = false;
+        first.missing = first.rebuild = true;
+        pieces.insert(pieces.begin(), first);
+    }
     const RecoveryCheck recovery = CheckRecoveryFile(recoveryPath);
     int nameColumns = recovery.present ? TextWidth(Printable(recovery.path)) : 0;
     for (const Piece &piece : pieces)

@@ -38,6 +38,7 @@ struct Session {
     std::string setFolder;   // its folder: the current folder while the program runs
     std::string setName;     // its file name: the program's own path, relative to setFolder
     std::string output;      // -o, absolute; empty to keep the proposal
+    std::string recovery;    // without the executable: the recovery file it is restored from
     Policy policy = kAskUser;
 };
 
@@ -67,6 +68,13 @@ std::string FixProposal(const std::string &proposal, const Session &session);
 // is there, also behind a missing one): overwriting it would destroy the set being
 // restored.
 bool IsFileOfSet(const std::string &path, const Session &session);
+
+// Whether name is base ("Data.") followed by the recovery file's extension d00 or a piece
+// file's d02, d03, ..., d99, d100, ... (as "d%02d" makes them), letters in any case.
+bool IsPieceName(const std::string &name, const std::string &base);
+// The file of folder named name, found as the program finds a file: the exact name, else
+// one that differs only in the case of ASCII letters; "" when there is none.
+std::string SetFileNamed(const std::string &folder, const std::string &name);
 // Whether a question is the overwrite question for a file of the set; it is answered No
 // without asking.
 bool IsOverwriteOfSetFile(const Question &question, const std::string &destination, const Session &session);

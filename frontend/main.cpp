@@ -13,6 +13,8 @@
 #include "frontend/frontend.h"
 #include "frontend/terminal.h"
 #include "frontend/text.h"
+#include "restore/load.h"
+#include "restore/without.h"
 
 namespace {
 
@@ -21,6 +23,7 @@ const int kStatusNotRestored = kExitNotRestored;
 
 const char kHelp[] =
     "Usage: parcelon-restore [options] SET.exe\n"
+    "       parcelon-restore [options] SET.d00   (or a piece file: without SET.exe)\n"
     "\n"
     "Restores the file held in a self-restoring split set: SET.exe (the restore program\n"
     "for Windows with the first piece appended) and the piece files SET.d02, SET.d03, ...\n"
@@ -36,7 +39,10 @@ const char kHelp[] =
     "be used whole (no marker, another set's, cut short, or failing a check) can be\n"
     "rebuilt: the program asks, leaves its range for later and rebuilds it after the last\n"
     "piece from the recovery file and the other pieces' data in the restored file. A\n"
-    "recovery file of another set, or a damaged one, is ignored.\n"
+    "recovery file of another set, or a damaged one, is ignored. A set whose SET.exe is\n"
+    "missing is restored from SET.d00 given in its place (or a piece file, SET.d02, ...):\n"
+    "the name, size and time stamp come from the recovery file, and the first piece is\n"
+    "rebuilt from it without a question, so no other piece may be missing or unusable.\n"
     "\n"
     "In a terminal (standard input and output both terminals) the restore dialog is\n"
     "drawn as text. Keys:\n"
@@ -203,6 +209,28 @@ std::string Absolute(const std::string &path, const std::string &base)
     return out.empty() ? "/" : out;
 }
 
+// A piece file or the recovery file given for the set names the set's executable (its
+// name up to the last "." and "exe"), found whatever its case. Where that is missing, the
+// set's recovery file stands in for it, and the set is restored without it. FALSE when
+// neither is there.
+bool FindExecutable(Session *session)
+{
+    const size_t dot = session->setName.rfind('.');
+    if (dot == std::string::npos || !IsPieceName(session->setName, session->setName.substr(0, dot + 1)))
+        return true;
+    const std::string base = session->setName.substr(0, dot + 1);
+    const std::string executable = SetFileNamed(session->setFolder, base + "exe");
+    if (!executable.empty()) {
+        session->setName = executable;
+        session->setPath = session->setFolder + (session->setFolder == "/" ? "" : "/") + executable;
+        return true;
+    }
+    session->recovery = SetFileNamed(session->setFolder, base + "d00");
+    session->setName = base + "exe";
+    session->setPath = session->setFolder + (session->setFolder == "/" ? "" : "/") + session->setName;
+    return !session->recovery.empty();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -235,6 +263,8 @@ int main(int argc, char **argv)
     const size_t slash = session.setPath.rfind('/');
     session.setFolder = slash == 0 ? "/" : session.setPath.substr(0, slash);
     session.setName = session.setPath.substr(slash + 1);
+    if (!FindExecutable(&session))
+        return WrongCommandLine(options.set + ": neither the set's executable nor its recovery file is beside it");
     if (options.hasOutput) {
         session.output = Absolute(ResolveDestination(options.output, session), session.startFolder);
         if (session.output.size() > kMaxDestination)
@@ -251,6 +281,14 @@ int main(int argc, char **argv)
     if (!OpenTextConverter())
         fputs("parcelon-restore: no code page 932 converter: Japanese texts are shown as '?'\n", stderr);
 
+    if (!session.recovery.empty()) {
+        const int loaded = LoadFromRecovery(session.recovery.c_str(), session.setName.c_str());
+        if (loaded != kLoaded) {
+            fprintf(stderr, "parcelon-restore: %s: %s\n", session.recovery.c_str(),
+                    loaded == kMsgDamaged ? "no sound recovery file" : "cannot be opened");
+            return kStatusNotRestored;
+        }
+    }
     if (options.check)
         PrepareCheck(&session);
     const bool interactive = !options.check && session.policy == Session::kAskUser && isatty(STDIN_FILENO) &&

@@ -48,15 +48,15 @@ bool SameFile(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+} // namespace
+
 // The program finds a piece file by a name that differs from the one it builds only in
 // the case of ASCII letters.
-char UpperAscii(char c)
+static char UpperAscii(char c)
 {
     return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
 }
 
-// Whether name is base ("Data.") followed by the recovery file's extension d00 or a piece
-// file's d02, d03, ..., d99, d100, ... (as "d%02d" makes them), letters in any case.
 bool IsPieceName(const std::string &name, const std::string &base)
 {
     if (name.size() < base.size() + 3)
@@ -71,8 +71,6 @@ bool IsPieceName(const std::string &name, const std::string &base)
         return digits != "01";
     return digits[0] != '0';
 }
-
-} // namespace
 
 void FollowRun(const DialogView &view, const Session &session, RunTrack *track)
 {
@@ -205,4 +203,29 @@ const char *AnswerName(int answer)
     case IDNO: return "No";
     default: return "?";
     }
+}
+
+std::string SetFileNamed(const std::string &folder, const std::string &name)
+{
+    DIR *listing = opendir(folder.c_str());
+    if (listing == NULL)
+        return "";
+    std::string found;
+    int matches = 0;
+    bool exact = false;
+    while (const dirent *entry = readdir(listing)) {
+        const std::string candidate = entry->d_name;
+        bool same = candidate.size() == name.size();
+        for (size_t i = 0; same && i < name.size(); i++)
+            same = UpperAscii(candidate[i]) == UpperAscii(name[i]);
+        if (!same)
+            continue;
+        matches++;
+        if (!exact)
+            found = candidate;
+        exact = exact || candidate == name;
+    }
+    closedir(listing);
+    // Two names that differ only in case and neither exact: Windows would find neither.
+    return exact || matches == 1 ? found : "";
 }

@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "ui/state.h"
+#include "restore/state.h"
 
 const MessageText kMessages[kMessageCount] = {
     {"画面の初期化に失敗しました。", "Parcelon 自己復元", MB_ICONERROR | MB_OK},

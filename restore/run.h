@@ -6,7 +6,7 @@
 
 #include "format/recovery.h"
 #include "restore/messages.h"
-#include "ui/state.h"
+#include "restore/state.h"
 
 const DWORD kBlockSize = 1024;
 

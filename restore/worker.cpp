@@ -108,6 +108,17 @@ static PieceVerdict CopyPiece(RestoreRun *run)
     }
 }
 
+// Leaves the current piece to the rebuild: the destination and the counts move to the end
+// of its range, and its file is closed.
+static void LeaveToRebuild(RestoreRun *run)
+{
+    const long long end = SetPieceAside(run, g_restoreInfo.totalSize - run->remainingTotal);
+    run->remainingTotal = g_restoreInfo.totalSize - end;
+    run->pieceRemainder = 0;
+    SeekFromStart(run->destination, end);
+    CloseSource(run);
+}
+
 // Opens the executable at its first data byte and creates the destination, asking
 // before an existing file or folder of that name is overwritten and before a volume
 // without room is written to, and marks it as the executable is marked.
@@ -127,14 +138,22 @@ static BOOL StartRun(RestoreRun *run)
     run->lastPosition = 0;
     SendMessageA(run->progress, PBM_SETPOS, 0, 0);
 
-    run->source = CreateFileA(info.ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (run->source == INVALID_HANDLE_VALUE) {
+    // Without the executable the first piece's data can only come from the recovery file.
+    if (!info.firstPieceMissing) {
+        run->source =
+            CreateFileA(info.ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (run->source == INVALID_HANDLE_VALUE) {
+            AskUser(kMsgRunOwnUnopenable);
+            return FALSE;
+        }
+        SeekFromStart(run->source, kFirstPieceOffset + (long long)info.headerLength);
+    }
+    run->pieceRemainder = info.firstPieceLength - (long long)info.headerLength;
+    OpenRecovery(run);
+    if (info.firstPieceMissing && !HasRecovery(run)) {
         AskUser(kMsgRunOwnUnopenable);
         return FALSE;
     }
-    SeekFromStart(run->source, kFirstPieceOffset + (long long)info.headerLength);
-    run->pieceRemainder = info.firstPieceLength - (long long)info.headerLength;
-    OpenRecovery(run);
 
     GetDlgItemTextA(g_dialog, IDC_DESTINATION, run->destinationPath, kPathBufferSize);
     if (GetFileAttributesA(run->destinationPath) != INVALID_FILE_ATTRIBUTES) {
@@ -154,6 +173,8 @@ static BOOL StartRun(RestoreRun *run)
     }
     CarryZoneMark(run);
     strcpy(run->pieceName, info.ownPath);
+    if (info.firstPieceMissing)
+        LeaveToRebuild(run);
     return TRUE;
 }
 
@@ -176,8 +197,7 @@ enum Settlement {
 };
 
 // Offers the current piece to the rebuild, once per piece. When the user takes it, the
-// piece is left to the rebuild: the destination and the counts move to the end of its
-// range, and its file is closed. Whether the user took it.
+// piece is left to the rebuild. Whether the user took it.
 static BOOL OfferRebuild(RestoreRun *run, PieceVerdict verdict)
 {
     if (!CanRebuildPiece(run))
@@ -186,11 +206,7 @@ static BOOL OfferRebuild(RestoreRun *run, PieceVerdict verdict)
         RefuseRebuild(run);
         return FALSE;
     }
-    const long long end = SetPieceAside(run, g_restoreInfo.totalSize - run->remainingTotal);
-    run->remainingTotal = g_restoreInfo.totalSize - end;
-    run->pieceRemainder = 0;
-    SeekFromStart(run->destination, end);
-    CloseSource(run);
+    LeaveToRebuild(run);
     return TRUE;
 }
 

@@ -7,9 +7,9 @@
 #include <ctype.h>
 #include <string.h>
 
-#include "format/piece.h"
 #include "format/text.h"
 #include "resource.h"
+#include "restore/load.h"
 #include "restore/messages.h"
 #include "ui/state.h"
 
@@ -18,11 +18,6 @@ static void FailStartUp(MessageId id)
 {
     ShowMessage(g_dialog, id, g_restoreInfo.ownPath);
     PostMessageA(g_dialog, WM_CLOSE, 0, 0);
-}
-
-static void FailDamaged(void)
-{
-    FailStartUp(kMsgDamaged);
 }
 
 void UpperCaseCp932(char *text)
@@ -59,34 +54,6 @@ static void ProposeDestination(void)
         strcpy(last, info.storedName);
 }
 
-// The stored name's extension, lower-cased (letters A-Z only); empty without a ".".
-static void TakeExtension(void)
-{
-    RestoreInfo &info = g_restoreInfo;
-    const char *dot = strrchr(info.storedName, '.');
-    info.extension[0] = 0;
-    if (dot == NULL)
-        return;
-    strcpy(info.extension, dot + 1);
-    for (char *p = info.extension; *p; p++)
-        if (*p >= 'A' && *p <= 'Z')
-            *p = (char)(*p - 'A' + 'a');
-}
-
-// Keeps what the header read produced.
-static void KeepHeader(const FirstPieceHeader &header)
-{
-    RestoreInfo &info = g_restoreInfo;
-    info.totalSize = header.totalSize;
-    info.firstPieceLength = header.pieceLength;
-    memcpy(info.setId, header.setId, sizeof info.setId);
-    info.year = header.year;
-    info.packedTime = header.packedTime;
-    strcpy(info.storedName, header.name);
-    info.hasDataCheck = header.hasDataCheck;
-    info.dataCheck = header.dataCheck;
-}
-
 void LoadRestoreInfo(void)
 {
     RestoreInfo &info = g_restoreInfo;
@@ -98,44 +65,22 @@ void LoadRestoreInfo(void)
     SendMessageA(progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     SendMessageA(progress, PBM_SETPOS, 0, 0);
 
-    GetModuleFileNameA(NULL, info.ownPath, kShortPathSize);
-    info.ownPath[kShortPathSize - 1] = 0;
-    HANDLE file = CreateFileA(info.ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        FailStartUp(kMsgOwnUnopenable);
-        return;
+    // A front end that loaded the set's information from its recovery file before the
+    // dialog (the executable is missing) leaves only the dialog to fill.
+    if (!info.firstPieceMissing) {
+        GetModuleFileNameA(NULL, info.ownPath, kShortPathSize);
+        info.ownPath[kShortPathSize - 1] = 0;
+        const int loaded = LoadFromExecutable();
+        if (loaded != kLoaded) {
+            FailStartUp((MessageId)loaded);
+            return;
+        }
     }
-
-    // The stored name becomes a path beside the executable: anything but a plain file
-    // name (a folder, a drive, a stream, a device) could lead the restore elsewhere, so
-    // such a header counts as damaged, as does a size that no writer stores.
-    FirstPieceHeader header;
-    if (!ReadFirstPieceHeader(file, &header) || !IsPlainFileName(header.name) || header.totalSize < 0) {
-        CloseHandle(file);
-        FailDamaged();
-        return;
-    }
-    KeepHeader(header);
 
     char infoText[512];
     wsprintfA(infoText, "分割元ファイル %s\r\nサイズ  %sBytes", info.storedName, GroupedDecimal(info.totalSize));
-
-    DWORD position = SetFilePointer(file, 0, NULL, FILE_CURRENT);
-    CloseHandle(file);
-    if (position == INVALID_SET_FILE_POINTER) {
-        FailStartUp(kMsgInfoFailed);
-        return;
-    }
-    // A header that ends past 2 GiB cannot be a sound one: its length would not fit.
-    if (position < (DWORD)kFirstPieceOffset || position - (DWORD)kFirstPieceOffset > 0x7FFFFFFFu) {
-        FailDamaged();
-        return;
-    }
-    info.headerLength = (LONG)(position - (DWORD)kFirstPieceOffset);
-
     ProposeDestination();
     SetDlgItemTextA(g_dialog, IDC_DESTINATION, g_textBuffer);
     SetDlgItemTextA(g_dialog, IDC_INFO, infoText);
-    TakeExtension();
     g_restoreInfoLoaded = TRUE;
 }

@@ -175,7 +175,10 @@ TEST(FrontendText, EditsAndDecodesKeys)
 
 TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
 {
-    enum Prepare { kNothing, kExisting, kMissingPiece, kDamaged, kSecondPieceGone, kCapitals, kDamagedLastPiece };
+    enum Prepare {
+        kNothing, kExisting, kMissingPiece, kDamaged, kSecondPieceGone, kCapitals, kDamagedLastPiece,
+        kNoExecutable, kNoExecutableNorLastPiece
+    };
     // kRestoredWrong: the file is there, whole, and differs from the input.
     enum Result { kRestored, kUntouched, kNotRestored, kRestoredWrong };
     struct Case {
@@ -187,6 +190,7 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
         int status;
         std::vector<std::string> errors;    // what standard error holds; {set}, {dir}: folders
         Result result;
+        const char *setArgument = "set/Data.exe";
     } cases[] = {
         {"restores", {}, kNothing, {}, "set/報告書.bin", 0,
          {"復元先ファイル名: {set}/報告書.bin\n", "\n復元が終了しました。\n"}, kRestored},
@@ -238,6 +242,16 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
          1, {"  -> No (the destination is a file of this set"}, kUntouched},
         {"never overwrites the recovery file in capitals", {"--recovery"}, kCapitals, {"--yes", "-o", "set/data.D00"},
          "set/data.D00", 1, {"  -> No (the destination is a file of this set"}, kUntouched},
+        // Without the executable, the recovery file (or a piece file) names the set, and the
+        // first piece is rebuilt without a question.
+        {"restores without the executable", {"--recovery"}, kNoExecutable, {"--no"}, "set/報告書.bin", 0,
+         {"復元先ファイル名: {set}/報告書.bin\n", "\n復元が終了しました。\n"}, kRestored, "set/Data.d00"},
+        {"restores without the executable, named by a piece", {"--recovery"}, kNoExecutable, {}, "set/報告書.bin", 0,
+         {"\n復元が終了しました。\n"}, kRestored, "set/Data.d03"},
+        {"without the executable, a lost piece is one too many", {"--recovery"}, kNoExecutableNorLastPiece, {"--yes"},
+         "set/報告書.bin", 1, {"次に {set}/Data.d03 を読み込みます。\n  -> Cancel\n"}, kNotRestored, "set/Data.d02"},
+        {"without the executable nor a recovery file", {}, kNoExecutable, {}, "set/報告書.bin", 64,
+         {"neither the set's executable nor its recovery file"}, kNotRestored, "set/Data.d02"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
@@ -269,10 +283,16 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
             bytes[bytes.size() - 100] ^= 0x40;
             WriteFileBytes(set + "/Data.d03", bytes);
         }
+        if (c.prepare == kNoExecutable || c.prepare == kNoExecutableNorLastPiece) {
+            ASSERT_EQ(unlink((set + "/Data.exe").c_str()), 0);
+        }
+        if (c.prepare == kNoExecutableNorLastPiece) {
+            ASSERT_EQ(unlink((set + "/Data.d03").c_str()), 0);
+        }
         const Bytes before = c.result == kUntouched ? ReadFileBytes(destination) : Bytes();
 
         std::vector<std::string> arguments = c.arguments;
-        arguments.push_back("set/Data.exe");
+        arguments.push_back(c.setArgument);
         const Outcome run = RunUnattended(dir.Path(), arguments);
         EXPECT_EQ(run.status, c.status) << run.errors;
         EXPECT_EQ(run.output, "");
@@ -328,7 +348,8 @@ TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
         kDamagedFirst,
         kMarkedFlippedFirst,
         kMissingAndFlipped,
-        kMissingWithRecoveryInCapitals
+        kMissingWithRecoveryInCapitals,
+        kNoExecutable
     };
     struct Case {
         const char *label;
@@ -391,6 +412,14 @@ TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
           "  Data.d00  recovery file of 3 pieces, parity data good; every piece's CRC-64 checked as well",
           "not sound: Data.d02 cannot be used whole; Data.d03 is missing (80,000 of 120,000 bytes read)"},
          true},
+        {"recovery: no executable, checked through its recovery file", kNoExecutable, 2,
+         {"  Data.exe  missing (cannot be opened); the recovery file would rebuild it",
+          "  Data.d02  40,000 data bytes  check value good  set identifier same",
+          "  Data.d03  40,000 data bytes  check value good  set identifier same",
+          "  Data.d00  recovery file of 3 pieces, parity data good; every piece's CRC-64 checked as well",
+          "repairable: Data.exe would be rebuilt from the recovery file Data.d00; every other piece and the parity "
+          "data are sound"},
+         true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
@@ -436,9 +465,13 @@ TEST(FrontendCheck, ReadsEveryPieceAndWritesNothing)
         if (c.damage == kDamagedFirst) {
             ASSERT_EQ(truncate((set + "/Data.exe").c_str(), 53248 + 10), 0);
         }
+        if (c.damage == kNoExecutable) {
+            ASSERT_EQ(unlink((set + "/Data.exe").c_str()), 0);
+        }
         const std::vector<std::string> setFiles = ListFolder(set), startFiles = ListFolder(dir.Path());
 
-        const Outcome run = RunUnattended(dir.Path(), {"--check", "set/Data.exe"});
+        const Outcome run =
+            RunUnattended(dir.Path(), {"--check", c.damage == kNoExecutable ? "set/Data.d00" : "set/Data.exe"});
         EXPECT_EQ(run.status, c.status) << run.output << run.errors;
         size_t at = 0;
         for (const std::string &line : c.lines) {
