@@ -15,10 +15,11 @@
 #include "restore/discovery.h"
 #include "restore/recovery.h"
 #include "restore/run.h"
+#include "restore/load.h"
+#include "restore/state.h"
+#include "restore/without.h"
 #include "restore/worker.h"
 #include "shim.h"
-#include "ui/startup.h"
-#include "ui/state.h"
 
 namespace {
 
@@ -40,18 +41,47 @@ BYTE g_parity[1 << 20];
 
 extern "C" {
 
-// Reads the set's information from the executable exePath (code page 932) as the program
-// does at start-up. 1 when loaded; 0 when the load failed, after its message box.
-EMSCRIPTEN_KEEPALIVE int ParcelonLoad(const char *exePath)
+// After a start-up load: what it found. The destination is the stored name (the page's
+// way of saving asks for or makes the real one); a failure is shown in its message box, about
+// `path`. 1 when loaded, else 0.
+static int Loaded(int loaded, const char *path)
+{
+    if (loaded != kLoaded) {
+        ShowMessage(g_dialog, (MessageId)loaded, path);
+        return 0;
+    }
+    SetDlgItemTextA(g_dialog, IDC_DESTINATION, g_restoreInfo.storedName);
+    g_restoreInfoLoaded = TRUE;
+    return 1;
+}
+
+// Makes the engine's state ready for a start-up load.
+static void StartLoad(void)
 {
     BrowserReset();
-    BrowserSetModulePath(exePath);
     BrowserSetCancelHook(NULL);
     g_dialog = BrowserDialog();
     g_restoreInfoLoaded = FALSE;
     memset(&g_restoreInfo, 0, sizeof g_restoreInfo);
-    LoadRestoreInfo();
-    return g_restoreInfoLoaded && !BrowserDialogClosed() ? 1 : 0;
+}
+
+// Reads the set's information from the executable exePath (code page 932) as the program
+// does at start-up. 1 when loaded; 0 when the load failed, after its message box.
+EMSCRIPTEN_KEEPALIVE int ParcelonLoad(const char *exePath)
+{
+    StartLoad();
+    if (strlen(exePath) >= sizeof g_restoreInfo.ownPath)
+        return Loaded(kMsgOwnUnopenable, exePath);
+    strcpy(g_restoreInfo.ownPath, exePath);
+    return Loaded(LoadFromExecutable(), exePath);
+}
+
+// Without the executable: the set's information from its recovery file recoveryPath, the
+// executable taken to be exePath and its first piece left to the rebuild. 1 or 0 as above.
+EMSCRIPTEN_KEEPALIVE int ParcelonLoadFromRecovery(const char *recoveryPath, const char *exePath)
+{
+    StartLoad();
+    return Loaded(LoadFromRecovery(recoveryPath, exePath), recoveryPath);
 }
 
 // The loaded information: total size, first piece's data count, header length, set
@@ -67,10 +97,11 @@ EMSCRIPTEN_KEEPALIVE const double *ParcelonInfo(void)
     g_info[5] = info.year;
     g_info[6] = info.packedTime;
     g_info[7] = info.hasDataCheck;
+    g_info[8] = info.firstPieceMissing;
     return g_info;
 }
 
-// The stored name, code page 932; the destination the start-up load proposed.
+// The stored name, code page 932.
 EMSCRIPTEN_KEEPALIVE const char *ParcelonStoredName(void)
 {
     return g_restoreInfo.storedName;

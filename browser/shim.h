@@ -5,9 +5,6 @@
 #pragma once
 #include <windows.h>
 
-// The path GetModuleFileNameA answers: the set's executable as the page names it.
-void BrowserSetModulePath(const char *path);
-
 // Where a run's destination goes: the page's sink (its writes and a read back of what the
 // run copied verbatim), or nowhere, for a check that reads a whole set and keeps nothing.
 enum BrowserDestination { kToPageSink, kToNowhere };
@@ -21,12 +18,10 @@ long long BrowserDestinationBytes(void);
 // page serves and every progress step).
 void BrowserSetCancelHook(void (*hook)(void));
 
-// Closes every handle still open (without flushing a destination) and forgets the texts
-// of the dialog's fields; before each run or load.
+// Closes every handle still open (without flushing a destination); before and after each
+// run or load.
 void BrowserReset(void);
-// Whether the start-up load closed the dialog (it failed and said why).
-BOOL BrowserDialogClosed(void);
-// A text of the dialog's fields as set last (IDC_DESTINATION, IDC_INFO); "" when none.
+// A text of the dialog's fields as set last (IDC_DESTINATION); "" when none.
 const char *BrowserDialogText(int id);
 
 // Prints what the stand-in does not model and aborts.

@@ -8,7 +8,6 @@
 #include "shim.h"
 
 #include <commctrl.h>
-#include <commdlg.h>
 #include <emscripten.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -83,14 +82,11 @@ struct Extent {
 
 Handle g_handles[kMaxHandles];
 DWORD g_lastError;
-char g_modulePath[MAX_PATH];
 BrowserDestination g_destinationKind = kToNowhere;
 char g_destinationName[1300];
 long long g_destinationBytes;
 void (*g_cancelHook)(void);
 char g_destinationText[1300];
-char g_infoText[1024];
-BOOL g_dialogClosed;
 
 // The destination's write slice: bytes from g_writeAt on, not yet handed to the sink.
 BYTE g_write[kMaxSlice];
@@ -286,11 +282,6 @@ BOOL IsDestination(const char *name)
     abort();
 }
 
-void BrowserSetModulePath(const char *path)
-{
-    snprintf(g_modulePath, sizeof g_modulePath, "%s", path);
-}
-
 void BrowserSetDestination(BrowserDestination kind, const char *name)
 {
     g_destinationKind = kind;
@@ -322,17 +313,11 @@ void BrowserReset(void)
     g_lastReadFile = -1;
     g_lastReadBuffer = NULL;
     g_writeFailed = FALSE;
-    g_dialogClosed = FALSE;
-}
-
-BOOL BrowserDialogClosed(void)
-{
-    return g_dialogClosed;
 }
 
 const char *BrowserDialogText(int id)
 {
-    return id == IDC_DESTINATION ? g_destinationText : id == IDC_INFO ? g_infoText : "";
+    return id == IDC_DESTINATION ? g_destinationText : "";
 }
 
 // Files
@@ -594,15 +579,6 @@ BOOL WINAPI SetEndOfFile(HANDLE file)
     return TRUE;
 }
 
-// The set's executable as the page names it.
-DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR name, DWORD size)
-{
-    if (module != NULL || g_modulePath[0] == 0)
-        BrowserRefuse("GetModuleFileNameA", "another module, or no executable set");
-    snprintf(name, size, "%s", g_modulePath);
-    return (DWORD)strlen(name);
-}
-
 // The error of the last call that failed.
 DWORD WINAPI GetLastError(void)
 {
@@ -631,24 +607,13 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD, LPDWOR
 
 // Windows and messages
 
-// The start-up load closes the dialog after saying why it failed.
-BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM, LPARAM)
-{
-    if (window != kDialog || message != WM_CLOSE)
-        BrowserRefuse("PostMessageA", "a message other than the dialog's close");
-    g_dialogClosed = TRUE;
-    return TRUE;
-}
-
-// The progress bar's position goes to the page; its range is always 0 to 100.
+// The progress bar's position (0 to 100) goes to the page.
 LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM)
 {
-    if (window != GetDlgItem(kDialog, IDC_PROGRESS) || (message != PBM_SETPOS && message != PBM_SETRANGE))
-        BrowserRefuse("SendMessageA", "a message other than the progress bar's");
-    if (message == PBM_SETPOS) {
-        HostProgress((int)wParam);
-        PollCancel();
-    }
+    if (window != GetDlgItem(kDialog, IDC_PROGRESS) || message != PBM_SETPOS)
+        BrowserRefuse("SendMessageA", "a message other than the progress bar's position");
+    HostProgress((int)wParam);
+    PollCancel();
     return 0;
 }
 
@@ -669,15 +634,12 @@ UINT WINAPI GetDlgItemTextA(HWND dialog, int id, LPSTR text, int size)
     return (UINT)strlen(text);
 }
 
-// The destination field and the information text, as the start-up load fills them.
+// The destination field, as the engine's entry fills it after a start-up load.
 BOOL WINAPI SetDlgItemTextA(HWND dialog, int id, LPCSTR text)
 {
-    if (dialog != kDialog || (id != IDC_DESTINATION && id != IDC_INFO))
-        BrowserRefuse("SetDlgItemTextA", "a field other than the destination and the information");
-    if (id == IDC_DESTINATION)
-        snprintf(g_destinationText, sizeof g_destinationText, "%s", text);
-    else
-        snprintf(g_infoText, sizeof g_infoText, "%s", text);
+    if (dialog != kDialog || id != IDC_DESTINATION)
+        BrowserRefuse("SetDlgItemTextA", "a field other than the destination");
+    snprintf(g_destinationText, sizeof g_destinationText, "%s", text);
     return TRUE;
 }
 
@@ -697,19 +659,6 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
     if (owner != kDialog)
         BrowserRefuse("MessageBoxA", "a box owned by another window");
     return HostAsk(text, caption, type);
-}
-
-// The file title: the name after the last folder separator, with its extension.
-short WINAPI GetFileTitleA(LPCSTR file, LPSTR title, WORD size)
-{
-    const char *name = file;
-    for (const char *p = file; *p; p++)
-        if (*p == '\\' || *p == '/' || *p == ':')
-            name = p + 1;
-    if (strlen(name) + 1 > size)
-        return (short)(strlen(name) + 1);
-    strcpy(title, name);
-    return 0;
 }
 
 // The dialog as the engine's entry names it.

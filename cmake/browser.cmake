@@ -1,5 +1,5 @@
 # cmake/browser.cmake: the restore engine compiled to WebAssembly for the restore page, over
-# the browser stand-in (browser/): one script with the module inside, web/engine.js, which
+# the browser stand-in (browser/), without the dialog's code (ui/): one script with the module inside, web/engine.js, which
 # the page loads beside its own script (from file:// too) and Node loads for the page's tests.
 #
 #   emcmake cmake -S . -B build-web -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build build-web
@@ -18,8 +18,9 @@ set(ENGINE_SOURCES
     restore/run.cpp
     restore/messages.cpp
     restore/recovery.cpp
-    ui/state.cpp
-    ui/startup.cpp
+    restore/state.cpp
+    restore/load.cpp
+    restore/without.cpp
     browser/windows.cpp
     browser/engine.cpp)
 
@@ -29,10 +30,10 @@ set(ENGINE_SOURCES
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(ENGINE_COMPILED)
 foreach(source ${ENGINE_SOURCES})
-    if(source MATCHES "^(restore/messages|ui/startup)\\.cpp$")
+    if(source MATCHES "^restore/messages\\.cpp$")
         set(copy ${CMAKE_BINARY_DIR}/cp932/${source})
         add_custom_command(OUTPUT ${copy}
-            COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/cp932/restore ${CMAKE_BINARY_DIR}/cp932/ui
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/cp932/restore
             COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/browser/cp932.py ${CMAKE_SOURCE_DIR}/${source} ${copy}
             DEPENDS ${CMAKE_SOURCE_DIR}/${source} ${CMAKE_SOURCE_DIR}/browser/cp932.py)
         list(APPEND ENGINE_COMPILED ${copy})
@@ -47,7 +48,7 @@ add_executable(engine ${ENGINE_COMPILED})
 target_include_directories(engine BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/browser/include ${CMAKE_SOURCE_DIR}/browser)
 target_include_directories(engine PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/resources)
 target_compile_options(engine PRIVATE -fno-exceptions -fno-rtti)
-set(ENGINE_EXPORTS _ParcelonLoad _ParcelonInfo _ParcelonStoredName _ParcelonRun _ParcelonRunBytes
+set(ENGINE_EXPORTS _ParcelonLoad _ParcelonLoadFromRecovery _ParcelonInfo _ParcelonStoredName _ParcelonRun _ParcelonRunBytes
     _ParcelonShownMessage _ParcelonPieceName _ParcelonPieceDataCount _ParcelonRecovery _ParcelonRecoveryDataCount
     _ParcelonParityGood _ParcelonCrc16 _ParcelonCrc64 _ParcelonIsPlainFileName _malloc _free)
 string(REPLACE ";" "," ENGINE_EXPORT_LIST "${ENGINE_EXPORTS}")

@@ -187,24 +187,28 @@
     };
   }
 
-  // The set's information as the engine's start-up load reads it from the executable
-  // (loaded as the engine's own; the caller holds the engine). null when loaded, else the
-  // text of the message the load showed.
-  async function load(E, files, exeName) {
+  // The set's information as the engine's start-up load reads it from the executable, or
+  // from its recovery file recoveryName where the set came without it (loaded as the
+  // engine's own; the caller holds the engine). null when loaded, else the text of the
+  // message the load showed.
+  async function load(E, files, exeName, recoveryName) {
     let said = null;
-    E.host = host(E, files, { ask: (text) => ((said = decode(text)), kAnswers.ok) });
-    const loaded = await withText(E, exeName, (at) => call(E, 'ParcelonLoad', [at]));
+    E.host = host(E, files, { ask: (text) => ((said = decode(text).replace(/\r\n/g, '\n')), kAnswers.ok) });
+    const loaded = await withText(E, exeName, (exe) => (recoveryName
+      ? withText(E, recoveryName, (rec) => call(E, 'ParcelonLoadFromRecovery', [rec, exe]))
+      : call(E, 'ParcelonLoad', [exe])));
     return loaded ? null : said || 'ファイル情報の取得に失敗しました。';
   }
+  const loadSet = (E, files, info) => load(E, files, info.exeName, info.noExe ? info.recoveryName : null);
 
   function infoOf(E, exeName) {
-    const v = new Float64Array(E.HEAPU8.buffer, E._ParcelonInfo(), 8);
+    const v = new Float64Array(E.HEAPU8.buffer, E._ParcelonInfo(), 9);
     const nameBytes = bytesAt(E, E._ParcelonStoredName());
     const name = decode(nameBytes);
     return {
       exeName, name, totalSize: v[0], totalText: grouped(v[0]), firstDataCount: v[1], headerLength: v[2],
       setId: Uint8Array.of(v[3], v[4]), nameBytes, year: v[5], packedTime: v[6],
-      infoText: fill(fill(T.info, name), grouped(v[0])),
+      infoText: fill(fill(T.info, name), grouped(v[0])), ...(v[8] ? { noExe: true } : {}),
     };
   }
 
@@ -218,10 +222,15 @@
   }
 
   // Without the executable: what the first piece would state, from the recovery file
-  // fileName (NAME.d00), whose set's executable is taken to be NAME.exe. { error } when the
-  // engine cannot load the set from it.
+  // fileName (NAME.d00), whose set's executable is taken to be NAME.exe, as the engine's
+  // start-up load from it reads it. { error } when it refuses the file.
   function readRecoveryInfo(blob, fileName) {
-    return Promise.resolve({ error: fill('回復ファイルが壊れているか、回復ファイルではありません。\n[%s]', fileName) });
+    const dot = fileName.lastIndexOf('.');
+    const exeName = (dot >= 0 ? fileName.slice(0, dot) : fileName) + '.exe';
+    return withEngine(async (E) => {
+      const error = await load(E, new Map([[fileName, blob]]), exeName, fileName);
+      return error ? { error, caption: 'Parcelon' } : { ...infoOf(E, exeName), recoveryName: fileName };
+    });
   }
 
   // "更新日時 2024/03/15 13:45:30 (UTC)", or null without a valid stored time.
@@ -257,7 +266,7 @@
   // With a usable recovery file the plan is its piece table, exact.
   function planPieces(info, files) {
     return withEngine(async (E) => {
-      if (await load(E, files, info.exeName)) return { list: [], count: null, estimated: true, recovery: { present: false } };
+      if (await loadSet(E, files, info)) return { list: [], count: null, estimated: true, recovery: { present: false } };
       const list = [{ name: info.exeName, present: !info.noExe, dataCount: info.firstDataCount }];
       const recovery = await recoveryOf(E);
       if (recovery.rec) {
@@ -317,7 +326,7 @@
   function runSet(info, files, options) {
     const { sink, ask, progress = () => {}, cancelled = () => false, sliceSize = 0 } = options;
     return withEngine(async (E) => {
-      const error = await load(E, files, info.exeName);
+      const error = await loadSet(E, files, info);
       if (error) throw new Error(error);
       const recoveryName = pieceNameOf(E, 0).toLowerCase();
       const pieces = [];
@@ -392,6 +401,8 @@
         },
       });
       E.host = h;
+      // Without the executable the engine leaves the first piece to the rebuild at once.
+      if (info.noExe) pieces.push((piece = { name: info.exeName, bytes: 0, start: 0, opened: false, missing: true, rebuild: true }));
       progress(0, total, info.exeName);
       const ran = await call(E, 'ParcelonRun', [sink ? 0 : 1, sliceSize]);
       const bytes = await call(E, 'ParcelonRunBytes');

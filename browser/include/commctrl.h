@@ -2,5 +2,4 @@
 #pragma once
 #include <windows.h>
 
-#define PBM_SETRANGE (WM_USER + 1)
 #define PBM_SETPOS (WM_USER + 2)

@@ -1,6 +1,6 @@
 // browser/include/windows.h: the browser stand-in's declarations of the Windows types,
-// constants and calls that the restore engine (format/ and restore/, with the start-up
-// load) makes, with their Windows signatures and values. Only those are here; the
+// constants and calls that the restore engine (format/ and restore/) makes, with their
+// Windows signatures and values. Only those are here; the
 // implementation is browser/windows.cpp.
 #pragma once
 
@@ -106,7 +106,6 @@ BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *systemTime, LPFILETIME fileTi
 BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *access, const FILETIME *write);
 BOOL WINAPI FlushFileBuffers(HANDLE file);
 BOOL WINAPI SetEndOfFile(HANDLE file);
-DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR name, DWORD size);
 DWORD WINAPI GetLastError(void);
 
 // Volumes, and a file's attributes with its size
@@ -137,11 +136,9 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumeName, DWORD volumeNam
                                   LPDWORD maximumComponentLength, LPDWORD fileSystemFlags, LPSTR fileSystemName,
                                   DWORD fileSystemNameSize);
 
-// Windows and messages: the dialog's fields and progress bar, as the page shows them
-#define WM_CLOSE 0x0010
+// Windows and messages: the dialog's destination field and progress bar, as the page shows them
 #define WM_USER 0x0400
 
-BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 HWND WINAPI GetDlgItem(HWND dialog, int id);
 UINT WINAPI GetDlgItemTextA(HWND dialog, int id, LPSTR text, int size);
