@@ -33,6 +33,8 @@ EM_ASYNC_JS(int, HostRead, (int file, double offset, BYTE *out, int count), {
 EM_ASYNC_JS(int, HostWrite, (const BYTE *data, int count, double position, int file, double fileAt), {
     return await Module.host.write(data, count, position, file, fileAt);
 });
+// Waits until the sink has taken every write handed to it; 0 when one failed.
+EM_ASYNC_JS(int, HostDrain, (void), { return await Module.host.drain(); });
 EM_ASYNC_JS(int, HostSeek, (double to, double from), { return await Module.host.seek(to, from); });
 // A file opened for reading (or not found), with the bytes the destination had taken then.
 EM_JS(void, HostOpened, (const char *name, int opened, double destinationBytes), {
@@ -186,8 +188,9 @@ long long ReadThrough(Handle *h, int file, long long at, BYTE *out, DWORD count)
     return done;
 }
 
-// Hands what the write slice holds to the page's sink; FALSE when the sink failed.
-BOOL FlushWrites(void)
+// Hands what the write slice holds to the page's sink, and with `drain` waits until the sink
+// has taken it; FALSE when the sink failed (this write, or one before it).
+BOOL FlushWrites(BOOL drain = TRUE)
 {
     if (g_writeFailed) {
         g_writeFailed = FALSE;
@@ -195,7 +198,7 @@ BOOL FlushWrites(void)
         return FALSE;
     }
     if (g_writeLength == 0)
-        return TRUE;
+        return !drain || HostDrain() == 1;
     const DWORD count = g_writeLength;
     g_writeLength = 0;
     int file = -1;
@@ -207,7 +210,9 @@ BOOL FlushWrites(void)
             fileAt = e.fileAt + (g_writeAt - e.at);
         }
     }
-    return HostWrite(g_write, (int)count, (double)g_writeAt, file, (double)fileAt) == 1;
+    if (HostWrite(g_write, (int)count, (double)g_writeAt, file, (double)fileAt) != 1)
+        return FALSE;
+    return !drain || HostDrain() == 1;
 }
 
 // Notes what destination bytes [at, at + count) now hold: the file bytes the last read
@@ -345,7 +350,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTE
     // A piece begins: what the last one gave goes to the sink, and a range set aside from
     // now on starts here.
     for (int i = 0; i < kMaxHandles; i++)
-        if (g_handles[i].kind == kSink && !FlushWrites())
+        if (g_handles[i].kind == kSink && !FlushWrites(FALSE))
             g_writeFailed = TRUE;
     g_pieceStart = g_destinationBytes;
     const int file = HostFind(name);
@@ -414,7 +419,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
         DWORD done = 0;
         while (done < toWrite) {
             if (g_writeLength == kSlice || (g_writeLength > 0 && g_writeAt + g_writeLength != h->position)) {
-                if (!FlushWrites()) {
+                if (!FlushWrites(FALSE)) {
                     g_lastError = ERROR_WRITE_FAULT;
                     return FALSE;
                 }

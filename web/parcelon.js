@@ -128,6 +128,61 @@
   const kButtons = { 0: ['ok'], 1: ['ok', 'cancel'], 4: ['yes', 'no'], 5: ['retry', 'cancel'] };
   const kAnswers = { ok: 1, cancel: 2, retry: 4, yes: 6, no: 7 };
 
+  // Reads a file from a position on through its stream, in parts of any size, one after
+  // another. Where the stream lets the reader bring its own buffer, the bytes go straight
+  // into the page's buffers.
+  class StreamReader {
+    constructor(blob, start) {
+      const stream = blob.slice(start).stream();
+      try {
+        this.byob = stream.getReader({ mode: 'byob' });
+      } catch (e) {
+        this.reader = stream.getReader();
+      }
+      this.chunk = null;
+      this.offset = 0;
+      this.last = Promise.resolve();
+    }
+    // The next count bytes, fewer only where the file ends, at the start of buffer (which a
+    // stream of its own buffers takes over: the bytes' view names the buffer). Reads made
+    // before it finish first.
+    read(count, buffer) {
+      const done = this.last.then(() => this.take(count, buffer));
+      this.last = done.catch(() => {});
+      return done;
+    }
+    async take(count, buffer) {
+      let filled = 0;
+      if (this.byob) {
+        while (filled < count) {
+          const { value, done } = await this.byob.read(new Uint8Array(buffer, filled, count - filled));
+          if (value) buffer = value.buffer;
+          if (done) break;
+          filled += value.byteLength;
+        }
+        return new Uint8Array(buffer, 0, filled);
+      }
+      const out = new Uint8Array(buffer, 0, count);
+      while (filled < count) {
+        if (!this.chunk || this.offset >= this.chunk.length) {
+          const { value, done } = await this.reader.read();
+          if (done) break;
+          this.chunk = value;
+          this.offset = 0;
+          continue;
+        }
+        const n = Math.min(count - filled, this.chunk.length - this.offset);
+        out.set(this.chunk.subarray(this.offset, this.offset + n), filled);
+        filled += n;
+        this.offset += n;
+      }
+      return out.subarray(0, filled);
+    }
+    close() {
+      (this.byob || this.reader).cancel().catch(() => {});
+    }
+  }
+
   // What the engine's calls find and ask, served from the chosen files: the host object the
   // stand-in's calls reach.
   function host(E, files, hooks = {}) {
@@ -147,25 +202,38 @@
       blocks: new Map(),
       async read(file, offset, out, count) {
         const blob = blobs[file];
+        let held = this.blocks.get(file);
+        if (!held) this.blocks.set(file, (held = { current: null, next: null, stream: null, spare: [] }));
+        // A block from at on: the file's stream read on from there into a buffer of the
+        // page's own, given back once the block is done with (no chunks left for the
+        // garbage collector, which some browsers run late).
         const fetch = (at) => {
-          const block = { at, bytes: blob.slice(at, Math.min(at + kReadBlock, blob.size)).arrayBuffer().then((b) => new Uint8Array(b)) };
-          block.bytes.catch(() => {});
-          return block;
+          if (!held.stream || held.stream.at !== at) {
+            if (held.stream) held.stream.close();
+            held.stream = new StreamReader(blob, at);
+          }
+          const n = Math.min(kReadBlock, blob.size - at);
+          const stream = held.stream;
+          stream.at = at + n;
+          const bytes = stream.read(n, held.spare.pop() || new ArrayBuffer(kReadBlock));
+          bytes.catch(() => {});
+          return { at, bytes };
         };
+        const within = (b, at) => b && at >= b.at && at < b.at + kReadBlock;
         try {
           let done = 0;
           while (done < count && offset + done < blob.size) {
             const here = offset + done;
-            let held = this.blocks.get(file) || { current: null, next: null };
-            this.blocks.set(file, held);
-            const within = (b) => b && here >= b.at && here < b.at + kReadBlock;
-            if (!within(held.current)) {
-              held.current = within(held.next) ? held.next : fetch(here);
+            if (!within(held.current, here)) {
+              if (held.current) held.current.bytes.then((b) => held.spare.push(b.buffer), () => {});
+              const next = within(held.next, here) ? held.next : null;
+              if (!next && held.next) held.next.bytes.then((b) => held.spare.push(b.buffer), () => {});
+              held.current = next || fetch(here);
               held.next = null;
             }
             const bytes = await held.current.bytes;
             const end = held.current.at + bytes.length;
-            if (!held.next && end < blob.size) held.next = fetch(end);
+            if (!held.next && end < blob.size && bytes.length === kReadBlock) held.next = fetch(end);
             if (here >= end) break;
             const n = Math.min(count - done, end - here);
             E.HEAPU8.set(bytes.subarray(here - held.current.at, here - held.current.at + n), out + done);
@@ -173,6 +241,7 @@
           }
           return done;
         } catch (e) {
+          if (held.stream) held.stream.close();
           this.blocks.delete(file);
           return -1;
         }
@@ -180,6 +249,7 @@
       write: (data, count, position, file, fileAt) => (hooks.write ? hooks.write(data, count, position, file, fileAt) : 0),
       seek: (to, from) => (hooks.seek ? hooks.seek(to, from) : 0),
       truncate: (length) => (hooks.truncate ? hooks.truncate(length) : 1),
+      drain: () => (hooks.drain ? hooks.drain() : 1),
       ask: (text, caption, type) => (hooks.ask ? hooks.ask(text, caption, type) : 1),
       progress: (position) => hooks.progress && hooks.progress(position),
       cancelled: () => Boolean(hooks.cancelled && hooks.cancelled()),
@@ -333,24 +403,43 @@
       let piece = null;
       let appendAt = 0;
       let rebuildFailed = false;
+      const spares = [];
+      let writing = null;
+      // Waits for the write in flight: whether it went through.
+      const drain = async () => {
+        const pending = writing;
+        writing = null;
+        try {
+          await pending;
+          return true;
+        } catch (e) {
+          return false;
+        }
+      };
       const total = info.totalSize;
       const h = host(E, files, {
+        // One write is kept in flight while the engine goes on: a write waits for the one
+        // before, and its failure is the next call's (a write, or the drain before a flush,
+        // a move, a read back or the close).
         write: async (at, count, position, file, fileAt) => {
-          const data = E.HEAPU8.slice(at, at + count);
+          if (!(await drain())) return 0;
+          // The bytes in a buffer of the page's own: one the sink gave back, where it did.
+          const spare = spares.pop();
+          const data = new Uint8Array(spare && spare.byteLength >= count ? spare : new ArrayBuffer(count), 0, count);
+          data.set(E.HEAPU8.subarray(at, at + count));
           const source = file >= 0 ? h.blobs[file].slice(fileAt, fileAt + count) : null;
-          try {
-            if (position === appendAt) {
-              await sink.write(data, source);
-              appendAt += count;
-            } else {
-              await sink.write(data, source, position);
-            }
-            return 1;
-          } catch (e) {
-            return 0;
-          }
+          const append = position === appendAt;
+          if (append) appendAt += count;
+          writing = (async () => {
+            const back = await (append ? sink.write(data, source) : sink.write(data, source, position));
+            if (back instanceof ArrayBuffer && back.byteLength > 0 && spares.length < 4) spares.push(back);
+          })();
+          writing.catch(() => {});
+          return 1;
         },
+        drain: async () => ((await drain()) ? 1 : 0),
         seek: async (to, from) => {
+          if (!(await drain())) return 0;
           try {
             await sink.seek(to, from);
             appendAt = to;
@@ -360,6 +449,7 @@
           }
         },
         truncate: async (length) => {
+          if (!(await drain())) return 0;
           try {
             if (sink.truncate) await sink.truncate(length);
             return 1;
@@ -405,6 +495,7 @@
       if (info.noExe) pieces.push((piece = { name: info.exeName, bytes: 0, start: 0, opened: false, missing: true, rebuild: true }));
       progress(0, total, info.exeName);
       const ran = await call(E, 'ParcelonRun', [sink ? 0 : 1, sliceSize]);
+      await drain();
       const bytes = await call(E, 'ParcelonRunBytes');
       let outcome = ran === 1 ? 'finished' : ran === -1 ? 'cancelled' : 'stopped';
       // A check cannot rebuild into nowhere: a rebuild's failure there says nothing of the
