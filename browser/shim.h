@@ -29,6 +29,6 @@ const char *BrowserDialogText(int id);
 
 // The dialog's window, which the engine's g_dialog names.
 HWND BrowserDialog(void);
-// The size of the slices files are read in and the destination is written in: 1 MiB, or
-// less (a test's small slices); 0 for 1 MiB.
+// The size of the slices files are read in (1 MiB) and the destination is written in
+// (8 MiB), or less for both (a test's small slices); 0 for those.
 void BrowserSetSliceSize(DWORD bytes);

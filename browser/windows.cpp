@@ -2,7 +2,7 @@
 // Files are the recipient's chosen File objects, found by name as Windows finds them
 // (without regard to case); the engine's 1024-byte reads are served from slices of 1 MiB
 // that the page reads ahead, and the destination's writes go to the page's sink in slices
-// of 1 MiB. A slice, a question and a write to an asynchronous sink suspend the engine
+// of 8 MiB. A slice, a question and a write to an asynchronous sink suspend the engine
 // (Asyncify) until the page has it; nothing else crosses into JavaScript. Everything the
 // engine does not call here refuses loudly.
 #include "shim.h"
@@ -91,9 +91,12 @@ void (*g_cancelHook)(void);
 char g_destinationText[1300];
 
 // The destination's write slice: bytes from g_writeAt on, not yet handed to the sink.
-BYTE g_write[kMaxSlice];
-// The slices' size: kMaxSlice, or less for a test.
+// Writes go out in larger slices: every write costs the page's sink a call of its own.
+const DWORD kMaxWriteSlice = 8 << 20;
+BYTE g_write[kMaxWriteSlice];
+// The slices' sizes: kMaxSlice and kMaxWriteSlice, or less for a test.
 DWORD kSlice = kMaxSlice;
+DWORD kWriteSlice = kMaxWriteSlice;
 // The destination's length when the piece being read was opened: a range set aside for the
 // rebuild starts there. Whether the run has set one aside (once a run at most).
 long long g_pieceStart;
@@ -302,6 +305,7 @@ long long BrowserDestinationBytes(void)
 void BrowserSetSliceSize(DWORD bytes)
 {
     kSlice = bytes == 0 || bytes > kMaxSlice ? kMaxSlice : bytes;
+    kWriteSlice = bytes == 0 || bytes > kMaxWriteSlice ? kMaxWriteSlice : bytes;
 }
 
 void BrowserSetCancelHook(void (*hook)(void))
@@ -418,7 +422,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
         const BYTE *from = (const BYTE *)buffer;
         DWORD done = 0;
         while (done < toWrite) {
-            if (g_writeLength == kSlice || (g_writeLength > 0 && g_writeAt + g_writeLength != h->position)) {
+            if (g_writeLength == kWriteSlice || (g_writeLength > 0 && g_writeAt + g_writeLength != h->position)) {
                 if (!FlushWrites(FALSE)) {
                     g_lastError = ERROR_WRITE_FAULT;
                     return FALSE;
@@ -426,7 +430,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
             }
             if (g_writeLength == 0)
                 g_writeAt = h->position;
-            DWORD n = kSlice - g_writeLength;
+            DWORD n = kWriteSlice - g_writeLength;
             if (n > toWrite - done)
                 n = toWrite - done;
             memcpy(g_write + g_writeLength, from + done, n);
