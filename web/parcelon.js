@@ -1211,7 +1211,10 @@
       // through a writable stream, which keeps the browser's memory as flat.
       try {
         const dir = await root.navigator.storage.getDirectory();
-        const probe = kStoragePrefix + 'probe';
+        // The worker's probe file goes (once the worker is gone, WebKit unlocks it); as
+        // long as it is locked, the probe here takes another name.
+        await dir.removeEntry(kStoragePrefix + 'probe').catch(() => {});
+        const probe = kStoragePrefix + 'probe-writable';
         const writable = await (await dir.getFileHandle(probe, { create: true })).createWritable();
         await writable.write(new Uint8Array(1));
         await writable.close();
@@ -1339,6 +1342,9 @@
           const key = e.key.toLowerCase();
           let value = null;
           if (key === 'escape') value = refusing;
+          // Enter presses the focused button here, and goes no further: left to the browser,
+          // Firefox clicks with it again where the focus returns (Restore, starting a run).
+          else if (key === 'enter' && doc.activeElement && row.contains(doc.activeElement)) value = doc.activeElement.dataset.answer;
           else if (keys[key] && buttons.includes(keys[key]) && e.target.type !== 'file') value = keys[key];
           if (value) {
             e.preventDefault();
@@ -1583,7 +1589,9 @@
             await writable.write(source);
             length += data.length;
           } else {
-            await writable.write({ type: 'write', position, data });
+            // WebKit writes a view's whole buffer, not the view: a part goes as a copy.
+            const whole = data.byteOffset === 0 && data.byteLength === data.buffer.byteLength;
+            await writable.write({ type: 'write', position, data: whole ? data : data.slice() });
           }
           return data.buffer;
         },

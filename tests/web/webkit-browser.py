@@ -45,11 +45,22 @@ def on_destination(download, name):
 
 context.connect('download-started', lambda _c, download: download.connect('decide-destination', on_destination))
 
+# What the page reports as an error (an uncaught exception, a rejection no one took, a
+# console error), kept for the test to read: WebDriver itself does not pass them on.
+errors = WebKit2.UserScript(
+    "window.parcelonErrors = [];"
+    "addEventListener('error', (e) => parcelonErrors.push(String(e.message)));"
+    "addEventListener('unhandledrejection', (e) => parcelonErrors.push('unhandled: ' + String(e.reason)));"
+    "{ const error = console.error; console.error = function (...a) { parcelonErrors.push(a.join(' ')); return error.apply(this, a); }; }",
+    WebKit2.UserContentInjectedFrames.TOP_FRAME, WebKit2.UserScriptInjectionTime.START, None, None)
+content = WebKit2.UserContentManager()
+content.add_script(errors)
 windows = []
 
 
 def new_view(automated):
-    view = WebKit2.WebView(web_context=context, settings=settings, is_controlled_by_automation=automated)
+    view = WebKit2.WebView(web_context=context, settings=settings, user_content_manager=content,
+                           is_controlled_by_automation=automated)
     window = Gtk.Window()
     window.set_default_size(1280, 800)
     window.add(view)
