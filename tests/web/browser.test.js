@@ -162,6 +162,10 @@ for (const b of browsers) {
     const header = Buffer.from('-PQ3-\0\x19\0\0\0\0\0\0\0\x1b\x12\x34\x01\x05h.bin\0', 'latin1');
     fs.writeFileSync(hugeExe, Buffer.concat([Buffer.alloc(53248), header]));
     const badFiles = ['sample.exe', 'sample.d02', 'sample.d03'].map((n) => path.join(bad.out, n));
+    // The set with a sample.d02 that holds no piece at all.
+    const junkDir = path.join(dir, 'junk');
+    fs.cpSync(bad.out, junkDir, { recursive: true });
+    fs.writeFileSync(path.join(junkDir, 'sample.d02'), Buffer.alloc(3000, 0x20));
     // A set with its recovery file: without sample.d02; with a byte of sample.d03 changed;
     // without the executable.
     const recovered = makeSet(path.join(dir, 'recovery'), { size: 300000, args: ['--piece-size', '100000', '--recovery'] });
@@ -359,6 +363,21 @@ for (const b of browsers) {
           assert.match(await text(page, '#status'), /^このファイル（5,000 バイト）はブラウザーの保存領域（使える領域 約 1,000 バイト）に収まらない/);
           await page.evaluate(() => delete navigator.storage.estimate);
         }
+
+        // A file that holds no piece: R asks again, Esc stops and says which file to ask for.
+        await page.click('#clear');
+        await (await page.$('#files')).uploadFile(...['sample.exe', 'sample.d02', 'sample.d03'].map((n) => path.join(junkDir, n)));
+        await page.waitForFunction(() => document.querySelector('#plan').textContent !== '');
+        await page.click('#restore');
+        await page.waitForSelector('#question:not([hidden])');
+        assert.strictEqual(await text(page, '#question-text'), '分割ファイルが異常です。');
+        await page.evaluate(() => (document.querySelector('#question-text').textContent = ''));
+        await page.keyboard.press('r');
+        await page.waitForFunction(() => !document.querySelector('#question').hidden &&
+          document.querySelector('#question-text').textContent === '分割ファイルが異常です。');
+        await page.keyboard.press('Escape');
+        await page.waitForFunction(() => document.querySelector('#status').textContent ===
+          '復元を中止しました。\n送り主に sample.d02 をもう一度送ってもらい、選び直してください。');
 
         // With the recovery file: a lost piece, then a damaged one, rebuilt through the paths
         // of this run; then the set without its executable, through the second.
