@@ -1399,8 +1399,12 @@
       const plan = state.plan || (state.plan = await planPieces(state.info, state.files));
       const results = new Map();
       if (state.results) {
-        state.results.pieces.forEach((p, i) =>
-          results.set(p.name, pieceResult(p, i + 1 === state.results.pieces.length, state.results.outcome)));
+        state.results.pieces.forEach((p, i) => {
+          const result = pieceResult(p, i + 1 === state.results.pieces.length, state.results.outcome);
+          // The executable of a set chosen without it is no fault where it can be rebuilt.
+          if (i === 0 && state.info.noExe && p.rebuild && !p.rebuilt) result[0] = 'rebuild';
+          results.set(p.name, result);
+        });
       }
       const shown = new Set();
       const item = (name, mark, text) => {

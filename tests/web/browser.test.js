@@ -389,7 +389,12 @@ for (const b of browsers) {
           await (await page.$('#files')).uploadFile(...k.files);
           await page.waitForFunction(() => document.querySelector('#plan').textContent !== '');
           // An executable the recovery file will rebuild is no fault.
-          if (!k.question) assert.strictEqual((await classes(page))[0], 'rebuild');
+          if (!k.question) {
+            assert.strictEqual((await classes(page))[0], 'rebuild');
+            await page.click('#check');
+            await page.waitForFunction(() => document.querySelector('#report').textContent.includes('repairable'));
+            assert.strictEqual((await classes(page))[0], 'rebuild', `${tag}: the check calls the executable a fault`);
+          }
           await page.click('#restore');
           if (k.question) {
             await page.waitForSelector('#question:not([hidden])');
