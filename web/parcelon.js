@@ -608,7 +608,8 @@
   // later and the writes go on at to (bytes of it already written are to be rewritten), and
   // write(bytes, null, position) for the rebuilt range. ask(id, caption, text, buttons)
   // answers each question ('yes', 'no', 'ok', 'cancel', 'retry'); progress(done, total,
-  // pieceName) follows the bytes and the piece being read (or rebuilt); cancelled() is tested after every slice.
+  // pieceName) follows the bytes and the piece being read (or rebuilt); cancelled() is
+  // tested after every slice.
   // The result: outcome 'finished' | 'stopped' | 'cancelled', the bytes taken, what was
   // found about each piece and, where a file of the recovery file's name is at hand, what
   // the run made of it.
