@@ -1,16 +1,24 @@
 // tests/web/browser.test.js: the restore page in headless Chromium and Firefox ESR, served
 // from 127.0.0.1 by a server of this test and opened from file://, and in WebKit
-// (WebKitGTK, through its WebDriver) from 127.0.0.1, at a desktop's and a phone's size: a three-piece set chosen through the file input is restored by each path
-// the browser offers (the save dialog's stream, for which a file of the browser's own
-// storage stands in, as headless Chromium cannot show the dialog; the browser's own
-// storage written by the page's worker; memory), byte for byte; a damaged piece brings
-// its question, answered from the keyboard; the check's verdict names the bad piece; a
-// new choice replaces the set, and a piece chosen or dropped alone adds to a set that
-// lacks it; with a recovery file, a lost piece and a damaged one are rebuilt (each through
-// a path of the browser) and a set without its executable is restored, byte for byte; a
-// file too large for the browser is refused before Restore; no request leaves
-// the page's own three files; nothing is wider than the window. Firefox also restores one set of more than 384 MiB through its
-// own storage with its memory flat. Screenshots go to PARCELON_SHOTS (or a temp folder).
+// (WebKitGTK, through its WebDriver) from 127.0.0.1, at a desktop's and a phone's size: a
+// three-piece set chosen through the file input is restored by each path the browser
+// offers (the save dialog's stream, for which a file of the browser's own storage stands
+// in, as headless Chromium cannot show the dialog; the browser's own storage, written by
+// the page's worker or, without a sync access handle, by the page's writable stream;
+// memory), byte for byte, and the test says which path it took; the progress line names
+// the piece being read; the finish names the file saved and the stored time in the
+// browser's time zone; a damaged piece brings its question, which starts on No and is
+// answered from the keyboard (Enter, N, Esc, Y; R at a file without a piece); a stop and
+// a failed check say which file to ask for again; a forced restore's download says in its
+// name that it is damaged; the check's verdict names the bad piece; a new choice replaces
+// the set, and a piece chosen or dropped alone adds to a set that lacks it; with a
+// recovery file, a lost piece and a damaged one are rebuilt (each through a path of the
+// browser) and a set without its executable is restored, byte for byte, its executable
+// shown as to be rebuilt, and another set of the same names chosen after it is a new set;
+// a file too large for the browser is refused before Restore; no request leaves the page's
+// own three files; nothing is wider than the window. Firefox and WebKit also restore one
+// set larger than memory allows through their own storage with their memory flat, the
+// time left shown midway. Screenshots go to PARCELON_SHOTS (or a temp folder).
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
