@@ -477,9 +477,9 @@ for (const b of browsers) {
         try {
           await page.click('#restore');
           // Midway: the piece being read, the share done and the time left.
-          await page.waitForFunction(() => /^sample\.(exe|d\d+) を読んでいます　[\d,]+ \/ [\d,]+ バイト（\d+%）　残り約 \d+ (秒|分)$/
-            .test(document.querySelector('#bytes').textContent), { timeout: 60000 });
-          console.log(`${b.name}: midway the page said "${await text(page, '#bytes')}"`);
+          await page.waitForFunction(() => ((t) => /^sample\.(exe|d\d+) を読んでいます　[\d,]+ \/ [\d,]+ バイト（\d+%）　残り約 \d+ (秒|分)$/
+            .test(t) && (window.midway = t))(document.querySelector('#bytes').textContent), { timeout: 60000 });
+          console.log(`${b.name}: midway the page said "${await page.evaluate(() => window.midway)}"`);
           // At 3 MB/s at least, as on a machine whose cores are busy with other work.
           await page.waitForFunction(() => document.querySelector('#status').textContent.startsWith('復元が終了しました。'),
             { timeout: Math.max(120000, b.big / 3000) });
