@@ -1,10 +1,11 @@
 // native/commdlg.cpp: the stand-in's common-dialog calls: the Save dialog answered by a
-// handler and recorded, and the file-title query.
+// handler, and the file-title query.
 #include <windows.h>
 #include <commdlg.h>
 
 #include "format/text.h"
 #include "shim.h"
+#include "shim_internal.h"
 
 #include <limits.h>
 #include <stddef.h>
@@ -12,22 +13,17 @@
 #include <string.h>
 
 #include <mutex>
-#include <string>
-#include <vector>
 
 namespace {
 
 // The record size a 32-bit program passes: the members up to lpTemplateName.
 const DWORD kRecordSize400 = 76;
-const size_t kCopiedRecordBytes = offsetof(OPENFILENAMEA, pvReserved);
 const size_t kNoDot = (size_t)-1;
 
 std::mutex g_dialogLock;                     // guards everything below; any thread
 ShimSaveDialogHandler g_saveHandler;         // set by ShimSetSaveDialogHandler
 void *g_saveContext;
-std::vector<ShimSaveDialogCall> g_saveCalls; // every GetSaveFileNameA since the last clear
 DWORD g_extendedError;                       // what CommDlgExtendedError answers
-bool g_hideExtension;                        // ShimSetFileTitleHidesExtension
 
 // Where the name starts: behind the last '\\', '/' or ':' that is not a trail byte.
 size_t NameStart(const char *path)
@@ -68,11 +64,6 @@ bool HasInvalidByte(const char *name)
     return false;
 }
 
-std::string TextOrEmpty(const char *text)
-{
-    return text ? text : "";
-}
-
 } // namespace
 
 // Models the Save dialog: the handler chooses; on success Windows' offsets and title are filled.
@@ -81,7 +72,7 @@ BOOL WINAPI GetSaveFileNameA(LPOPENFILENAMEA ofn)
     if (!ofn || !ofn->lpstrFile || ofn->nMaxFile == 0)
         ShimRefuse("GetSaveFileNameA", "a missing record or file buffer");
     std::unique_lock<std::mutex> lock(g_dialogLock);
-    if (ofn->lStructSize != kRecordSize400 && ofn->lStructSize != kCopiedRecordBytes &&
+    if (ofn->lStructSize != kRecordSize400 && ofn->lStructSize != kShimShortRecordSize &&
         ofn->lStructSize != sizeof(OPENFILENAMEA)) {
         g_extendedError = CDERR_STRUCTSIZE;
         return FALSE;
@@ -92,15 +83,7 @@ BOOL WINAPI GetSaveFileNameA(LPOPENFILENAMEA ofn)
         fprintf(stderr, "native stand-in: GetSaveFileNameA with no handler set\n");
         abort();
     }
-    ShimSaveDialogCall call = {};
-    memcpy(&call.record, ofn, kCopiedRecordBytes);
-    for (const char *p = ofn->lpstrFilter; p && *p; p += strlen(p) + 1)
-        call.filter.append(p, strlen(p) + 1);
-    call.fileName.assign(ofn->lpstrFile, strnlen(ofn->lpstrFile, ofn->nMaxFile));
-    call.initialDir = TextOrEmpty(ofn->lpstrInitialDir);
-    call.title = TextOrEmpty(ofn->lpstrTitle);
-    call.defExt = TextOrEmpty(ofn->lpstrDefExt);
-    g_saveCalls.push_back(call);
+    ShimLogSaveDialog(ofn);
     lock.unlock();
 
     DWORD error = 0;
@@ -142,12 +125,9 @@ short WINAPI GetFileTitleA(LPCSTR file, LPSTR title, WORD size)
     if (!*name || HasInvalidByte(name))
         return -1;
     size_t length = strlen(name);
-    {
-        std::lock_guard<std::mutex> lock(g_dialogLock);
-        const size_t dot = LastDot(name);
-        if (g_hideExtension && dot != kNoDot && dot > 0)
-            length = dot;
-    }
+    const size_t dot = LastDot(name);
+    if (ShimFileTitleHidesExtension() && dot != kNoDot && dot > 0)
+        length = dot;
     if (length + 1 > (size_t)SHRT_MAX)
         return -1;
     if (!title || size < length + 1)
@@ -157,12 +137,6 @@ short WINAPI GetFileTitleA(LPCSTR file, LPSTR title, WORD size)
     return 0;
 }
 
-void ShimSetFileTitleHidesExtension(BOOL hide)
-{
-    std::lock_guard<std::mutex> lock(g_dialogLock);
-    g_hideExtension = hide != FALSE;
-}
-
 void ShimSetSaveDialogHandler(ShimSaveDialogHandler handler, void *context)
 {
     std::lock_guard<std::mutex> lock(g_dialogLock);
@@ -170,15 +144,10 @@ void ShimSetSaveDialogHandler(ShimSaveDialogHandler handler, void *context)
     g_saveContext = context;
 }
 
-std::vector<ShimSaveDialogCall> ShimSaveDialogCalls(void)
+void ShimResetSaveDialog(void)
 {
     std::lock_guard<std::mutex> lock(g_dialogLock);
-    return g_saveCalls;
-}
-
-void ShimClearSaveDialogCalls(void)
-{
-    std::lock_guard<std::mutex> lock(g_dialogLock);
-    g_saveCalls.clear();
+    g_saveHandler = nullptr;
+    g_saveContext = nullptr;
     g_extendedError = 0;
 }

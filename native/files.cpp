@@ -1,10 +1,11 @@
 // native/files.cpp: the stand-in's file calls over POSIX, with the share modes modelled
 // within the process, read-ahead and write-behind, the write sink, the file-time
-// conversion, the module path and the I/O fault switches.
+// conversion and the module path.
 #include <windows.h>
 #include <direct.h>
 
 #include "shim.h"
+#include "shim_internal.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -92,13 +93,6 @@ struct OpenFile {
     int fd; // -1 for the sink
 };
 
-// A switch that fires on one call number of its counter.
-struct Fault {
-    DWORD atCall; // 0 when disarmed
-    DWORD bytes;
-};
-
-const long long kNoDiskLimit = -1;
 // The furthest position SetFilePointer gives a handle: a read or write of up to 4 GiB
 // from there still ends within off_t.
 const long long kLargestPosition = 0x7FFFFFFFFFFFFFFFLL - 0xFFFFFFFFLL;
@@ -111,22 +105,8 @@ FileSlot g_slots[kFileSlots];            // the handle table; CreateFileA and Cl
 int g_nextSlot;                          // where CreateFileA looks for a free slot first
 std::string g_modulePath;                // set by ShimSetModulePath
 bool g_hasModulePath;
-Fault g_failRead, g_shortRead, g_failWrite, g_shortWrite, g_failSync;
-long long g_diskBytes = kNoDiskLimit;
 std::string g_sinkPath;                  // the write sink's path; set by ShimSetWriteSink
 std::vector<ShimSourceOpen> g_sourceOpens; // opens for reading while the sink is set
-// ReadFile and WriteFile calls since the last ShimResetFaults; counted by any thread.
-std::atomic<DWORD> g_readCalls{0}, g_writeCalls{0};
-// FlushFileBuffers calls since the last ShimResetFaults; counted by any thread.
-std::atomic<DWORD> g_syncCalls{0};
-// Folders FlushFileBuffers made durable since the last ShimResetFaults; any thread.
-std::atomic<DWORD> g_folderSyncs{0};
-// Whether any read or write switch is armed or the disk limited: when not, ReadFile and
-// WriteFile skip the switches and take no lock. Written under g_filesLock.
-std::atomic<bool> g_ioFaultsArmed{false};
-// Whether a name that names a stream (name:stream) is a plain file of that name, as Wine
-// stores streams, rather than refused; set by ShimSetStreamsAsFiles.
-std::atomic<bool> g_streamsAsFiles{false};
 std::atomic<bool> g_hasSink{false};      // whether g_sinkPath is set; written under g_filesLock
 std::atomic<long long> g_sinkBytes{0};   // bytes the sink has taken; the writing thread adds
 
@@ -138,9 +118,6 @@ alignas(4096) BYTE g_writeBehindBytes[kShimMaxFileBuffer];
 FileBuffer g_readAhead{g_readAheadBytes, 0, 0, 0, NO_ERROR, false};
 FileBuffer g_writeBehind{g_writeBehindBytes, 0, 0, 0, NO_ERROR, false};
 DWORD g_bufferSize = kShimDefaultFileBuffer; // for later opens; under g_filesLock
-// The flush fault: which buffer flush fails (0: none), counted by g_flushes. Flushes happen
-// inside CloseHandle's lock, so these are atomics rather than a Fault under the lock.
-std::atomic<DWORD> g_failFlushAt{0}, g_flushes{0};
 
 DWORD ErrorFromErrno(int error)
 {
@@ -156,31 +133,6 @@ DWORD ErrorFromErrno(int error)
     case EINVAL: return ERROR_INVALID_PARAMETER;
     default: return ERROR_GEN_FAILURE;
     }
-}
-
-// Counts one call and answers whether `fault` fires on it (disarming it).
-bool Fires(Fault &fault, DWORD call)
-{
-    if (fault.atCall == 0 || fault.atCall != call)
-        return false;
-    fault.atCall = 0;
-    return true;
-}
-
-// Called under g_filesLock after a switch or the disk limit changed.
-void UpdateArmed()
-{
-    const bool armed = g_failRead.atCall || g_shortRead.atCall || g_failWrite.atCall || g_shortWrite.atCall ||
-                       g_diskBytes != kNoDiskLimit;
-    g_ioFaultsArmed.store(armed, std::memory_order_relaxed);
-}
-
-void Arm(Fault &fault, const std::atomic<DWORD> &calls, int nth, DWORD bytes)
-{
-    std::lock_guard<std::mutex> lock(g_filesLock);
-    fault.atCall = nth > 0 ? calls.load(std::memory_order_relaxed) + (DWORD)nth : 0;
-    fault.bytes = bytes;
-    UpdateArmed();
 }
 
 uint64_t StateGeneration(uint64_t state)
@@ -366,10 +318,8 @@ DWORD Flush(const OpenFile &open, FileBuffer *buffer)
 {
     if (buffer->length == 0)
         return NO_ERROR;
-    const DWORD flush = g_flushes.fetch_add(1, std::memory_order_relaxed) + 1;
-    DWORD failAt = flush;
     DWORD error;
-    if (g_failFlushAt.compare_exchange_strong(failAt, 0, std::memory_order_relaxed)) {
+    if (ShimFaultOnFlush()) {
         error = ERROR_WRITE_FAULT;
     } else {
         size_t done;
@@ -471,7 +421,7 @@ timespec ToUnixTime(const FILETIME *time)
 bool RefusesStreamName(LPCSTR name)
 {
     const char *slash = strrchr(name, '/');
-    if (strchr(slash ? slash + 1 : name, ':') == nullptr || g_streamsAsFiles.load(std::memory_order_relaxed))
+    if (strchr(slash ? slash + 1 : name, ':') == nullptr || ShimStreamsAsFiles())
         return false;
     t_lastError = ERROR_INVALID_NAME;
     return true;
@@ -630,21 +580,15 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPO
     if (!read || overlapped)
         ShimRefuse("ReadFile", "overlapped reads or a NULL byte count");
     *read = 0;
-    const DWORD call = g_readCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    const DWORD call = ShimNumberReadCall();
     OpenFile open;
     if (!FindFor(file, GENERIC_READ, &open))
         return FALSE;
     DWORD count = toRead;
-    if (g_ioFaultsArmed.load(std::memory_order_relaxed)) {
-        std::lock_guard<std::mutex> lock(g_filesLock);
-        if (Fires(g_failRead, call)) {
-            UpdateArmed();
-            t_lastError = ERROR_READ_FAULT;
-            return FALSE;
-        }
-        if (Fires(g_shortRead, call) && g_shortRead.bytes < count)
-            count = g_shortRead.bytes;
-        UpdateArmed();
+    const DWORD fault = ShimFaultOnRead(call, &count);
+    if (fault != NO_ERROR) {
+        t_lastError = fault;
+        return FALSE;
     }
     const ssize_t got = ReadAll(open, (BYTE *)buffer, count);
     if (got < 0) {
@@ -661,36 +605,25 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
     if (!written || overlapped)
         ShimRefuse("WriteFile", "overlapped writes or a NULL byte count");
     *written = 0;
-    const DWORD call = g_writeCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    const DWORD call = ShimNumberWriteCall();
     OpenFile open;
     if (!FindFor(file, GENERIC_WRITE, &open))
         return FALSE;
     const BYTE *from = (const BYTE *)buffer;
     size_t done = 0;
     DWORD count = toWrite;
-    if (g_ioFaultsArmed.load(std::memory_order_relaxed)) {
-        std::unique_lock<std::mutex> lock(g_filesLock);
-        if (Fires(g_failWrite, call)) {
-            UpdateArmed();
-            const DWORD first = g_failWrite.bytes < toWrite ? g_failWrite.bytes : toWrite;
-            lock.unlock();
-            WriteAll(open, from, first, &done);
-            t_lastError = ERROR_WRITE_FAULT;
-            return FALSE;
-        }
-        if (Fires(g_shortWrite, call) && g_shortWrite.bytes < count)
-            count = g_shortWrite.bytes;
-        UpdateArmed();
-        const long long diskBytes = g_diskBytes;
-        lock.unlock();
-        if (diskBytes != kNoDiskLimit && count > 0) {
-            const long long position =
-                (open.state & kStateSink) ? g_sinkBytes.load(std::memory_order_relaxed) : PositionOf(open);
-            if (position + count > diskBytes) {
-                t_lastError = ERROR_DISK_FULL;
-                return FALSE;
-            }
-        }
+    const long long position =
+        (open.state & kStateSink) ? g_sinkBytes.load(std::memory_order_relaxed) : PositionOf(open);
+    const DWORD fault = ShimFaultOnWrite(call, position, &count);
+    if (fault == ERROR_WRITE_FAULT) {
+        // The first bytes reach the file, yet the call reports none.
+        WriteAll(open, from, count, &done);
+        t_lastError = fault;
+        return FALSE;
+    }
+    if (fault != NO_ERROR) {
+        t_lastError = fault;
+        return FALSE;
     }
     const DWORD error = WriteAll(open, from, count, &done);
     *written = (DWORD)done;
@@ -951,16 +884,13 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *, const FILETIME *access, c
 // then fsync. A failure of either is reported here. On the write sink it succeeds.
 BOOL WINAPI FlushFileBuffers(HANDLE file)
 {
-    const DWORD call = g_syncCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    const DWORD call = ShimNumberSyncCall();
     OpenFile open;
     if (!FindFor(file, GENERIC_WRITE, &open))
         return FALSE;
-    {
-        std::lock_guard<std::mutex> lock(g_filesLock);
-        if (Fires(g_failSync, call)) {
-            t_lastError = ERROR_WRITE_FAULT;
-            return FALSE;
-        }
+    if (ShimFaultOnSync(call)) {
+        t_lastError = ERROR_WRITE_FAULT;
+        return FALSE;
     }
     if (open.state & kStateSink)
         return TRUE;
@@ -993,7 +923,7 @@ BOOL WINAPI FlushFileBuffers(HANDLE file)
             t_lastError = errno == EIO ? ERROR_WRITE_FAULT : ErrorFromErrno(errno);
             return FALSE;
         }
-        g_folderSyncs.fetch_add(1, std::memory_order_relaxed);
+        ShimCountFolderSync();
     }
     return TRUE;
 }
@@ -1039,7 +969,7 @@ void ShimSetModulePath(const char *path)
     g_modulePath = path ? path : "";
 }
 
-int ShimOpenFileCount(void)
+int ShimCountOpenFiles(void)
 {
     std::lock_guard<std::mutex> lock(g_filesLock);
     int count = 0;
@@ -1049,68 +979,12 @@ int ShimOpenFileCount(void)
     return count;
 }
 
-void ShimFailReadFile(int nth) { Arm(g_failRead, g_readCalls, nth, 0); }
-void ShimShortReadFile(int nth, DWORD bytes) { Arm(g_shortRead, g_readCalls, nth, bytes); }
-void ShimFailWriteFile(int nth, DWORD bytesFirst) { Arm(g_failWrite, g_writeCalls, nth, bytesFirst); }
-void ShimShortWriteFile(int nth, DWORD bytes) { Arm(g_shortWrite, g_writeCalls, nth, bytes); }
-
-void ShimFailFlushFileBuffers(int nth) { Arm(g_failSync, g_syncCalls, nth, 0); }
-
-void ShimFailFlush(int nth)
-{
-    g_failFlushAt.store(nth > 0 ? g_flushes.load(std::memory_order_relaxed) + (DWORD)nth : 0,
-                        std::memory_order_relaxed);
-}
-
-void ShimSetStreamsAsFiles(BOOL asFiles)
-{
-    g_streamsAsFiles.store(asFiles != FALSE, std::memory_order_relaxed);
-}
-
 void ShimSetFileBuffers(DWORD bytes)
 {
     if (bytes > kShimMaxFileBuffer)
         ShimRefuse("ShimSetFileBuffers", "a buffer larger than kShimMaxFileBuffer");
     std::lock_guard<std::mutex> lock(g_filesLock);
     g_bufferSize = bytes;
-}
-
-void ShimSetFullDisk(long long bytes)
-{
-    std::lock_guard<std::mutex> lock(g_filesLock);
-    g_diskBytes = bytes < 0 ? kNoDiskLimit : bytes;
-    UpdateArmed();
-}
-
-DWORD ShimReadFileCalls(void)
-{
-    return g_readCalls.load(std::memory_order_relaxed);
-}
-
-DWORD ShimWriteFileCalls(void)
-{
-    return g_writeCalls.load(std::memory_order_relaxed);
-}
-
-DWORD ShimFolderSyncs(void)
-{
-    return g_folderSyncs.load(std::memory_order_relaxed);
-}
-
-void ShimResetFaults(void)
-{
-    {
-        std::lock_guard<std::mutex> lock(g_filesLock);
-        g_readCalls = 0;
-        g_writeCalls = 0;
-        g_syncCalls = 0;
-        g_folderSyncs = 0;
-        g_failRead = g_shortRead = g_failWrite = g_shortWrite = g_failSync = Fault{0, 0};
-        g_diskBytes = kNoDiskLimit;
-        UpdateArmed();
-    }
-    g_failFlushAt.store(0, std::memory_order_relaxed);
-    ShimFailNextCreateThread(FALSE);
 }
 
 void ShimSetWriteSink(const char *path)

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "shim.h"
+#include "shim_internal.h"
 
 #include <pthread.h>
 
@@ -32,7 +33,6 @@ std::vector<pthread_t> g_unjoined;         // started and not yet joined; Create
 std::vector<uintptr_t> g_threadHandles;    // open thread handles, few
 uintptr_t g_nextThreadHandle = kShimFirstThreadHandle;
 DWORD g_nextThreadId = 1;
-bool g_failNextCreate;                     // ShimFailNextCreateThread
 
 // A free start slot, or NULL when all are taken. Called under g_threadsLock.
 Start *TakeStartSlot()
@@ -78,8 +78,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE
     if (flags != 0)
         ShimRefuse("CreateThread", "creation flags");
     std::lock_guard<std::mutex> lock(g_threadsLock);
-    if (g_failNextCreate) {
-        g_failNextCreate = false;
+    if (ShimFaultOnCreateThread()) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
@@ -117,10 +116,9 @@ BOOL ShimCloseThreadHandle(HANDLE handle)
     return FALSE;
 }
 
-void ShimFailNextCreateThread(BOOL fail)
+void ShimReserveThreads(void)
 {
     std::lock_guard<std::mutex> lock(g_threadsLock);
-    g_failNextCreate = fail != FALSE;
     ReserveLocked();
 }
 

@@ -1,8 +1,8 @@
 // native/volumes.cpp: the stand-in's volume calls (free space, the volume under a path and
-// its file system) over statvfs and statfs, with volumes a test scripts.
+// its file system) over statvfs and statfs, or as a test scripted them.
 #include <windows.h>
 
-#include "shim.h"
+#include "shim_internal.h"
 
 #include <errno.h>
 #include <string.h>
@@ -10,53 +10,18 @@
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 
-#include <mutex>
-
 namespace {
 
 // What statfs reports for the file systems that have a Windows name of their own.
 const unsigned long kMsdosMagic = 0x4d44;     // vfat and msdos: FAT12, FAT16 and FAT32
 const unsigned long kExfatMagic = 0x2011BAB0; // exfat
 
-// Scripted volumes live in fixed storage, so that the calls allocate nothing during a run.
-const int kMaxScriptedVolumes = 8;
-const size_t kVolumePathSize = 1024;
-const size_t kFileSystemNameSize = 32;
-
-struct ScriptedVolume {
-    char prefix[kVolumePathSize];
-    long long availableBytes;
-    bool hasFileSystem;
-    char fileSystem[kFileSystemNameSize];
-};
-
-std::mutex g_volumesLock;                         // guards the two below; any thread
-ScriptedVolume g_volumes[kMaxScriptedVolumes];    // set by ShimSetVolume
-int g_volumeCount;
-
-// The scripted volume with the longest prefix of path; false when none holds it.
-bool FindScripted(const char *path, ScriptedVolume *found)
-{
-    std::lock_guard<std::mutex> lock(g_volumesLock);
-    size_t best = 0;
-    bool any = false;
-    for (int i = 0; i < g_volumeCount; i++) {
-        size_t length = strlen(g_volumes[i].prefix);
-        if (length >= best && strncmp(path, g_volumes[i].prefix, length) == 0) {
-            *found = g_volumes[i];
-            best = length;
-            any = true;
-        }
-    }
-    return any;
-}
-
-// The nearest folder at or above path that exists, in folder (kVolumePathSize bytes): on a
+// The nearest folder at or above path that exists, in folder (kShimVolumePathSize bytes): on a
 // real disk it lies on the same volume as the path, which may not exist yet.
 bool ExistingFolderOf(const char *path, char *folder)
 {
     size_t length = strlen(path);
-    if (length >= kVolumePathSize)
+    if (length >= kShimVolumePathSize)
         return false;
     memcpy(folder, path, length + 1);
     for (;;) {
@@ -90,8 +55,8 @@ BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR folder, PULARGE_INTEGER availableToCaller
     if (availableToCaller == NULL)
         return Fail(ERROR_INVALID_PARAMETER);
     const char *path = folder != NULL ? folder : ".";
-    ScriptedVolume scripted;
-    if (FindScripted(path, &scripted)) {
+    ShimScriptedVolume scripted;
+    if (ShimFindScriptedVolume(path, &scripted)) {
         if (scripted.availableBytes < 0)
             return Fail(ERROR_GEN_FAILURE);
         availableToCaller->QuadPart = (unsigned long long)scripted.availableBytes;
@@ -110,10 +75,10 @@ BOOL WINAPI GetVolumePathNameA(LPCSTR name, LPSTR volumePath, DWORD size)
 {
     if (name == NULL || volumePath == NULL || size == 0)
         return Fail(ERROR_INVALID_PARAMETER);
-    ScriptedVolume scripted;
-    char folder[kVolumePathSize];
+    ShimScriptedVolume scripted;
+    char folder[kShimVolumePathSize];
     const char *root = folder;
-    if (FindScripted(name, &scripted))
+    if (ShimFindScriptedVolume(name, &scripted))
         root = scripted.prefix;
     else if (!ExistingFolderOf(name, folder))
         return Fail(ERROR_FILENAME_EXCED_RANGE);
@@ -136,8 +101,8 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumeName, DWORD volumeNam
     if (root == NULL || fileSystemName == NULL)
         return Fail(ERROR_INVALID_PARAMETER);
     const char *name;
-    ScriptedVolume scripted;
-    if (FindScripted(root, &scripted)) {
+    ShimScriptedVolume scripted;
+    if (ShimFindScriptedVolume(root, &scripted)) {
         if (!scripted.hasFileSystem)
             return Fail(ERROR_GEN_FAILURE);
         name = scripted.fileSystem;
@@ -152,27 +117,4 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumeName, DWORD volumeNam
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     memcpy(fileSystemName, name, strlen(name) + 1);
     return TRUE;
-}
-
-void ShimSetVolume(const char *prefix, long long availableBytes, const char *fileSystem)
-{
-    std::lock_guard<std::mutex> lock(g_volumesLock);
-    if (prefix == NULL || prefix[0] == 0) {
-        g_volumeCount = 0;
-        return;
-    }
-    if (strlen(prefix) >= kVolumePathSize || (fileSystem != NULL && strlen(fileSystem) >= kFileSystemNameSize))
-        ShimRefuse("ShimSetVolume", "a prefix or file-system name this long");
-    int slot = 0;
-    while (slot < g_volumeCount && strcmp(g_volumes[slot].prefix, prefix) != 0)
-        slot++;
-    if (slot == kMaxScriptedVolumes)
-        ShimRefuse("ShimSetVolume", "more scripted volumes");
-    ScriptedVolume &volume = g_volumes[slot];
-    strcpy(volume.prefix, prefix);
-    volume.availableBytes = availableBytes;
-    volume.hasFileSystem = fileSystem != NULL;
-    strcpy(volume.fileSystem, fileSystem != NULL ? fileSystem : "");
-    if (slot == g_volumeCount)
-        g_volumeCount++;
 }

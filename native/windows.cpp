@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "shim.h"
+#include "shim_internal.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -88,9 +89,6 @@ const uintptr_t kFirstWindowHandle = 0x20000000;
 const UINT kMinimumTimerMs = 10;
 const int kDefaultRangeHigh = 100;
 const char kDefaultBoxCaption[] = "Error";
-// Room kept in the progress history, so that a run's PBM_SETPOS (at most 101 positions and
-// the resets) does not allocate on the worker; a longer history still grows.
-const size_t kReservedProgress = 1024;
 
 std::mutex g_windowLock;                  // guards everything below; any thread
 std::condition_variable g_wake;           // a queue, a sent call or a timer changed
@@ -100,15 +98,10 @@ HWND g_lastDialog;                        // the dialog CreateDialogParamA made 
 std::map<std::thread::id, Queue> g_queues;
 std::vector<Timer> g_timers;
 double g_timeScale = 1.0;
-bool g_failNextDialog;
-int g_omitControl;                        // ShimOmitNextDialogControl
 ShimObserver g_observer;
 void *g_observerContext;
 ShimMessageBoxHandler g_boxHandler;
 void *g_boxContext;
-std::vector<int> g_progressHistory;
-std::vector<MSG> g_posted;
-std::vector<ShimMessageBox> g_boxes;
 const Clock::time_point g_start = Clock::now();
 
 DWORD Tick()
@@ -218,7 +211,7 @@ LRESULT ControlMessage(Window &control, UINT message, WPARAM wParam, LPARAM lPar
     }
     if (progress && message == PBM_SETPOS) {
         const int requested = (int)(INT_PTR)wParam;
-        g_progressHistory.push_back(requested);
+        ShimLogProgress(requested);
         const int previous = control.position;
         control.position = requested < control.rangeLow    ? control.rangeLow
                            : requested > control.rangeHigh ? control.rangeHigh
@@ -268,20 +261,18 @@ HWND WINAPI CreateDialogParamA(HINSTANCE, LPCSTR templateName, HWND, DLGPROC pro
     HWND dialog, firstControl;
     {
         std::lock_guard<std::mutex> lock(g_windowLock);
-        if (g_failNextDialog) {
-            g_failNextDialog = false;
+        int omittedControl = 0;
+        if (ShimFaultOnCreateDialog(&omittedControl)) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return NULL;
         }
         dialog = NewWindow(NULL, 0, "#32770", "", procedure);
         std::vector<HWND> children;
         for (const ControlTemplate &control : kRestoreControls)
-            if (control.id != g_omitControl)
+            if (control.id != omittedControl)
                 children.push_back(NewWindow(dialog, control.id, control.className, control.text, nullptr));
-        g_omitControl = 0;
         g_windows[(uintptr_t)dialog].children = children;
-        if (g_progressHistory.capacity() < kReservedProgress)
-            g_progressHistory.reserve(kReservedProgress);
+        ShimLogDialogCreated();
         firstControl = children.front();
         g_lastDialog = dialog;
     }
@@ -401,7 +392,7 @@ BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
 {
     std::lock_guard<std::mutex> lock(g_windowLock);
     const MSG posted = {handle, message, wParam, lParam, Tick(), {0, 0}};
-    g_posted.push_back(posted);
+    ShimLogPosted(posted);
     std::thread::id target = std::this_thread::get_id();
     if (handle) {
         Window *window = Find(handle);
@@ -582,24 +573,9 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
         abort();
     }
     const int answer = handler(context, owner, shownText, shownCaption, type);
-    {
-        std::lock_guard<std::mutex> lock(g_windowLock);
-        g_boxes.push_back(ShimMessageBox{owner, shownText, shownCaption, type, answer});
-    }
+    ShimLogMessageBox(owner, shownText, shownCaption, type, answer);
     NotifyObserver(owner);
     return answer;
-}
-
-void ShimFailNextCreateDialog(void)
-{
-    std::lock_guard<std::mutex> lock(g_windowLock);
-    g_failNextDialog = true;
-}
-
-void ShimOmitNextDialogControl(int id)
-{
-    std::lock_guard<std::mutex> lock(g_windowLock);
-    g_omitControl = id;
 }
 
 void ShimSetTimeScale(double scale)
@@ -643,42 +619,6 @@ void ShimSetMessageBoxHandler(ShimMessageBoxHandler handler, void *context)
     g_boxContext = context;
 }
 
-std::vector<int> ShimProgressHistory(void)
-{
-    std::lock_guard<std::mutex> lock(g_windowLock);
-    return g_progressHistory;
-}
-
-void ShimClearProgressHistory(void)
-{
-    std::lock_guard<std::mutex> lock(g_windowLock);
-    g_progressHistory.clear();
-}
-
-std::vector<MSG> ShimPostedMessages(void)
-{
-    std::lock_guard<std::mutex> lock(g_windowLock);
-    return g_posted;
-}
-
-void ShimClearPostedMessages(void)
-{
-    std::lock_guard<std::mutex> lock(g_windowLock);
-    g_posted.clear();
-}
-
-std::vector<ShimMessageBox> ShimMessageBoxes(void)
-{
-    std::lock_guard<std::mutex> lock(g_windowLock);
-    return g_boxes;
-}
-
-void ShimClearMessageBoxes(void)
-{
-    std::lock_guard<std::mutex> lock(g_windowLock);
-    g_boxes.clear();
-}
-
 void ShimReset(void)
 {
     // Destroy first, so that threads blocked on a send to a dialog can go on and end.
@@ -689,6 +629,7 @@ void ShimReset(void)
                 DestroyLocked((HWND)entry.first);
     }
     ShimJoinThreads();
+    ShimReserveThreads();
     {
         std::lock_guard<std::mutex> lock(g_windowLock);
         g_windows.clear();
@@ -699,23 +640,14 @@ void ShimReset(void)
         }
         g_timers.clear();
         g_timeScale = 1.0;
-        g_failNextDialog = false;
-        g_omitControl = 0;
         g_observer = nullptr;
         g_observerContext = nullptr;
         g_boxHandler = nullptr;
         g_boxContext = nullptr;
-        g_progressHistory.clear();
-        g_posted.clear();
-        g_boxes.clear();
     }
-    ShimResetFaults();
-    ShimSetVolume(NULL, 0, NULL);
+    ShimResetTesting();
     ShimSetModulePath(NULL);
     ShimSetWriteSink(NULL);
-    ShimSetStreamsAsFiles(FALSE);
     ShimSetFileBuffers(kShimDefaultFileBuffer);
-    ShimSetFileTitleHidesExtension(FALSE);
-    ShimSetSaveDialogHandler(nullptr, nullptr);
-    ShimClearSaveDialogCalls();
+    ShimResetSaveDialog();
 }

@@ -2,7 +2,7 @@
 // output limit, with the 32-bit sizes of Windows' integer arguments.
 #include <windows.h>
 
-#include "shim.h"
+#include "shim_internal.h"
 
 #include <stdarg.h>
 #include <stdio.h>

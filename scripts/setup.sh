@@ -35,6 +35,12 @@ command -v firefox-esr >/dev/null || need+=(firefox-esr)
 # The restore engine compiled to WebAssembly for the page (its system libraries come
 # prebuilt with the package, so nothing is built into a cache on first use).
 command -v emcc >/dev/null || need+=(emscripten)
+# WebKit, as Safari's stand-in: WebKitGTK's WebDriver and, for the tests' own small browser
+# on it, its GObject bindings for python3 (run on a virtual display, Xvfb above).
+command -v WebKitWebDriver >/dev/null || need+=(webkit2gtk-driver)
+[ -e /usr/lib/x86_64-linux-gnu/girepository-1.0/WebKit2-4.1.typelib ] || need+=(gir1.2-webkit2-4.1)
+[ -e /usr/lib/x86_64-linux-gnu/girepository-1.0/Gtk-3.0.typelib ] || need+=(gir1.2-gtk-3.0)
+[ -e /usr/lib/python3/dist-packages/gi/__init__.py ] || need+=(python3-gi)
 # The browser tests measure the browser's memory with ps.
 command -v ps >/dev/null || need+=(procps)
 

@@ -85,7 +85,9 @@ ctest --test-dir build-asan --output-on-failure -j2 -E '^e2e_wine$'
 # emulation the cases it leaves out.
 ctest --test-dir build-asan --output-on-failure -V -R '^e2e_wine$'
 
-echo "== the restore page: its logic under Node, then the page in headless Chromium and Firefox"
+echo "== the restore page: its logic under Node, then the page in headless Chromium and Firefox, and in WebKit (WebKitGTK on a virtual display)"
+# A browser that cannot run fails its test with the reason; PARCELON_WEB_SKIP_OK=1 turns
+# that into a skip that names the browser and the reason.
 PARCELON_BUILD="$root/build-asan" node --test tests/web/
 
 echo "== every test passed in $(( ($(date +%s) - began) / 60 )) min $(( ($(date +%s) - began) % 60 )) s"

@@ -12,7 +12,7 @@
 #include "format/piecewrite.h"
 #include "format/recovery.h"
 #include "restore/mark.h"
-#include "shim.h"
+#include "shim_testing.h"
 #include "support/program.h"
 #include "ui/state.h"
 

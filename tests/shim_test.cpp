@@ -3,7 +3,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "shim.h"
+#include "shim_internal.h"
+#include "shim_testing.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

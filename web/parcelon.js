@@ -706,7 +706,16 @@
       count: '分割ファイルは全部で %s 個です。',
       about: '分割ファイルは全部で約 %s 個です（そろっているファイルからの見積もり）。',
       timeStamp: '元の更新日時はブラウザーからは設定できません。%s',
-      downloaded: 'ダウンロードとして保存しました。',
+      downloaded: '「%s」としてダウンロードしました。',
+      savedTo: '「%s」に保存しました。',
+      damagedName: '（破損あり）',
+      reading: '%s を読んでいます',
+      left: '残り約 %s',
+      askAgain: '送り主に %s をもう一度送ってもらい、選び直してください。',
+      askAgainAll: '送り主に分割ファイル一式をもう一度送ってもらい、選び直してください。',
+      tryAgain: 'もう一度「復元」を押すと、初めからやり直せます。',
+      exeRebuilt: 'なし（回復ファイルから作り直します）',
+      localTime: '更新日時 %s（この端末の時刻）',
       unreadable: 'ファイルを読み込めません。選び直してください。\n[%s]',
       bytes: '%s バイト',
       addFile: '%s がありません。ここで選んでください：',
@@ -726,6 +735,7 @@
     // The worker and the browser's own storage, where both are there; storage stays null
     // where the page cannot use them (Chromium from file://, a private window).
     let worker = null;
+    let storageVia = null; // 'sync': the worker's sync access handle; 'writable': the page's writable stream
     let workerCalls = 0;
     const replies = new Map();
     function callWorker(message, transfer) {
@@ -766,10 +776,27 @@
           clearTimeout(timer);
           worker.onerror = null;
         }
+        storageVia = 'sync';
         return dir;
       } catch (e) {
         if (worker) worker.terminate();
         worker = null;
+      }
+      // Without a sync access handle (WebKit) the page writes into its storage itself,
+      // through a writable stream, which keeps the browser's memory as flat.
+      try {
+        const dir = await root.navigator.storage.getDirectory();
+        // The worker's probe file goes (once the worker is gone, WebKit unlocks it); as
+        // long as it is locked, the probe here takes another name.
+        await dir.removeEntry(kStoragePrefix + 'probe').catch(() => {});
+        const probe = kStoragePrefix + 'probe-writable';
+        const writable = await (await dir.getFileHandle(probe, { create: true })).createWritable();
+        await writable.write(new Uint8Array(1));
+        await writable.close();
+        await dir.removeEntry(probe);
+        storageVia = 'writable';
+        return dir;
+      } catch (e) {
         return null;
       }
     })();
@@ -804,10 +831,50 @@
       if (details) $('status').append('\n' + details);
     }
 
-    function showProgress(done, total) {
+    // The bar, and beside it the piece being read, the bytes, the share done and, once
+    // the run has gone a second, the time left at the pace so far.
+    function showProgress(done, total, pieceName) {
       $('progress').max = Math.max(total, 1);
       $('progress').value = total > 0 ? Math.min(done, total) : 1;
-      $('bytes').textContent = fill(say.bytes, grouped(done) + ' / ' + grouped(total));
+      state.shown = [done, total];
+      const parts = [];
+      if (pieceName && state.busy) parts.push(fill(say.reading, pieceName));
+      parts.push(fill(say.bytes, grouped(done) + ' / ' + grouped(total)) +
+        `（${total > 0 ? Math.floor((100 * Math.min(done, total)) / total) : 100}%）`);
+      const elapsed = (Date.now() - state.runStart) / 1000;
+      if (state.busy && elapsed >= 1 && done > 0 && done < total) {
+        const left = Math.ceil(((total - done) * elapsed) / done);
+        parts.push(fill(say.left, left < 60 ? `${left} 秒` : `${Math.ceil(left / 60)} 分`));
+      }
+      $('bytes').textContent = parts.join('　');
+    }
+
+    // The stored time as the recipient's own clock shows it (it is stored as UTC), or null.
+    function localTimeText(info) {
+      const t = info.packedTime;
+      const f = [t >>> 22, (t >>> 17) & 0x1f, (t >>> 12) & 0x1f, (t >>> 6) & 0x3f, t & 0x3f];
+      if (!info.year || f[0] < 1 || f[0] > 12 || f[1] < 1 || f[2] > 23 || f[3] > 59 || f[4] > 59) return null;
+      const d = new Date(Date.UTC(info.year, f[0] - 1, f[1], f[2], f[3], f[4]));
+      const two = (v) => String(v).padStart(2, '0');
+      return fill(say.localTime, `${d.getFullYear()}/${two(d.getMonth() + 1)}/${two(d.getDate())} ` +
+        `${two(d.getHours())}:${two(d.getMinutes())}:${two(d.getSeconds())}`);
+    }
+
+    // A download's name for a file known to be damaged: the name says so, its extension
+    // stays last (a viewer that opens the file by its type still shows the name).
+    function damagedName(name) {
+      const dot = name.lastIndexOf('.');
+      return dot > 0 ? name.slice(0, dot) + say.damagedName + name.slice(dot) : name + say.damagedName;
+    }
+
+    // After a run that stopped or a check that failed: what to do next, in one sentence.
+    function nextStep(run) {
+      const wanted = run.pieces.filter((p) => !p.rebuilt && (p.missing || p.noPiece || p.truncated || p.badCheckValue ||
+        p.foreign || p.rebuild)).map((p) => p.name);
+      if (run.recovery && !run.recovery.usable && wanted.length) wanted.push(run.recovery.name);
+      else if (run.recovery && run.recovery.usable && run.recovery.parityGood === false) wanted.push(run.recovery.name);
+      if (wanted.length) return fill(say.askAgain, wanted.join('、'));
+      return run.outcome === 'finished' ? say.askAgainAll : say.tryAgain;
     }
 
     function setBusy(busy) {
@@ -850,6 +917,9 @@
           const key = e.key.toLowerCase();
           let value = null;
           if (key === 'escape') value = refusing;
+          // Enter presses the focused button here, and goes no further: left to the browser,
+          // Firefox clicks with it again where the focus returns (Restore, starting a run).
+          else if (key === 'enter' && doc.activeElement && row.contains(doc.activeElement)) value = doc.activeElement.dataset.answer;
           else if (keys[key] && buttons.includes(keys[key]) && e.target.type !== 'file') value = keys[key];
           if (value) {
             e.preventDefault();
@@ -890,7 +960,9 @@
         $('main').inert = true;
         box.hidden = false;
         doc.addEventListener('keydown', onKey, true);
-        row.querySelector('button').focus();
+        // A question that would take a damaged piece or another set's starts on No, so
+        // that Enter never forces it.
+        (id === 'W5' || id === 'N3' ? row.querySelector('[data-answer="no"]') : row.querySelector('button')).focus();
       });
     }
 
@@ -904,8 +976,12 @@
       list.replaceChildren();
       const results = new Map();
       if (state.results) {
-        state.results.pieces.forEach((p, i) =>
-          results.set(p.name, pieceResult(p, i + 1 === state.results.pieces.length, state.results.outcome)));
+        state.results.pieces.forEach((p, i) => {
+          const result = pieceResult(p, i + 1 === state.results.pieces.length, state.results.outcome);
+          // The executable of a set chosen without it is no fault where it can be rebuilt.
+          if (i === 0 && state.info.noExe && p.rebuild && !p.rebuilt) result[0] = 'rebuild';
+          results.set(p.name, result);
+        });
       }
       const shown = new Set();
       const item = (name, mark, text) => {
@@ -930,6 +1006,7 @@
           item(`${piece.name} 〜 ${plan.list[last].name}`, 'missing', fill(say.missingRun, last - i + 1));
           i = last;
         } else if (result) item(piece.name, result[0], result[1]);
+        else if (i === 0 && state.info.noExe && plan.recovery.rec) item(piece.name, 'rebuild', say.exeRebuilt);
         else item(piece.name, piece.present ? 'present' : 'missing', piece.present ? say.present : say.missing);
       }
       // A piece the run read beyond the plan (the plan was an estimate).
@@ -950,6 +1027,9 @@
       state.save = state.info ? await savePlan(state.info) : null;
       $('plan').textContent = state.save ? state.save.text : '';
       $('plan').className = 'plan' + (state.save && state.save.refuse ? ' warn' : '');
+      // Which way of saving the page took: picker, storage (through the worker's sync
+      // access handle or the page's writable stream) or memory.
+      $('plan').dataset.mode = state.save ? state.save.mode + (state.save.mode === 'storage' ? '-' + storageVia : '') : '';
       setBusy(state.busy);
     }
 
@@ -962,19 +1042,22 @@
       const exe = [...chosen].reverse().find((f) => /\.exe$/i.test(f.name));
       const d00 = exe ? null : chosen.find((f) => /\.d00$/i.test(f.name));
       const incomplete = state.info && state.plan && (state.plan.count === null || state.plan.list.some((p) => !p.present));
-      // The executable of a set chosen without it joins that set.
-      const joins = exe && state.info && state.info.noExe && exe.name.toLowerCase() === state.info.exeName.toLowerCase();
+      const info = exe && !state.busy ? await readFirstPiece(exe, exe.name) : null;
+      // The executable of a set chosen without it joins that set: the same set identifier,
+      // stored name and size (a file's name says nothing of the set it came from).
+      const same = (a, b) => a.length === b.length && a.every((c, i) => c === b[i]);
+      const joins = info && !info.error && state.info && state.info.noExe && same(info.setId, state.info.setId) &&
+        same(info.nameBytes, state.info.nameBytes) && info.totalSize === state.info.totalSize;
       const adding = how === 'add' || state.busy || (!exe && incomplete) || joins;
       if (!adding) clearSet();
       for (const file of chosen) state.files.set(file.name, file);
       state.plan = null;
-      if (exe && !state.busy) {
+      if (info) {
         state.exeName = exe.name;
         state.info = null;
         state.results = null;
         $('report').textContent = '';
         setStatus('');
-        const info = await readFirstPiece(exe, exe.name);
         if (info.error) {
           $('info').textContent = '';
           setStatus(info.error, 'bad');
@@ -1048,6 +1131,7 @@
       const pressed = doc.activeElement;
       state.cancel = false;
       state.results = null;
+      state.runStart = Date.now();
       setBusy(true);
       setStatus('');
       $('report').textContent = '';
@@ -1066,11 +1150,40 @@
         return null;
       } finally {
         setBusy(false);
+        if (state.shown) showProgress(...state.shown);
         const now = doc.activeElement;
         if (pressed && pressed !== doc.body && (!now || now === doc.body || now.disabled || $('question').contains(now)))
           pressed.focus();
         await showPieces();
       }
+    }
+
+    // A sink that writes through a file's writable stream (the save dialog's file, or one
+    // of the browser's own storage). The writable takes the same bytes as a slice of the
+    // chosen file, which the browser copies file to file: twice as fast here as handing it
+    // the bytes read. The file takes its content only when it is closed.
+    function writableSink(writable) {
+      let length = 0;
+      return {
+        write: async (data, source, position) => {
+          if (position === undefined) {
+            await writable.write(source);
+            length += data.length;
+          } else {
+            // WebKit writes a view's whole buffer, not the view: a part goes as a copy.
+            const whole = data.byteOffset === 0 && data.byteLength === data.buffer.byteLength;
+            await writable.write({ type: 'write', position, data: whole ? data : data.slice() });
+          }
+          return data.buffer;
+        },
+        // A range left for later holds zeros until the rebuild writes it.
+        seek: async (to) => {
+          if (to > length) await writable.truncate(to);
+          length = Math.max(length, to);
+          await writable.seek(to);
+        },
+        stop: () => writable.close().catch(() => {}),
+      };
     }
 
     // Where the restore goes: the file the user picks in the save dialog where the browser
@@ -1099,28 +1212,29 @@
           setStatus('復元ファイルを作成できません\nファイルパス名を確認してください。', 'bad');
           return null;
         }
-        // The writable takes the same bytes as a slice of the chosen file, which the
-        // browser copies file to file: twice as fast here as handing it the bytes read.
-        let length = 0;
+        return { ...writableSink(writable), close: () => writable.close(), savedAs: handle.name || info.name };
+      }
+      if (save.mode === 'storage' && storageVia === 'writable') {
+        const name = kStoragePrefix + Date.now();
+        let writable;
+        try {
+          writable = await (await (await storage).getFileHandle(name, { create: true })).createWritable();
+        } catch (e) {
+          setStatus('復元ファイルを作成できません\nファイルパス名を確認してください。', 'bad');
+          return null;
+        }
         return {
-          write: async (data, source, position) => {
-            if (position === undefined) {
-              await writable.write(source);
-              length += data.length;
-            } else {
-              await writable.write({ type: 'write', position, data });
-            }
-            return data.buffer;
+          ...writableSink(writable),
+          close: async (saveAs) => {
+            await writable.close();
+            const dir = await storage;
+            offerDownload(await (await dir.getFileHandle(name)).getFile(), saveAs, name);
           },
-          // A range left for later holds zeros until the rebuild writes it.
-          seek: async (to) => {
-            if (to > length) await writable.truncate(to);
-            length = Math.max(length, to);
-            await writable.seek(to);
+          stop: async () => {
+            await writable.abort().catch(() => {});
+            await (await storage).removeEntry(name).catch(() => {});
           },
-          // The file takes its content only when it is closed.
-          close: () => writable.close(),
-          stop: () => writable.close().catch(() => {}),
+          download: true,
         };
       }
       if (save.mode === 'storage') {
@@ -1135,10 +1249,10 @@
           write: async (data, source, position) =>
             (await callWorker({ op: 'write', bytes: data, at: position }, [data.buffer])).bytes,
           seek: (to) => callWorker({ op: 'seek', at: to }),
-          close: async () => {
+          close: async (saveAs) => {
             await callWorker({ op: 'close' });
             const dir = await storage;
-            offerDownload(await (await dir.getFileHandle(name)).getFile(), info.name, name);
+            offerDownload(await (await dir.getFileHandle(name)).getFile(), saveAs, name);
           },
           stop: () => callWorker({ op: 'remove', name }).catch(() => {}),
           download: true,
@@ -1171,7 +1285,7 @@
           parts.push({ hole: true, at: keep, size: to - keep, fill: [] });
           length = to;
         },
-        close: () => {
+        close: (saveAs) => {
           // A hole's writes in their places, zeros where none came.
           const filled = (hole) => {
             const out = [];
@@ -1185,7 +1299,7 @@
             return new Blob(out).slice(0, hole.size);
           };
           const whole = parts.map((p) => (p.hole ? filled(p) : p));
-          offerDownload(new Blob(whole, { type: 'application/octet-stream' }), info.name);
+          offerDownload(new Blob(whole, { type: 'application/octet-stream' }), saveAs);
           parts.length = 0;
         },
         stop: () => {
@@ -1212,21 +1326,24 @@
         // The save dialog's file keeps what was written, as the Windows program's does;
         // the browser's own storage and memory give theirs back.
         await sink.stop();
-        if (result) setStatus(T.stopped);
+        if (result) setStatus(T.stopped, '', nextStep(result));
         return;
       }
+      const forced = forcedPieces(result);
+      // A download that is not the original says so in its name.
+      const savedAs = sink.download ? (forced.length ? damagedName(info.name) : info.name) : sink.savedAs;
       try {
-        await sink.close();
+        await sink.close(savedAs);
       } catch (e) {
         await sink.stop();
         setStatus(fill(T.writeFailed, info.name), 'bad');
         return;
       }
-      const stamp = timeStampText(info);
-      const forced = forcedPieces(result);
+      const stamp = localTimeText(info);
       const head = forced.length ? fill(say.forced, forced.join('\n')) : T.finished;
       const rebuilt = result.pieces.filter((p) => p.rebuilt).map((p) => fill(say.rebuilt, p.name));
-      const details = [...rebuilt, sink.download ? say.downloaded : '', stamp ? fill(say.timeStamp, stamp) : ''].filter(Boolean);
+      const details = [...rebuilt, fill(sink.download ? say.downloaded : say.savedTo, savedAs),
+        stamp ? fill(say.timeStamp, stamp) : ''].filter(Boolean);
       setStatus(head, forced.length ? 'bad' : 'good', details.join('\n'));
     }
 
@@ -1237,7 +1354,8 @@
       $('report').textContent = checkReport(state.info, result).join('\n');
       const verdict = checkVerdict(state.info, result);
       const sound = verdict.startsWith('この分割ファイルは復元できます') || Boolean(repairablePiece(result));
-      setStatus(verdict, result.outcome === 'cancelled' ? '' : sound ? 'good' : 'bad');
+      setStatus(verdict, result.outcome === 'cancelled' ? '' : sound ? 'good' : 'bad',
+        sound || result.outcome === 'cancelled' ? '' : nextStep(result));
     }
 
     $('files').addEventListener('change', (e) => {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "shim.h"
+#include "shim_testing.h"
 
 // The message boxes the program can show, by text, caption and buttons together.
 enum class Box {

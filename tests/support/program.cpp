@@ -23,7 +23,7 @@
 #include "resource.h"
 #include "restore/messages.h"
 #include "restore/worker.h"
-#include "shim.h"
+#include "shim_testing.h"
 #include "ui/dialog.h"
 #include "ui/startup.h"
 #include "ui/state.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "shim.h"
+#include "shim_testing.h"
 #include "support/support.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int);
