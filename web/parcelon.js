@@ -427,8 +427,10 @@
           const spare = spares.pop();
           const data = new Uint8Array(spare && spare.byteLength >= count ? spare : new ArrayBuffer(count), 0, count);
           data.set(E.HEAPU8.subarray(at, at + count));
-          const source = file >= 0 ? h.blobs[file].slice(fileAt, fileAt + count) : null;
           const append = position === appendAt;
+          // An appended slice always names a file (a sink may copy from it); the engine's
+          // copies are verbatim, and anything else goes as a Blob of its bytes.
+          const source = file >= 0 ? h.blobs[file].slice(fileAt, fileAt + count) : append ? new Blob([data]) : null;
           if (append) appendAt += count;
           writing = (async () => {
             const back = await (append ? sink.write(data, source) : sink.write(data, source, position));
