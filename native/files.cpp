@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
@@ -443,25 +444,29 @@ bool SameBarAsciiCase(const char *a, const char *b)
 // The name of an existing file to read as Windows finds it: the exact name, or where that
 // is absent the one name in its folder that differs from it only in the case of ASCII
 // letters. With none, or two or more such names, the name itself (the open then fails).
-std::string FoundName(const char *name)
+// The found name is built in buffer (PATH_MAX bytes): a run allocates nothing.
+const char *FoundName(const char *name, char *buffer)
 {
     struct stat info;
     if (lstat(name, &info) == 0 || errno != ENOENT)
         return name;
     const char *slash = strrchr(name, '/');
-    const std::string folder = slash ? std::string(name, (size_t)(slash - name + 1)) : std::string();
+    const size_t folderLength = slash ? (size_t)(slash - name + 1) : 0;
+    if (folderLength + NAME_MAX + 1 > PATH_MAX)
+        return name;
+    memcpy(buffer, name, folderLength);
+    buffer[folderLength] = 0;
     const char *leaf = slash ? slash + 1 : name;
-    DIR *listing = opendir(folder.empty() ? "." : folder.c_str());
+    DIR *listing = opendir(folderLength == 0 ? "." : buffer);
     if (!listing)
         return name;
-    std::string found;
     int matches = 0;
     while (const dirent *entry = readdir(listing)) {
         if (SameBarAsciiCase(entry->d_name, leaf) && ++matches == 1)
-            found = folder + entry->d_name;
+            strcpy(buffer + folderLength, entry->d_name);
     }
     closedir(listing);
-    return matches == 1 ? found : std::string(name);
+    return matches == 1 ? buffer : name;
 }
 
 // The open itself, under g_filesLock: the sink, or a file checked against the share modes
@@ -534,8 +539,13 @@ HANDLE OpenLocked(LPCSTR name, DWORD access, DWORD share, bool reading, bool wri
     // reading (one the user may only write in) is left to the system.
     if (writing && !existed) {
         const char *slash = strrchr(name, '/');
-        const std::string folder = slash == nullptr ? std::string(".") : std::string(name, (size_t)(slash - name + 1));
-        g_slots[index].folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        char folder[PATH_MAX];
+        const size_t folderLength = slash == nullptr ? 0 : (size_t)(slash - name + 1);
+        if (folderLength < sizeof folder) {
+            memcpy(folder, name, folderLength);
+            strcpy(folder + folderLength, folderLength == 0 ? "." : "");
+            g_slots[index].folderFd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        }
     }
     // CREATE_ALWAYS over an existing file succeeds with ERROR_ALREADY_EXISTS.
     t_lastError = writing && existed ? ERROR_ALREADY_EXISTS : NO_ERROR;
@@ -565,9 +575,10 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         return INVALID_HANDLE_VALUE;
     // Only a file that is read is looked for without regard to case: one that is written
     // keeps its exact name, so that no other file of the folder is overwritten.
-    const std::string found = reading ? FoundName(name) : std::string(name);
+    char buffer[PATH_MAX];
+    const char *found = reading ? FoundName(name, buffer) : name;
     std::lock_guard<std::mutex> lock(g_filesLock);
-    const HANDLE handle = OpenLocked(found.c_str(), access, share, reading, writing);
+    const HANDLE handle = OpenLocked(found, access, share, reading, writing);
     if (reading && !g_sinkPath.empty())
         g_sourceOpens.push_back(
             ShimSourceOpen{name, handle != INVALID_HANDLE_VALUE, g_sinkBytes.load(std::memory_order_relaxed)});
