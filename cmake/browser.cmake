@@ -52,12 +52,9 @@ set(ENGINE_EXPORTS _ParcelonLoad _ParcelonLoadFromRecovery _ParcelonInfo _Parcel
     _ParcelonShownMessage _ParcelonPieceName _ParcelonPieceDataCount _ParcelonRecovery _ParcelonRecoveryDataCount
     _ParcelonParityGood _ParcelonCrc16 _ParcelonCrc64 _ParcelonIsPlainFileName _malloc _free)
 string(REPLACE ";" "," ENGINE_EXPORT_LIST "${ENGINE_EXPORTS}")
-# No call through a pointer leads to a suspension (the page's calls are made directly), so
-# such calls are left as they are: the CRCs, chosen through pointers, run uninstrumented.
 target_link_options(engine PRIVATE
     -sASYNCIFY=1
     -sASYNCIFY_STACK_SIZE=65536
-    -sASYNCIFY_IGNORE_INDIRECT=1
     -sSINGLE_FILE=1
     -sMODULARIZE=1
     -sEXPORT_NAME=ParcelonEngine
