@@ -1184,6 +1184,11 @@
           length = Math.max(length, to);
           await writable.seek(to);
         },
+        // A failed rebuild cuts the file back to where its range begins.
+        truncate: async (to) => {
+          await writable.truncate(to);
+          length = Math.min(length, to);
+        },
         stop: () => writable.close().catch(() => {}),
       };
     }

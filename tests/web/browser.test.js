@@ -387,6 +387,27 @@ for (const b of browsers) {
         await page.waitForFunction(() => document.querySelector('#status').textContent ===
           '復元を中止しました。\n送り主に sample.d02 をもう一度送ってもらい、選び直してください。');
 
+        // A rebuild that fails (the lost piece's range rebuilt over a damaged one) leaves the
+        // picked file cut back to where the range begins: nothing that looks whole.
+        if (r.rebuild[0] === 'picker') {
+          await page.evaluate(standIn);
+          await page.click('#clear');
+          await (await page.$('#files')).uploadFile(...recoveryNames.filter((n) => n !== 'sample.d02').map((n) => path.join(damagedDir, n)));
+          await page.waitForFunction(() => document.querySelector('#plan').textContent !== '');
+          await page.click('#restore');
+          for (const [key, asked] of [['y', '見つかりません'], ['y', '[sample.d03]'], ['Enter', '作り直せませんでした']]) {
+            await page.waitForFunction((asked) => !document.querySelector('#question').hidden &&
+              document.querySelector('#question-text').textContent.includes(asked), {}, asked);
+            await page.keyboard.press(key);
+          }
+          await page.waitForFunction(() => document.querySelector('#status').textContent.startsWith('復元を中止しました。'));
+          const kept = await page.evaluate(async () =>
+            new Uint8Array(await (await (await (await navigator.storage.getDirectory()).getFileHandle('saved')).getFile()).arrayBuffer()));
+          const bytes = Buffer.from(Object.values(kept));
+          assert.ok(bytes.length < recovered.data.length / 2, `${tag}: a failed rebuild left ${bytes.length} bytes`);
+          assert.ok(bytes.equals(recovered.data.subarray(0, bytes.length)), `${tag}: what a failed rebuild left is no prefix`);
+        }
+
         // With the recovery file: a lost piece, then a damaged one, rebuilt through the paths
         // of this run; then the set without its executable, through the second.
         for (const [i, k] of rebuilds.entries()) {
