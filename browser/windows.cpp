@@ -237,8 +237,10 @@ void NoteExtent(long long at, DWORD count, const void *data)
             return;
         }
     }
+    // A set of more pieces than the table holds: the bytes beyond it cannot be read back, and
+    // a rebuild that needs them fails its check and says so, as it would for a read that fails.
     if (g_extentCount == kMaxExtents)
-        BrowserRefuse("WriteFile", "more stretches copied into the destination than the table holds");
+        return;
     g_extents[g_extentCount++] = Extent{at, count, g_lastReadFile, g_lastReadAt};
 }
 
