@@ -786,21 +786,26 @@
       }
       // Without a sync access handle (WebKit) the page writes into its storage itself,
       // through a writable stream, which keeps the browser's memory as flat.
-      try {
-        const dir = await root.navigator.storage.getDirectory();
-        // The worker's probe file goes (once the worker is gone, WebKit unlocks it); as
-        // long as it is locked, the probe here takes another name.
-        await dir.removeEntry(kStoragePrefix + 'probe').catch(() => {});
-        const probe = kStoragePrefix + 'probe-writable';
-        const writable = await (await dir.getFileHandle(probe, { create: true })).createWritable();
-        await writable.write(new Uint8Array(1));
-        await writable.close();
-        await dir.removeEntry(probe);
-        storageVia = 'writable';
-        return dir;
-      } catch (e) {
-        return null;
+      // The probe's file has a name of this visit's own, so that another tab's probe or its
+      // clean-up never meets it; a probe that fails once is tried again under another name.
+      for (let attempt = 0; attempt < 2; attempt++) {
+        try {
+          const dir = await root.navigator.storage.getDirectory();
+          // The worker's probe file goes (once the worker is gone, WebKit unlocks it); as
+          // long as it is locked, the probe here takes another name.
+          await dir.removeEntry(kStoragePrefix + 'probe').catch(() => {});
+          const probe = `${kStoragePrefix}probe-${Date.now()}-${Math.random().toString(36).slice(2)}`;
+          const writable = await (await dir.getFileHandle(probe, { create: true })).createWritable();
+          await writable.write(new Uint8Array(1));
+          await writable.close();
+          await dir.removeEntry(probe);
+          storageVia = 'writable';
+          return dir;
+        } catch (e) {
+          // Once more, or no storage.
+        }
       }
+      return null;
     })();
 
     // How a restore will be saved, and whether the set's file can be: { mode, text, refuse }.

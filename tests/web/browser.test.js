@@ -368,7 +368,8 @@ for (const b of browsers) {
           await page.click('#restore');
           await page.waitForFunction(() => document.querySelector('#status').textContent.startsWith('このファイル') ||
             !document.querySelector('#question').hidden);
-          assert.match(await text(page, '#status'), /^このファイル（5,000 バイト）はブラウザーの保存領域（使える領域 約 1,000 バイト）に収まらない/);
+          assert.match(await text(page, '#status'), /^このファイル（5,000 バイト）はブラウザーの保存領域（使える領域 約 1,000 バイト）に収まらない/,
+            `${tag}: no refusal; saving through ${await page.$eval('#plan', (e) => e.dataset.mode)}, asked "${await text(page, '#question-text')}"`);
           await page.evaluate(() => delete navigator.storage.estimate);
         }
 
