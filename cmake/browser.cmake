@@ -3,26 +3,11 @@
 # the page loads beside its own script (from file:// too) and Node loads for the page's tests.
 #
 #   emcmake cmake -S . -B build-web -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build build-web
-set(ENGINE_SOURCES
-    format/varint.cpp
-    format/crc16.cpp
-    format/crc64.cpp
-    format/recovery.cpp
-    format/piece.cpp
-    format/text.cpp
-    restore/worker.cpp
-    restore/discovery.cpp
-    restore/preflight.cpp
-    restore/zone.cpp
-    restore/mark.cpp
-    restore/run.cpp
-    restore/messages.cpp
-    restore/recovery.cpp
-    restore/state.cpp
-    restore/load.cpp
-    restore/without.cpp
-    browser/windows.cpp
-    browser/engine.cpp)
+# The program's own format/ and restore/ (never its dialog, ui/), what only the other ways of
+# restoring need, and the stand-in with the page's entry.
+set(ENGINE_SOURCES ${PROGRAM_SOURCES})
+list(FILTER ENGINE_SOURCES INCLUDE REGEX "^(format|restore)/")
+list(APPEND ENGINE_SOURCES ${RESTORE_WITHOUT_EXECUTABLE} browser/windows.cpp browser/engine.cpp)
 
 # Sources whose string literals hold texts outside ASCII are compiled from a copy that
 # writes them as their code page 932 bytes (browser/cp932.py): clang keeps literals in
