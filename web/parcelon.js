@@ -1030,8 +1030,13 @@
       }
     }
 
+    // The plan of the latest call stands, whichever estimate of the storage comes back last.
+    let plans = 0;
     async function showPlan() {
-      state.save = state.info ? await savePlan(state.info) : null;
+      const mine = ++plans;
+      const save = state.info ? await savePlan(state.info) : null;
+      if (mine !== plans) return;
+      state.save = save;
       $('plan').textContent = state.save ? state.save.text : '';
       $('plan').className = 'plan' + (state.save && state.save.refuse ? ' warn' : '');
       // Which way of saving the page took: picker, storage (through the worker's sync
@@ -1043,8 +1048,17 @@
     // Files chosen or dropped. A choice that holds an executable starts a new set; one
     // without adds to a set that lacks pieces (or answers the question for a missing
     // piece); anything else replaces what was chosen.
-    async function takeFiles(fileList, how) {
+    // One choice is taken at a time, in the order they came: a second one made while the
+    // first is still being read (a browser may report one choice as several) waits for it.
+    // While a run asks for a piece, a choice only adds files, at once.
+    let taking = Promise.resolve();
+    function takeFiles(fileList, how) {
       const chosen = [...fileList];
+      if (state.busy) return takeChosen(chosen, how);
+      taking = taking.then(() => takeChosen(chosen, how)).catch((e) => setStatus(String(e), 'bad'));
+      return taking;
+    }
+    async function takeChosen(chosen, how) {
       if (chosen.length === 0) return;
       const exe = [...chosen].reverse().find((f) => /\.exe$/i.test(f.name));
       const d00 = exe ? null : chosen.find((f) => /\.d00$/i.test(f.name));

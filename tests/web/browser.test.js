@@ -453,7 +453,9 @@ for (const b of browsers) {
           await page.evaluate(() => (navigator.storage.estimate = async () => ({ quota: 4000, usage: 0 })));
           await (await page.$('#files')).uploadFile(...badFiles);
         }
-        await page.waitForFunction(() => document.querySelector('#plan').classList.contains('warn'));
+        await page.waitForFunction(() => document.querySelector('#plan').classList.contains('warn')).catch(async (e) => {
+          throw new Error(`${tag}: no refusal; the plan says "${await text(page, '#plan')}", the status "${await text(page, '#status')}", the info "${await text(page, '#info')}" (${e.message})`);
+        });
         assert.match(await text(page, '#plan'), r.second === 'memory' ? /384 MiB）を超える/ : /約 4,000 バイト）に収まらない/);
         assert.deepStrictEqual(await page.$$eval('#restore, #check', (l) => l.map((e) => e.disabled)), [true, false]);
         await look('refused');
