@@ -1,7 +1,8 @@
 // format/crc16.cpp: CRC-16/XMODEM (polynomial 0x1021, most significant bit first,
-// start 0, no reflection, no final XOR). Eight bytes per step with constant tables on any
-// processor; on x86 processors that multiply without carries (PCLMULQDQ), 64 bytes per
-// step by folding, chosen once before main runs. Both give the same values.
+// start 0, no reflection, no final XOR). Eight bytes per step with constant tables on x86,
+// where processors that multiply without carries (PCLMULQDQ) go 64 bytes per step by
+// folding, chosen once before main runs; sixteen per step with twice the tables where no
+// build folds (WebAssembly among them). All give the same values.
 #include "format/crc16.h"
 #include "format/cpu.h"
 #include "format/crc16_variants.h"
@@ -17,12 +18,16 @@ namespace {
 
 constexpr unsigned kPolynomial = 0x1021; // x^16 + x^12 + x^5 + 1 without its x^16 term
 
+// Bytes the table path takes per step: where the build folds, the tables only serve older
+// processors and short runs, and the image keeps its 4 KiB.
+constexpr int kSlices = CRC16_FOLDING ? 8 : 16;
+
 struct CrcTables {
-    WORD t[8][256];
+    WORD t[kSlices][256];
 };
 
 // t[0] is the usual byte table; t[k][b] is the CRC of byte b followed by k zero bytes,
-// so eight table look-ups advance the value over eight bytes at once.
+// so kSlices table look-ups advance the value over as many bytes at once.
 constexpr CrcTables MakeCrcTables()
 {
     CrcTables tables{};
@@ -32,7 +37,7 @@ constexpr CrcTables MakeCrcTables()
             v = (v & 0x8000) ? (v << 1) ^ kPolynomial : v << 1;
         tables.t[0][b] = (WORD)v;
     }
-    for (int k = 1; k < 8; k++)
+    for (int k = 1; k < kSlices; k++)
         for (int b = 0; b < 256; b++) {
             unsigned prev = tables.t[k - 1][b];
             tables.t[k][b] = (WORD)((prev << 8) ^ tables.t[0][prev >> 8]);
@@ -108,6 +113,16 @@ WORD Crc16Sliced(WORD start, const void *data, size_t length)
 {
     const unsigned char *p = (const unsigned char *)data;
     unsigned v = start;
+    // The first eight bytes' tables lie sixteen bytes back (h + k), the second eight's eight.
+    constexpr int h = kSlices - 8;
+    while (kSlices == 16 && length >= 16) {
+        v = kCrc.t[h + 7][(v >> 8) ^ p[0]] ^ kCrc.t[h + 6][(v & 0xFF) ^ p[1]] ^ kCrc.t[h + 5][p[2]] ^
+            kCrc.t[h + 4][p[3]] ^ kCrc.t[h + 3][p[4]] ^ kCrc.t[h + 2][p[5]] ^ kCrc.t[h + 1][p[6]] ^ kCrc.t[h][p[7]] ^
+            kCrc.t[7][p[8]] ^ kCrc.t[6][p[9]] ^ kCrc.t[5][p[10]] ^ kCrc.t[4][p[11]] ^ kCrc.t[3][p[12]] ^
+            kCrc.t[2][p[13]] ^ kCrc.t[1][p[14]] ^ kCrc.t[0][p[15]];
+        p += 16;
+        length -= 16;
+    }
     while (length >= 8) {
         v = kCrc.t[7][(v >> 8) ^ p[0]] ^ kCrc.t[6][(v & 0xFF) ^ p[1]] ^ kCrc.t[5][p[2]] ^ kCrc.t[4][p[3]] ^
             kCrc.t[3][p[4]] ^ kCrc.t[2][p[5]] ^ kCrc.t[1][p[6]] ^ kCrc.t[0][p[7]];

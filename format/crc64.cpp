@@ -48,9 +48,14 @@ constexpr unsigned long long FoldConstant(unsigned n)
 
 } // namespace
 
-// t[0] is the usual byte table; t[k][b] carries byte b over k more zero bytes. 16 KiB:
-// built at start-up rather than stored in the image, which the stub cannot spare.
-static unsigned long long g_crc64Tables[8][256]; // written once by static initialisation, read only afterwards
+// Bytes the table path takes per step: eight where the build folds (the tables then serve
+// only older processors and short runs), sixteen where it never does (WebAssembly).
+constexpr int kSlices = CRC64_FOLDING ? 8 : 16;
+
+// t[0] is the usual byte table; t[k][b] carries byte b over k more zero bytes. 16 KiB (32
+// where sixteen): built at start-up rather than stored in the image, which the stub cannot
+// spare.
+static unsigned long long g_crc64Tables[kSlices][256]; // written once by static initialisation, read only afterwards
 
 // Read through volatile so that the compiler cannot work the tables out itself and put
 // them into the image after all.
@@ -65,7 +70,7 @@ static bool BuildTables()
             v = (v & 1) ? (v >> 1) ^ polynomial : v >> 1;
         g_crc64Tables[0][b] = v;
     }
-    for (int k = 1; k < 8; k++)
+    for (int k = 1; k < kSlices; k++)
         for (int b = 0; b < 256; b++) {
             unsigned long long prev = g_crc64Tables[k - 1][b];
             g_crc64Tables[k][b] = (prev >> 8) ^ g_crc64Tables[0][prev & 0xFF];
@@ -88,6 +93,19 @@ static inline unsigned long long GetLe64(const unsigned char *p)
 // The register between the start and final inversions.
 static unsigned long long SlicedRaw(unsigned long long v, const unsigned char *p, size_t length)
 {
+    const unsigned long long(*t)[256] = g_crc64Tables;
+    // The first eight bytes' tables lie sixteen bytes back (h + k), the second eight's eight.
+    constexpr int h = kSlices - 8;
+    while (kSlices == 16 && length >= 16) {
+        v ^= GetLe64(p);
+        const unsigned long long w = GetLe64(p + 8);
+        v = t[h + 7][v & 0xFF] ^ t[h + 6][(v >> 8) & 0xFF] ^ t[h + 5][(v >> 16) & 0xFF] ^ t[h + 4][(v >> 24) & 0xFF] ^
+            t[h + 3][(v >> 32) & 0xFF] ^ t[h + 2][(v >> 40) & 0xFF] ^ t[h + 1][(v >> 48) & 0xFF] ^ t[h][v >> 56] ^
+            t[7][w & 0xFF] ^ t[6][(w >> 8) & 0xFF] ^ t[5][(w >> 16) & 0xFF] ^ t[4][(w >> 24) & 0xFF] ^
+            t[3][(w >> 32) & 0xFF] ^ t[2][(w >> 40) & 0xFF] ^ t[1][(w >> 48) & 0xFF] ^ t[0][w >> 56];
+        p += 16;
+        length -= 16;
+    }
     while (length >= 8) {
         v ^= GetLe64(p);
         v = g_crc64Tables[7][v & 0xFF] ^ g_crc64Tables[6][(v >> 8) & 0xFF] ^ g_crc64Tables[5][(v >> 16) & 0xFF] ^

@@ -342,6 +342,24 @@ test('CRC-16 check values, whole, in two calls and from an odd offset', async ()
   assert.strictEqual(await crc16(await crc16(0, text.subarray(1, 5)), text.subarray(5, 10)), 0x31c3);
   assert.strictEqual(await crc16(0, text.subarray(10)), 0x9dd6);
   assert.strictEqual(await crc16(0, new Uint8Array(0)), 0);
+  // Runs long enough for the engine's many-bytes-a-step tables, from odd offsets and in
+  // pieces of odd lengths, against one bit at a time.
+  const data = Uint8Array.from({ length: 4133 }, (_, i) => (i * 167 + (i >> 5)) & 0xff);
+  const bitwise16 = (bytes) => bytes.reduce((v, b) => {
+    v ^= b << 8;
+    for (let k = 0; k < 8; k++) v = v & 0x8000 ? ((v << 1) ^ 0x1021) & 0xffff : (v << 1) & 0xffff;
+    return v;
+  }, 0);
+  const bitwise64 = (bytes) => ~bytes.reduce((v, b) => {
+    v ^= BigInt(b);
+    for (let k = 0; k < 8; k++) v = v & 1n ? (v >> 1n) ^ 0xc96c5795d7870f42n : v >> 1n;
+    return v;
+  }, ~0n & 0xffffffffffffffffn) & 0xffffffffffffffffn;
+  for (const [from, cut] of [[0, 2048], [3, 17], [5, 4000]]) {
+    const run = data.subarray(from);
+    assert.strictEqual(await crc16(await crc16(0, run.subarray(0, cut)), run.subarray(cut)), bitwise16(run), `CRC-16 from ${from}`);
+    assert.strictEqual(await P.rules.crc64(await P.rules.crc64(0n, run.subarray(0, cut)), run.subarray(cut)), bitwise64(run), `CRC-64 from ${from}`);
+  }
 });
 
 // The page's reader and the program's (parcelon-restore --check) on the same files: every
