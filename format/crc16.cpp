@@ -7,6 +7,8 @@
 #include "format/cpu.h"
 #include "format/crc16_variants.h"
 
+#include <string.h>
+
 #if defined(__i386__) || defined(__x86_64__)
 #include <immintrin.h>
 #define CRC16_FOLDING 1
@@ -100,6 +102,17 @@ const Crc16FoldConstant kCrc16FoldConstants[] = {
 const size_t kCrc16FoldConstantCount = sizeof kCrc16FoldConstants / sizeof kCrc16FoldConstants[0];
 const unsigned long long kCrc16FinalQuotient = kQuotient;
 
+// Eight bytes from p, the first the lowest.
+static inline unsigned long long LoadLe64(const unsigned char *p)
+{
+    unsigned long long v;
+    memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
 WORD Crc16Bytewise(WORD start, const void *data, size_t length)
 {
     const unsigned char *p = (const unsigned char *)data;
@@ -113,13 +126,17 @@ WORD Crc16Sliced(WORD start, const void *data, size_t length)
 {
     const unsigned char *p = (const unsigned char *)data;
     unsigned v = start;
-    // The first eight bytes' tables lie sixteen bytes back (h + k), the second eight's eight.
+    // Sixteen bytes as two little-endian words, the value added to the first two: the
+    // first eight bytes' tables lie sixteen bytes back (h + k), the second eight's eight.
     constexpr int h = kSlices - 8;
     while (kSlices == 16 && length >= 16) {
-        v = kCrc.t[h + 7][(v >> 8) ^ p[0]] ^ kCrc.t[h + 6][(v & 0xFF) ^ p[1]] ^ kCrc.t[h + 5][p[2]] ^
-            kCrc.t[h + 4][p[3]] ^ kCrc.t[h + 3][p[4]] ^ kCrc.t[h + 2][p[5]] ^ kCrc.t[h + 1][p[6]] ^ kCrc.t[h][p[7]] ^
-            kCrc.t[7][p[8]] ^ kCrc.t[6][p[9]] ^ kCrc.t[5][p[10]] ^ kCrc.t[4][p[11]] ^ kCrc.t[3][p[12]] ^
-            kCrc.t[2][p[13]] ^ kCrc.t[1][p[14]] ^ kCrc.t[0][p[15]];
+        const unsigned long long a = LoadLe64(p) ^ (v >> 8) ^ ((v & 0xFF) << 8);
+        const unsigned long long b = LoadLe64(p + 8);
+        v = kCrc.t[h + 7][a & 0xFF] ^ kCrc.t[h + 6][(a >> 8) & 0xFF] ^ kCrc.t[h + 5][(a >> 16) & 0xFF] ^
+            kCrc.t[h + 4][(a >> 24) & 0xFF] ^ kCrc.t[h + 3][(a >> 32) & 0xFF] ^ kCrc.t[h + 2][(a >> 40) & 0xFF] ^
+            kCrc.t[h + 1][(a >> 48) & 0xFF] ^ kCrc.t[h][a >> 56] ^ kCrc.t[7][b & 0xFF] ^ kCrc.t[6][(b >> 8) & 0xFF] ^
+            kCrc.t[5][(b >> 16) & 0xFF] ^ kCrc.t[4][(b >> 24) & 0xFF] ^ kCrc.t[3][(b >> 32) & 0xFF] ^
+            kCrc.t[2][(b >> 40) & 0xFF] ^ kCrc.t[1][(b >> 48) & 0xFF] ^ kCrc.t[0][b >> 56];
         p += 16;
         length -= 16;
     }
