@@ -114,6 +114,22 @@ long long g_lastReadAt;
 Extent g_extents[kMaxExtents];
 int g_extentCount;
 
+// Reads that jump about go through small blocks kept by file and place rather than through
+// a handle's slice: a rebuild reads, for every 1024 bytes, the recovery file's table and
+// parity data and every other piece's data back, and a slice filled anew for each of those
+// reads would bring a mebibyte to the engine for every kibibyte it uses. Each file and place
+// has one block it can be kept in; 16 MiB in all, enough for a thousand pieces read side
+// by side.
+const DWORD kMaxBlock = 16 << 10;
+const int kBlocks = 1024;
+struct Block {
+    int file; // -1: empty
+    long long at;
+    DWORD length;
+};
+Block g_blocks[kBlocks];
+BYTE g_blockBytes[kBlocks][kMaxBlock];
+
 HWND const kDialog = (HWND)0x100;
 
 Handle *HandleOf(HANDLE handle)
@@ -169,23 +185,62 @@ BOOL Fill(Handle *h, int file, long long at)
     return TRUE;
 }
 
-// Copies up to count bytes of the page's file from `at` through the handle's slice;
-// -1 when the page's read failed.
+// The block that holds byte `here` of a file, filled from the page where it does not yet;
+// NULL when the page's read failed.
+const Block *BlockFor(int file, long long here, const BYTE **bytes)
+{
+    const DWORD size = kSlice < kMaxBlock ? kSlice : kMaxBlock;
+    const long long at = here - here % size;
+    const unsigned index = (unsigned)((unsigned long long)(at / size) * 40503u + (unsigned)file * 2654435761u) % kBlocks;
+    Block *b = &g_blocks[index];
+    *bytes = g_blockBytes[index];
+    if (b->file == file && b->at == at)
+        return b;
+    b->file = -1;
+    const long long left = HostSize(file) - at;
+    const int want = left <= 0 ? 0 : left < (long long)size ? (int)left : (int)size;
+    const int got = want == 0 ? 0 : HostRead(file, (double)at, g_blockBytes[index], want);
+    PollCancel();
+    if (got < 0)
+        return NULL;
+    *b = Block{file, at, (DWORD)got};
+    return b;
+}
+
+// Copies up to count bytes of the page's file from `at`: through the handle's slice where
+// the read lies in it or goes on from its end, else through the blocks; -1 when the page's
+// read failed.
 long long ReadThrough(Handle *h, int file, long long at, BYTE *out, DWORD count)
 {
     DWORD done = 0;
     while (done < count) {
         const long long here = at + done;
-        if (h->sliceFile != file || here < h->sliceAt || here >= h->sliceAt + h->sliceLength) {
-            if (!Fill(h, file, here))
+        const BYTE *from;
+        DWORD n;
+        const bool inSlice = h->sliceFile == file && here >= h->sliceAt && here < h->sliceAt + h->sliceLength;
+        const bool onward = h->sliceFile < 0 || (h->sliceFile == file && here == h->sliceAt + h->sliceLength);
+        if (inSlice || onward) {
+            if (!inSlice) {
+                if (!Fill(h, file, here))
+                    return -1;
+                if (h->sliceLength == 0)
+                    break;
+            }
+            from = h->slice + (here - h->sliceAt);
+            n = (DWORD)(h->sliceAt + h->sliceLength - here);
+        } else {
+            const BYTE *bytes;
+            const Block *b = BlockFor(file, here, &bytes);
+            if (b == NULL)
                 return -1;
-            if (h->sliceLength == 0)
+            if (here >= b->at + b->length)
                 break;
+            from = bytes + (here - b->at);
+            n = (DWORD)(b->at + b->length - here);
         }
-        DWORD n = (DWORD)(h->sliceAt + h->sliceLength - here);
         if (n > count - done)
             n = count - done;
-        memcpy(out + done, h->slice + (here - h->sliceAt), n);
+        memcpy(out + done, from, n);
         done += n;
     }
     return done;
@@ -319,6 +374,9 @@ void BrowserReset(void)
 {
     for (int i = 0; i < kMaxHandles; i++)
         g_handles[i].kind = kFree;
+    // The page numbers its files anew for every run.
+    for (int i = 0; i < kBlocks; i++)
+        g_blocks[i].file = -1;
     g_writeLength = 0;
     g_extentCount = 0;
     g_lastReadFile = -1;
@@ -391,8 +449,10 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPO
         g_lastReadFile = h->file;
         g_lastReadAt = h->position;
     } else if (h->kind == kSink) {
+        // What is read back comes from the chosen files, never from what waits in the write
+        // slice: the slice stays (a failed write is the next write's, or the close's).
         g_lastReadFile = -1;
-        got = FlushWrites() ? ReadBack(h, (BYTE *)buffer, toRead) : -1;
+        got = !g_writeFailed ? ReadBack(h, (BYTE *)buffer, toRead) : -1;
     } else {
         got = -1; // nothing was kept to read back
     }
@@ -450,7 +510,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
     return TRUE;
 }
 
-// Moves a handle's position; the destination's write slice goes to the sink first.
+// Moves a handle's position.
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method)
 {
     Handle *h = HandleOf(file);
@@ -464,13 +524,16 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
         g_lastError = ERROR_NEGATIVE_SEEK;
         return INVALID_SET_FILE_POINTER;
     }
-    if (h->kind == kSink && !FlushWrites()) {
-        g_lastError = ERROR_WRITE_FAULT;
-        return INVALID_SET_FILE_POINTER;
-    }
     // The first move of the destination in a run sets a piece's range aside (the rebuild's
-    // moves come later): the page's sink leaves it for the rebuild.
+    // moves come later): the page's sink leaves it for the rebuild, after what it was given.
+    // Later moves only move: a write elsewhere sends the write slice on first (the rebuild
+    // moves for every 1024 bytes it reads back and writes, and a write or a wait for each
+    // would cost the sink a call every time).
     if (h->kind == kSink && !g_setAside) {
+        if (!FlushWrites()) {
+            g_lastError = ERROR_WRITE_FAULT;
+            return INVALID_SET_FILE_POINTER;
+        }
         g_setAside = TRUE;
         if (HostSeek((double)(base + move), (double)g_pieceStart) != 1) {
             g_lastError = ERROR_WRITE_FAULT;

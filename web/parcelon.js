@@ -200,6 +200,7 @@
       // read from the file; the file's next block is asked for as soon as one is taken, so
       // that the browser reads it while the engine works (fewer, larger reads go faster).
       blocks: new Map(),
+      served: 0, // bytes handed to the engine
       async read(file, offset, out, count) {
         const blob = blobs[file];
         let held = this.blocks.get(file);
@@ -239,6 +240,7 @@
             E.HEAPU8.set(bytes.subarray(here - held.current.at, here - held.current.at + n), out + done);
             done += n;
           }
+          this.served += done;
           return done;
         } catch (e) {
           if (held.stream) held.stream.close();
@@ -420,7 +422,7 @@
       const h = host(E, files, {
         // One write is kept in flight while the engine goes on: a write waits for the one
         // before, and its failure is the next call's (a write, or the drain before a flush,
-        // a move, a read back or the close).
+        // the range set aside, a cut or the close).
         write: async (at, count, position, file, fileAt) => {
           if (!(await drain())) return 0;
           // The bytes in a buffer of the page's own: one the sink gave back, where it did.
@@ -509,7 +511,8 @@
         if (i + 1 === pieces.length && outcome === 'finished') p.checked = true;
         if (p.rebuild && outcome === 'finished' && sink) p.rebuilt = true;
       }
-      const run = { outcome, bytes, pieces };
+      // served: what the engine was given of the chosen files, in bytes.
+      const run = { outcome, bytes, pieces, served: h.served };
       const recovery = await recoveryOf(E);
       if (recovery.present) {
         run.recovery = { name: recovery.name, usable: Boolean(recovery.rec) };

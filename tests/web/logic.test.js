@@ -109,6 +109,14 @@ const cases = [
     remove: ['sample.d03'], asked: ['R1'], outcome: 'finished',
   },
   {
+    // For every 1024 bytes the rebuild reads the recovery file's table and parity data and
+    // every other piece's data back: none of that may fetch a whole slice again, nor send
+    // the sink a write of its own.
+    label: 'a lost piece of a larger set rebuilt, read and written about once', size: 600000,
+    args: ['--data-counts', '200000,200000,200000', '--recovery'], remove: ['sample.d02'], asked: ['R1'], outcome: 'finished',
+    most: { served: 1500000, writes: 160 },
+  },
+  {
     label: 'a damaged first piece rebuilt', size: 6200, args: ['--data-counts', '2000,3000,1200', '--recovery'],
     damage: (out) => flip(path.join(out, 'sample.exe'), 53248 + 60, [1]), asked: ['R2'], outcome: 'finished',
   },
@@ -250,6 +258,7 @@ for (const c of cases) {
       });
       assert.deepStrictEqual(asked, c.asked);
       assert.strictEqual(run.outcome, c.outcome);
+      if (c.most) assert.deepStrictEqual([run.served <= c.most.served, writes <= c.most.writes], [true, true], `served ${run.served}, ${writes} writes`);
       if (c.content === false) return;
       const expected = set.data.subarray(0, c.bytes ?? set.data.length);
       assert.strictEqual(restored.length, expected.length);
