@@ -1,5 +1,5 @@
 // bench/web/restore-bench.js: prints the restore page's speed on a large set in headless
-// Chromium and Firefox ESR, served from 127.0.0.1, beside `cat` of the same pieces, as MB/s
+// Chromium and Firefox ESR (and WebKitGTK when named), served from 127.0.0.1, beside `cat` of the same pieces, as MB/s
 // (MB = 10^6 bytes), the median of several rounds: the check; in Chromium the restore
 // through the save dialog's stream (a file of the browser's own storage stands in for
 // the dialog, which headless Chromium cannot show); in both the restore through the
@@ -9,7 +9,7 @@
 // of every piece besides), and with its second piece left out and rebuilt from the
 // recovery file (the question answered at once). Figures only; nothing passes or fails.
 //
-//   node bench/web/restore-bench.js [--work DIR] [--size N] [--rounds N] [--browsers chromium,firefox] [--rebuild]
+//   node bench/web/restore-bench.js [--work DIR] [--size N] [--rounds N] [--browsers chromium,firefox,webkit] [--rebuild]
 //
 // Sizes in bytes or with K, M or G (binary). The set (random data, three pieces) is made
 // once with parcelon-split and kept in DIR (default build/web-bench); the tools come from
@@ -22,7 +22,7 @@ const os = require('node:os');
 const path = require('node:path');
 const root = path.resolve(__dirname, '..', '..');
 const puppeteer = require(path.join(root, 'tests', 'web', 'node_modules', 'puppeteer-core'));
-const { launchOptions, serve, treeMemory } = require(path.join(root, 'tests', 'web', 'browsers.js'));
+const { launchOptions, serve, treeMemory, launchWebKit } = require(path.join(root, 'tests', 'web', 'browsers.js'));
 
 const args = process.argv.slice(2);
 const option = (name, fallback) => (args.includes(name) ? args[args.indexOf(name) + 1] : fallback);
@@ -70,14 +70,17 @@ async function benchBrowser(name, sets, url) {
   const downloads = path.join(work, 'downloads');
   fs.rmSync(downloads, { recursive: true, force: true });
   fs.mkdirSync(downloads, { recursive: true });
-  const browser = await puppeteer.launch(launchOptions[name]({ profile, downloads }));
+  // WebKit (WebKitGTK, as Safari's stand-in) through its WebDriver: no save dialog, and no
+  // script before the page, which has none to take away.
+  const webkit = name === 'webkit';
+  const browser = webkit ? await launchWebKit({ profile, downloads }) : await puppeteer.launch(launchOptions[name]({ profile, downloads }));
   const times = { cat: [], check: [], stream: [], storage: [] };
   for (const v of Object.keys(sets)) if (v !== 'plain') Object.assign(times, { [`stream-${v}`]: [], [`storage-${v}`]: [] });
   let grown = 0;
   const open = async (picker, pieces = sets.plain) => {
     const page = await browser.newPage();
     if (picker) await page.evaluateOnNewDocument(standIn);
-    else await page.evaluateOnNewDocument(() => (window.showSaveFilePicker = undefined));
+    else if (!webkit) await page.evaluateOnNewDocument(() => (window.showSaveFilePicker = undefined));
     if (name === 'chromium')
       await (await page.createCDPSession()).send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
     page.on('pageerror', (e) => console.error('page error:', String(e)));
@@ -152,6 +155,13 @@ async function benchBrowser(name, sets, url) {
 }
 
 function versionOf(name) {
+  if (name === 'webkit') {
+    try {
+      return 'WebKitGTK ' + execFileSync('dpkg-query', ['-W', '-f=${Version}', 'libwebkit2gtk-4.1-0']).toString().trim();
+    } catch (e) {
+      return name;
+    }
+  }
   const program = name === 'chromium' ? process.env.PARCELON_CHROMIUM || '/usr/bin/chromium' : process.env.PARCELON_FIREFOX || '/usr/bin/firefox-esr';
   try {
     return execFileSync(program, ['--version'], { stdio: ['ignore', 'pipe', 'ignore'] }).toString().trim();
