@@ -185,14 +185,19 @@
 
   // What the engine's calls find and ask, served from the chosen files: the host object the
   // stand-in's calls reach.
+  // hooks.fetchBlock(name, at, count, buffer), where given, reads a block of the file of
+  // that name for the engine (the page does, for an engine in its worker).
   function host(E, files, hooks = {}) {
     const blobs = [];
+    const names = [];
     return {
       blobs,
       find(nameBytes) {
-        const blob = lookUp(files, decode(nameBytes));
+        const name = decode(nameBytes);
+        const blob = lookUp(files, name);
         if (!blob) return -1;
         blobs.push(blob);
+        names.push(name);
         return blobs.length - 1;
       },
       size: (file) => blobs[file].size,
@@ -209,6 +214,11 @@
         // page's own, given back once the block is done with (no chunks left for the
         // garbage collector, which some browsers run late).
         const fetch = (at) => {
+          if (hooks.fetchBlock) {
+            const bytes = hooks.fetchBlock(names[file], at, Math.min(kReadBlock, blob.size - at), held.spare.pop() || new ArrayBuffer(kReadBlock));
+            bytes.catch(() => {});
+            return { at, bytes };
+          }
           if (!held.stream || held.stream.at !== at) {
             if (held.stream) held.stream.close();
             held.stream = new StreamReader(blob, at);
@@ -396,7 +406,7 @@
   // found about each piece and, where a file of the recovery file's name is at hand, what
   // the run made of it.
   function runSet(info, files, options) {
-    const { sink, ask, progress = () => {}, cancelled = () => false, sliceSize = 0 } = options;
+    const { sink, ask, progress = () => {}, cancelled = () => false, sliceSize = 0, fetchBlock } = options;
     return withEngine(async (E) => {
       const error = await loadSet(E, files, info);
       if (error) throw new Error(error);
@@ -420,6 +430,7 @@
       };
       const total = info.totalSize;
       const h = host(E, files, {
+        fetchBlock,
         // One write is kept in flight while the engine goes on: a write waits for the one
         // before, and its failure is the next call's (a write, or the drain before a flush,
         // the range set aside, a cut or the close).
@@ -650,8 +661,41 @@
     let dir = null;
     let handle = null;
     let at = 0;
+    // A check runs here, beside the page that reads the files for it: the page reads a block
+    // while the engine works through the one before, which on the page's own thread take
+    // turns. The page's blocks come with whether the run is to stop.
+    const blocks = new Map();
+    let blockCalls = 0;
+    let stop = false;
+    const check = async (m) => {
+      try {
+        if (typeof root.ParcelonEngine !== 'function') scope.importScripts(m.engine);
+        stop = false;
+        const fetchBlock = (name, at, count, buffer) => new Promise((resolve, reject) => {
+          const id = ++blockCalls;
+          blocks.set(id, { resolve, reject });
+          scope.postMessage({ op: 'block', id, name, at, count, buffer }, [buffer]);
+        });
+        const run = await runSet(m.info, new Map(m.files), {
+          sink: null, ask: async (id) => checkAnswer(id), fetchBlock, cancelled: () => stop,
+          progress: (done, total, name) => scope.postMessage({ op: 'progress', done, total, name }),
+        });
+        scope.postMessage({ id: m.id, run });
+      } catch (err) {
+        scope.postMessage({ id: m.id, error: String((err && err.message) || err) });
+      }
+    };
     scope.onmessage = async (e) => {
       const m = e.data;
+      if (m.op === 'block') {
+        const waiting = blocks.get(m.id);
+        blocks.delete(m.id);
+        stop = stop || m.stop;
+        if (m.error) waiting.reject(new Error(m.error));
+        else waiting.resolve(m.bytes);
+        return;
+      }
+      if (m.op === 'check') return check(m);
       const reply = { id: m.id };
       try {
         dir = dir || (await scope.navigator.storage.getDirectory());
@@ -750,6 +794,37 @@
         worker.postMessage({ ...message, id }, transfer || []);
       });
     }
+    // What a check in the worker asks of the page: the blocks of the chosen files it reads,
+    // each read on from where the last one of that file ended; and progress.
+    let checking = null;
+    function fromWorker(m) {
+      if (!checking) return;
+      if (m.op === 'progress') return showProgress(m.done, m.total, m.name);
+      const blob = lookUp(state.files, m.name);
+      let reader = checking.readers.get(m.name);
+      if (!reader || reader.at !== m.at) {
+        if (reader) reader.close();
+        checking.readers.set(m.name, (reader = new StreamReader(blob, m.at)));
+      }
+      reader.at = m.at + m.count;
+      reader.read(m.count, m.buffer).then(
+        (bytes) => worker.postMessage({ op: 'block', id: m.id, bytes, stop: state.cancel }, [bytes.buffer]),
+        (e) => worker.postMessage({ op: 'block', id: m.id, error: String(e), stop: state.cancel }));
+    }
+    // A check in the worker: its result, or null where it could not run there.
+    async function checkInWorker() {
+      if (!worker || !scriptUrl) return null;
+      checking = { readers: new Map() };
+      try {
+        return (await callWorker({ op: 'check', info: state.info, files: [...state.files], engine: new URL('engine.js', scriptUrl).href })).run;
+      } catch (e) {
+        return null;
+      } finally {
+        for (const reader of checking.readers.values()) reader.close();
+        checking = null;
+      }
+    }
+
     const storage = (async () => {
       if (!scriptUrl || typeof root.Worker !== 'function' || !root.navigator.storage ||
         typeof root.navigator.storage.getDirectory !== 'function')
@@ -771,6 +846,7 @@
           timer = setTimeout(() => reject(new Error('timeout')), 10000);
         });
         worker.onmessage = (e) => {
+          if (e.data.op) return fromWorker(e.data);
           const done = replies.get(e.data.id);
           replies.delete(e.data.id);
           if (done) done(e.data);
@@ -1161,12 +1237,17 @@
       $('report').textContent = '';
       await showPieces();
       try {
-        const result = await runSet(state.info, state.files, {
+        // A check goes to the worker where there is one (its answers are the check's own);
+        // else, and for a restore, the engine runs here.
+        const inWorker = !sink && (await storage) && (await checkInWorker());
+        const result = inWorker || await runSet(state.info, state.files, {
           sink,
           ask: answer,
           progress: showProgress,
           cancelled: () => state.cancel,
         });
+        // Where the engine ran: the worker or the page.
+        $('report').dataset.ran = inWorker ? 'worker' : 'page';
         state.results = result;
         return result;
       } catch (e) {
