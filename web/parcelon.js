@@ -661,41 +661,73 @@
     let dir = null;
     let handle = null;
     let at = 0;
-    // A check runs here, beside the page that reads the files for it: the page reads a block
-    // while the engine works through the one before, which on the page's own thread take
-    // turns. The page's blocks come with whether the run is to stop.
-    const blocks = new Map();
-    let blockCalls = 0;
+    // A check, or a restore into the file opened here, runs here, beside the page that
+    // reads the files for it: the page reads a block while the engine works through the one
+    // before, which on the page's own thread take turns. The page asks the questions; its
+    // blocks and answers come with whether the run is to stop, and an answer with the files
+    // chosen since (a missing piece chosen in the question).
+    const waiting = new Map();
+    let calls = 0;
     let stop = false;
-    const check = async (m) => {
+    let files = null;
+    const toPage = (message, transfer) => new Promise((resolve, reject) => {
+      const id = ++calls;
+      waiting.set(id, { resolve, reject });
+      scope.postMessage({ ...message, id }, transfer || []);
+    });
+    const runHere = async (m) => {
       try {
         if (typeof root.ParcelonEngine !== 'function') scope.importScripts(m.engine);
+        await loadEngine();
+      } catch (err) {
+        // Nothing ran: the page runs it itself.
+        scope.postMessage({ id: m.id, error: 'no engine' });
+        return;
+      }
+      try {
         stop = false;
-        const fetchBlock = (name, at, count, buffer) => new Promise((resolve, reject) => {
-          const id = ++blockCalls;
-          blocks.set(id, { resolve, reject });
-          scope.postMessage({ op: 'block', id, name, at, count, buffer }, [buffer]);
-        });
-        const run = await runSet(m.info, new Map(m.files), {
-          sink: null, ask: async (id) => checkAnswer(id), fetchBlock, cancelled: () => stop,
+        files = new Map(m.files);
+        // The restore's file, through its sync access handle.
+        const sink = m.op === 'check' ? null : {
+          write: async (data, source, position) => {
+            const where = position === undefined ? at : position;
+            const n = handle.write(data, { at: where });
+            at = where + n;
+            if (n !== data.length) throw new Error('short write');
+            return data.buffer;
+          },
+          // A range left for later: the file holds zeros there until it is written.
+          seek: async (to) => {
+            if (to > handle.getSize()) handle.truncate(to);
+            at = to;
+          },
+          truncate: async (length) => handle.truncate(length),
+        };
+        const run = await runSet(m.info, files, {
+          sink,
+          ask: m.op === 'check' ? async (id) => checkAnswer(id)
+            : (id, caption, text, buttons) => toPage({ op: 'ask', question: id, caption, text, buttons }),
+          fetchBlock: (name, at, count, buffer) => toPage({ op: 'block', name, at, count, buffer }, [buffer]),
+          cancelled: () => stop,
           progress: (done, total, name) => scope.postMessage({ op: 'progress', done, total, name }),
         });
         scope.postMessage({ id: m.id, run });
       } catch (err) {
-        scope.postMessage({ id: m.id, error: String((err && err.message) || err) });
+        scope.postMessage({ id: m.id, error: String((err && err.message) || err), started: true });
       }
     };
     scope.onmessage = async (e) => {
       const m = e.data;
-      if (m.op === 'block') {
-        const waiting = blocks.get(m.id);
-        blocks.delete(m.id);
+      if (m.op === 'reply') {
+        const call = waiting.get(m.id);
+        waiting.delete(m.id);
         stop = stop || m.stop;
-        if (m.error) waiting.reject(new Error(m.error));
-        else waiting.resolve(m.bytes);
+        if (m.files) for (const [name, file] of m.files) files.set(name, file);
+        if (m.error) call.reject(new Error(m.error));
+        else call.resolve(m.value);
         return;
       }
-      if (m.op === 'check') return check(m);
+      if (m.op === 'check' || m.op === 'restore') return runHere(m);
       const reply = { id: m.id };
       try {
         dir = dir || (await scope.navigator.storage.getDirectory());
@@ -794,34 +826,38 @@
         worker.postMessage({ ...message, id }, transfer || []);
       });
     }
-    // What a check in the worker asks of the page: the blocks of the chosen files it reads,
-    // each read on from where the last one of that file ended; and progress.
-    let checking = null;
+    // What a run in the worker asks of the page: the blocks of the chosen files it reads,
+    // each read on from where the last one of that file ended; the questions; progress.
+    let running = null;
     function fromWorker(m) {
-      if (!checking) return;
+      if (!running) return;
       if (m.op === 'progress') return showProgress(m.done, m.total, m.name);
+      const reply = (value, transfer) => worker.postMessage({ op: 'reply', id: m.id, value, stop: state.cancel,
+        files: m.op === 'ask' ? [...state.files] : undefined }, transfer || []);
+      const fail = (e) => worker.postMessage({ op: 'reply', id: m.id, error: String(e), stop: state.cancel });
+      if (m.op === 'ask') return running.answer(m.question, m.caption, m.text, m.buttons).then(reply, fail);
       const blob = lookUp(state.files, m.name);
-      let reader = checking.readers.get(m.name);
+      let reader = running.readers.get(m.name);
       if (!reader || reader.at !== m.at) {
         if (reader) reader.close();
-        checking.readers.set(m.name, (reader = new StreamReader(blob, m.at)));
+        running.readers.set(m.name, (reader = new StreamReader(blob, m.at)));
       }
       reader.at = m.at + m.count;
-      reader.read(m.count, m.buffer).then(
-        (bytes) => worker.postMessage({ op: 'block', id: m.id, bytes, stop: state.cancel }, [bytes.buffer]),
-        (e) => worker.postMessage({ op: 'block', id: m.id, error: String(e), stop: state.cancel }));
+      reader.read(m.count, m.buffer).then((bytes) => reply(bytes, [bytes.buffer]), fail);
     }
-    // A check in the worker: its result, or null where it could not run there.
-    async function checkInWorker() {
+    // A check, or a restore into the worker's file, run in the worker: its result, or null
+    // where the worker could not run it (nothing was read or written then).
+    async function runInWorker(op, answer) {
       if (!worker || !scriptUrl) return null;
-      checking = { readers: new Map() };
+      running = { readers: new Map(), answer };
       try {
-        return (await callWorker({ op: 'check', info: state.info, files: [...state.files], engine: new URL('engine.js', scriptUrl).href })).run;
+        return (await callWorker({ op, info: state.info, files: [...state.files], engine: new URL('engine.js', scriptUrl).href })).run;
       } catch (e) {
-        return null;
+        if (e.message === 'no engine') return null;
+        throw e;
       } finally {
-        for (const reader of checking.readers.values()) reader.close();
-        checking = null;
+        for (const reader of running.readers.values()) reader.close();
+        running = null;
       }
     }
 
@@ -1239,7 +1275,8 @@
       try {
         // A check goes to the worker where there is one (its answers are the check's own);
         // else, and for a restore, the engine runs here.
-        const inWorker = !sink && (await storage) && (await checkInWorker());
+        const inWorker = sink ? sink.inWorker && (await runInWorker('restore', answer))
+          : (await storage) && (await runInWorker('check', answer));
         const result = inWorker || await runSet(state.info, state.files, {
           sink,
           ask: answer,
@@ -1366,6 +1403,8 @@
           },
           stop: () => callWorker({ op: 'remove', name }).catch(() => {}),
           download: true,
+          // The engine runs in the worker and writes there itself, where it can.
+          inWorker: true,
         };
       }
       // The parts in order; a range left for later is a hole, which the rebuild's writes

@@ -259,6 +259,9 @@ for (const b of browsers) {
         assert.match(await text(page, '#status'), /更新日時 2024\/03\/15 22:45:30（この端末の時刻）/);
         assert.match(await text(page, '#status'), r.first === 'picker' ? /「saved」に保存しました。/ : new RegExp(`「${longName}」としてダウンロードしました。`));
         assert.deepStrictEqual(await classes(page), ['good', 'good', 'good']);
+        // A restore into the browser's storage runs in the worker that writes it.
+        assert.strictEqual(await page.$eval('#report', (e) => e.dataset.ran), modeOf(r, r.first) === 'storage-sync' ? 'worker' : 'page',
+          `${tag}: where the restore ran`);
         await look('restored');
         if (r.first === 'picker') {
           assert.strictEqual(await page.evaluate(() => window.savedName), longName);
