@@ -5,9 +5,8 @@
 // build folds (WebAssembly among them). All give the same values.
 #include "format/crc16.h"
 #include "format/cpu.h"
+#include "format/bytes.h"
 #include "format/crc16_variants.h"
-
-#include <string.h>
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <immintrin.h>
@@ -101,17 +100,6 @@ const Crc16FoldConstant kCrc16FoldConstants[] = {
 };
 const size_t kCrc16FoldConstantCount = sizeof kCrc16FoldConstants / sizeof kCrc16FoldConstants[0];
 const unsigned long long kCrc16FinalQuotient = kQuotient;
-
-// Eight bytes from p, the first the lowest.
-static inline unsigned long long LoadLe64(const unsigned char *p)
-{
-    unsigned long long v;
-    memcpy(&v, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
 
 WORD Crc16Bytewise(WORD start, const void *data, size_t length)
 {

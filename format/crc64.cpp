@@ -2,9 +2,8 @@
 // tables on any processor; 64 bytes per step by carry-less multiplication folding where
 // the processor has it, chosen once before main runs, as the CRC-16 chooses.
 #include "format/crc64.h"
+#include "format/bytes.h"
 #include "format/cpu.h"
-
-#include <string.h>
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <immintrin.h>
@@ -80,16 +79,6 @@ static bool BuildTables()
 
 static const bool g_crc64TablesBuilt = BuildTables(); // set before main, before any thread
 
-static inline unsigned long long GetLe64(const unsigned char *p)
-{
-    unsigned long long v;
-    memcpy(&v, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
-
 // The register between the start and final inversions.
 static unsigned long long SlicedRaw(unsigned long long v, const unsigned char *p, size_t length)
 {
@@ -97,8 +86,8 @@ static unsigned long long SlicedRaw(unsigned long long v, const unsigned char *p
     // The first eight bytes' tables lie sixteen bytes back (h + k), the second eight's eight.
     constexpr int h = kSlices - 8;
     while (kSlices == 16 && length >= 16) {
-        v ^= GetLe64(p);
-        const unsigned long long w = GetLe64(p + 8);
+        v ^= LoadLe64(p);
+        const unsigned long long w = LoadLe64(p + 8);
         v = t[h + 7][v & 0xFF] ^ t[h + 6][(v >> 8) & 0xFF] ^ t[h + 5][(v >> 16) & 0xFF] ^ t[h + 4][(v >> 24) & 0xFF] ^
             t[h + 3][(v >> 32) & 0xFF] ^ t[h + 2][(v >> 40) & 0xFF] ^ t[h + 1][(v >> 48) & 0xFF] ^ t[h][v >> 56] ^
             t[7][w & 0xFF] ^ t[6][(w >> 8) & 0xFF] ^ t[5][(w >> 16) & 0xFF] ^ t[4][(w >> 24) & 0xFF] ^
@@ -107,7 +96,7 @@ static unsigned long long SlicedRaw(unsigned long long v, const unsigned char *p
         length -= 16;
     }
     while (length >= 8) {
-        v ^= GetLe64(p);
+        v ^= LoadLe64(p);
         v = g_crc64Tables[7][v & 0xFF] ^ g_crc64Tables[6][(v >> 8) & 0xFF] ^ g_crc64Tables[5][(v >> 16) & 0xFF] ^
             g_crc64Tables[4][(v >> 24) & 0xFF] ^ g_crc64Tables[3][(v >> 32) & 0xFF] ^ g_crc64Tables[2][(v >> 40) & 0xFF] ^
             g_crc64Tables[1][(v >> 48) & 0xFF] ^ g_crc64Tables[0][v >> 56];

@@ -661,6 +661,18 @@
     let dir = null;
     let handle = null;
     let at = 0;
+    // The file's writes and moves, for the page's calls and for a restore run here.
+    const writeAt = (bytes, position) => {
+      const where = position === undefined ? at : position;
+      const n = handle.write(bytes, { at: where });
+      at = where + n;
+      if (n !== bytes.length) throw new Error('short write');
+    };
+    // A range left for later: the file holds zeros there until it is written.
+    const seekTo = (to) => {
+      if (to > handle.getSize()) handle.truncate(to);
+      at = to;
+    };
     // A check, or a restore into the file opened here, runs here, beside the page that
     // reads the files for it: the page reads a block while the engine works through the one
     // before, which on the page's own thread take turns. The page asks the questions; its
@@ -690,17 +702,10 @@
         // The restore's file, through its sync access handle.
         const sink = m.op === 'check' ? null : {
           write: async (data, source, position) => {
-            const where = position === undefined ? at : position;
-            const n = handle.write(data, { at: where });
-            at = where + n;
-            if (n !== data.length) throw new Error('short write');
+            writeAt(data, position);
             return data.buffer;
           },
-          // A range left for later: the file holds zeros there until it is written.
-          seek: async (to) => {
-            if (to > handle.getSize()) handle.truncate(to);
-            at = to;
-          },
+          seek: async (to) => seekTo(to),
           truncate: async (length) => handle.truncate(length),
         };
         const run = await runSet(m.info, files, {
@@ -713,7 +718,7 @@
         });
         scope.postMessage({ id: m.id, run });
       } catch (err) {
-        scope.postMessage({ id: m.id, error: String((err && err.message) || err), started: true });
+        scope.postMessage({ id: m.id, error: String((err && err.message) || err) });
       }
     };
     scope.onmessage = async (e) => {
@@ -742,14 +747,9 @@
             await dir.removeEntry(m.name);
           }
         } else if (m.op === 'seek') {
-          // A range left for later: the file holds zeros there until it is written.
-          if (m.at > handle.getSize()) handle.truncate(m.at);
-          at = m.at;
+          seekTo(m.at);
         } else if (m.op === 'write') {
-          const where = m.at === undefined ? at : m.at;
-          const n = handle.write(m.bytes, { at: where });
-          at = where + n;
-          if (n !== m.bytes.length) throw new Error('short write');
+          writeAt(m.bytes, m.at);
           reply.bytes = m.bytes.buffer;
         } else if (m.op === 'close') {
           handle.flush();
@@ -1273,8 +1273,8 @@
       $('report').textContent = '';
       await showPieces();
       try {
-        // A check goes to the worker where there is one (its answers are the check's own);
-        // else, and for a restore, the engine runs here.
+        // A check, and a restore into the browser's storage, go to the worker where there
+        // is one; else the engine runs here.
         const inWorker = sink ? sink.inWorker && (await runInWorker('restore', answer))
           : (await storage) && (await runInWorker('check', answer));
         const result = inWorker || await runSet(state.info, state.files, {
