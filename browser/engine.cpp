@@ -202,7 +202,7 @@ EMSCRIPTEN_KEEPALIVE int ParcelonParityGood(void)
         return 0;
     const RunRecovery &r = g_probe.recovery;
     Crc64 crc = 0;
-    long long left = r.header.parityLength;
+    long long left = RecoveryParityBytes(&r.header);
     SeekRecoveryParity(r.file, 0);
     while (left > 0) {
         const DWORD want = left < (long long)sizeof g_parity ? (DWORD)left : (DWORD)sizeof g_parity;

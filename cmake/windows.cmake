@@ -7,8 +7,10 @@ target_include_directories(PnRestore PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_
 set(STUB_CXX_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
 target_compile_options(PnRestore PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${STUB_CXX_FLAGS}>")
 # With a section per variable, this compiler puts zero-filled variables into the image's
-# data; the CRC-64's 16 KiB of tables, built at start-up, must stay in .bss.
-set_property(SOURCE format/crc64.cpp APPEND PROPERTY COMPILE_OPTIONS -fno-data-sections)
+# data; the CRC-64's 16 KiB of tables, built at start-up, the field's 384 KiB and the
+# rebuild's sums must stay in .bss.
+set_property(SOURCE format/crc64.cpp format/gf16.cpp restore/recovery.cpp APPEND PROPERTY COMPILE_OPTIONS
+             -fno-data-sections)
 # No link time in the header: two builds of one commit give the same bytes.
 target_link_options(PnRestore PRIVATE -static -s -Os -mwindows -Wl,--gc-sections
                     -Wl,--nxcompat -Wl,--dynamicbase -Wl,--tsaware -Wl,--no-insert-timestamp)

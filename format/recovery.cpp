@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "format/fileio.h"
+#include "format/gf16.h"
 
 const BYTE kRecoverySignature[8] = {0x00, 'P', 'n', 'R', 'e', 'c', 0x0D, 0x0A};
 
@@ -43,9 +44,14 @@ void SeekRecoveryParity(HANDLE file, long long offset)
     SeekFromStart(file, kRecoveryParityOffset + offset);
 }
 
+long long RecoveryParityBytes(const RecoveryHeader *header)
+{
+    return header->row > 1 ? header->parityLength + (header->parityLength & 1) : header->parityLength;
+}
+
 static long long TableOffset(const RecoveryHeader *header)
 {
-    return kRecoveryParityOffset + header->parityLength;
+    return kRecoveryParityOffset + RecoveryParityBytes(header);
 }
 
 BOOL ReadRecoveryHeader(HANDLE file, RecoveryHeader *header)
@@ -53,8 +59,10 @@ BOOL ReadRecoveryHeader(HANDLE file, RecoveryHeader *header)
     BYTE fixed[kRecoveryFixedSize];
     memset(header, 0, sizeof *header);
     SeekFromStart(file, 0);
-    if (!ReadExactly(file, fixed, sizeof fixed) || memcmp(fixed, kRecoverySignature, sizeof kRecoverySignature) != 0 ||
-        GetLe(fixed + kVersionAt, 2) != kRecoveryVersion)
+    if (!ReadExactly(file, fixed, sizeof fixed) || memcmp(fixed, kRecoverySignature, sizeof kRecoverySignature) != 0)
+        return FALSE;
+    const unsigned long long version = GetLe(fixed + kVersionAt, 2);
+    if (version != kRecoveryVersion && version != kRecoveryRowVersion)
         return FALSE;
     memcpy(header->setId, fixed + kSetIdAt, 2);
     unsigned long long count = GetLe(fixed + kPieceCountAt, 4);
@@ -69,7 +77,7 @@ BOOL ReadRecoveryHeader(HANDLE file, RecoveryHeader *header)
     const long long tableLength = (long long)count * kRecoveryEntrySize;
     if (count < 1 || count > 0x7FFFFFFF || header->totalSize < 0 || header->parityLength < 0 ||
         header->parityLength > header->totalSize ||
-        header->parityLength > 0x7FFFFFFFFFFFFFFFLL - kRecoveryParityOffset - tableLength ||
+        header->parityLength > 0x7FFFFFFFFFFFFFFFLL - kRecoveryParityOffset - tableLength - 1 ||
         header->nameLength > kMaxNameLength)
         return FALSE;
     header->pieceCount = (LONG)count;
@@ -78,6 +86,20 @@ BOOL ReadRecoveryHeader(HANDLE file, RecoveryHeader *header)
     header->name[header->nameLength] = 0;
     Crc64 crc = Crc64Compute(0, fixed, kHeaderCrcAt);
     crc = Crc64Compute(crc, header->name, (size_t)header->nameLength);
+    header->row = 1;
+    if (version == kRecoveryRowVersion) {
+        // A later row names itself and the rows of its set; its coefficients need the
+        // pieces and rows to fit the field.
+        BYTE rowFields[4];
+        if (!ReadExactly(file, rowFields, sizeof rowFields))
+            return FALSE;
+        crc = Crc64Compute(crc, rowFields, sizeof rowFields);
+        header->row = (WORD)GetLe(rowFields, 2);
+        header->rows = (WORD)GetLe(rowFields + 2, 2);
+        if (header->row < 2 || header->row > header->rows || header->rows > kMaxRecoveryRows ||
+            count + header->rows > (unsigned long long)kGf16CodeSize)
+            return FALSE;
+    }
 
     // The table, a block of whole entries at a time.
     static_assert(kTableBlock % kRecoveryEntrySize == 0, "a table block holds whole entries");
@@ -134,14 +156,17 @@ void PutRecoveryEntry(BYTE *out, const RecoveryEntry *entry)
 
 int BuildRecoveryHeader(BYTE *out, int capacity, const RecoveryHeader *header, const BYTE *table, size_t tableSize)
 {
+    const bool later = header->row > 1;
     if (header->pieceCount < 1 || header->totalSize < 0 || header->parityLength < 0 || header->nameLength < 0 ||
-        header->nameLength > kMaxNameLength || tableSize != (size_t)header->pieceCount * kRecoveryEntrySize)
+        header->nameLength > kMaxNameLength || tableSize != (size_t)header->pieceCount * kRecoveryEntrySize ||
+        (later && (header->row > header->rows || header->rows > kMaxRecoveryRows ||
+                   (long long)header->pieceCount + header->rows > kGf16CodeSize)))
         return -1;
-    int length = kRecoveryFixedSize + header->nameLength;
+    const int length = kRecoveryFixedSize + header->nameLength + (later ? 4 : 0);
     if (length > capacity)
         return -1;
     memcpy(out, kRecoverySignature, sizeof kRecoverySignature);
-    PutLe(out + kVersionAt, kRecoveryVersion, 2);
+    PutLe(out + kVersionAt, later ? kRecoveryRowVersion : kRecoveryVersion, 2);
     memcpy(out + kSetIdAt, header->setId, 2);
     PutLe(out + kPieceCountAt, (unsigned long long)header->pieceCount, 4);
     PutLe(out + kTotalSizeAt, (unsigned long long)header->totalSize, 8);
@@ -151,8 +176,12 @@ int BuildRecoveryHeader(BYTE *out, int capacity, const RecoveryHeader *header, c
     PutLe(out + kNameLengthAt, (unsigned long long)header->nameLength, 2);
     PutLe(out + kParityCrcAt, header->parityCrc, 8);
     memcpy(out + kRecoveryFixedSize, header->name, (size_t)header->nameLength);
+    if (later) {
+        PutLe(out + kRecoveryFixedSize + header->nameLength, header->row, 2);
+        PutLe(out + kRecoveryFixedSize + header->nameLength + 2, header->rows, 2);
+    }
     Crc64 crc = Crc64Compute(0, out, kHeaderCrcAt);
-    crc = Crc64Compute(crc, header->name, (size_t)header->nameLength);
+    crc = Crc64Compute(crc, out + kRecoveryFixedSize, (size_t)(length - kRecoveryFixedSize));
     crc = Crc64Compute(crc, table, tableSize);
     PutLe(out + kHeaderCrcAt, crc, 8);
     return length;

@@ -116,13 +116,13 @@ long long TotalOf(const std::string &grouped)
 }
 
 std::vector<Piece> PiecesOf(const std::vector<ShimSourceOpen> &opens, const std::vector<Finding> &findings,
-                            long long sinkBytes, const std::string &recoveryPath)
+                            long long sinkBytes, const std::vector<std::string> &recoveryPaths)
 {
     std::vector<Piece> pieces;
     std::vector<size_t> pieceOfOpen;
     for (const ShimSourceOpen &open : opens) {
-        // Nor is the recovery file.
-        if (open.path == recoveryPath) {
+        // Nor are the recovery files.
+        if (std::find(recoveryPaths.begin(), recoveryPaths.end(), open.path) != recoveryPaths.end()) {
             pieceOfOpen.push_back(pieces.empty() ? std::string::npos : pieces.size() - 1);
             continue;
         }
@@ -261,7 +261,7 @@ RecoveryCheck CheckRecoveryFile(const std::string &path)
     check.pieces = r.header.pieceCount;
     std::vector<BYTE> block(1 << 20);
     Crc64 crc = 0;
-    long long left = r.header.parityLength;
+    long long left = RecoveryParityBytes(&r.header);
     SeekRecoveryParity(r.file, 0);
     while (left > 0) {
         DWORD want = (DWORD)std::min<long long>(left, (long long)block.size()), got = 0;
@@ -354,12 +354,16 @@ int RunCheck(const Session &session, int programFd, int signalFd)
     const UnattendedRun run = DriveUnattended(session, programFd, signalFd, &face);
     const long long sinkBytes = ShimSinkBytes();
     std::string recoveryPath;
+    std::vector<std::string> recoveryPaths;
     if (g_restoreInfoLoaded) {
-        char path[kShortPathSize + 4];
-        MakeRecoveryName(g_restoreInfo.ownPath, path);
-        recoveryPath = path;
+        char path[kShortPathSize + 8];
+        for (int row = 1; row <= kMaxRecoveryRows; row++) {
+            MakeRecoveryRowName(g_restoreInfo.ownPath, row, path);
+            recoveryPaths.push_back(path);
+        }
+        recoveryPath = recoveryPaths[0];
     }
-    std::vector<Piece> pieces = PiecesOf(ShimSourceOpens(), face.findings, sinkBytes, recoveryPath);
+    std::vector<Piece> pieces = PiecesOf(ShimSourceOpens(), face.findings, sinkBytes, recoveryPaths);
     // Without the executable its piece is never opened: it is left to the recovery file at once.
     if (g_restoreInfoLoaded && g_restoreInfo.firstPieceMissing) {
         Piece first;

@@ -19,9 +19,14 @@ int AskUser(MessageId id, const char *a, const char *b, const char *c)
 
 void CloseRecovery(RestoreRun *run)
 {
-    if (run->recovery.file != INVALID_HANDLE_VALUE)
-        CloseHandle(run->recovery.file);
-    run->recovery.file = INVALID_HANDLE_VALUE;
+    RunRecovery *r = &run->recovery;
+    for (int i = 0; i < kMaxRecoveryRows; i++) {
+        if (r->rows[i] != INVALID_HANDLE_VALUE)
+            CloseHandle(r->rows[i]);
+        r->rows[i] = INVALID_HANDLE_VALUE;
+    }
+    r->file = INVALID_HANDLE_VALUE;
+    r->usableRows = 0;
 }
 
 void CloseRunFiles(RestoreRun *run)

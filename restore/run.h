@@ -10,23 +10,36 @@
 
 const DWORD kBlockSize = 1024;
 
-// What a run knows of its recovery file. A run without a usable one has file
+// One piece set aside for the rebuild after the last piece.
+struct AsidePiece {
+    LONG piece;         // its number, 1 for the first
+    long long start;    // its range in the destination
+    long long length;
+    Crc64 crc;          // the CRC-64 its data must have
+    Crc64 rebuiltCrc;   // CRC-64 of its rebuilt data so far
+};
+
+// What a run knows of its recovery files. A run without a usable one has file
 // INVALID_HANDLE_VALUE and behaves as if this did not exist.
 struct RunRecovery {
-    HANDLE file;
-    char path[kShortPathSize + 4];
-    RecoveryHeader header;
-    RecoveryEntry entry;    // the current piece's entry of the piece table
-    long long pieceStart;   // where the current piece's data belong in the file, by the table
-    LONG refusedPiece;      // the piece whose rebuild the user refused; 0: none
-    LONG rebuildPiece;      // the piece whose range is rebuilt after the last piece; 0: none
-    long long rebuildStart; // its range in the destination
-    long long rebuildLength;
-    Crc64 rebuildCrc;       // the CRC-64 its data must have
-    long long pendingBytes; // bytes of that range the progress has not counted yet
+    HANDLE file;                   // the first usable recovery file: its table serves the run
+    char path[kShortPathSize + 8]; // its path, named in messages
+    RecoveryHeader header;         // its header
+    HANDLE rows[kMaxRecoveryRows]; // every usable recovery file by its row (file among them);
+                                   // INVALID_HANDLE_VALUE where there is none
+    int usableRows;
+    RecoveryEntry entry;           // the current piece's entry of the piece table
+    long long pieceStart;          // where the current piece's data belong in the file, by the table
+    LONG refusedPiece;             // the piece whose rebuild the user refused; 0: none
+    int asideCount;                // pieces set aside, at most one per usable row
+    AsidePiece aside[kMaxRecoveryRows];
+    long long pendingBytes;        // bytes of their ranges the progress has not counted yet
     long long pendingAtStart;
-    long long rebuildAt;    // offset in the parity data of the next block to rebuild
-    Crc64 rebuiltCrc;       // CRC-64 of the rebuilt data so far
+    long long rebuildLength;       // the longest range set aside
+    long long rebuildAt;           // offset in the pieces' data of the next block to rebuild
+    int solvedFor;                 // pieces set aside when the rows below were chosen; 0: not yet
+    int usedRows[kMaxRecoveryRows];                // the rows read, one per piece set aside
+    WORD solve[kMaxRecoveryRows * kMaxRecoveryRows]; // turns their sums into the pieces' data
 };
 
 // One restore run's own state. It lives on the worker's stack and ends with the run.
@@ -67,5 +80,5 @@ int AskUser(MessageId id, const char *a = NULL, const char *b = NULL, const char
 // Closes whichever files of the run are open. Every stop goes through here.
 void CloseRunFiles(RestoreRun *run);
 
-// Closes the recovery file, if open: the run goes on as without it.
+// Closes the recovery files, if open: the run goes on as without them.
 void CloseRecovery(RestoreRun *run);

@@ -6,11 +6,71 @@
 #include <sys/stat.h>
 
 #include "format/crc64.h"
+#include "format/gf16.h"
 #include "format/piecewrite.h"
 #include "format/recovery.h"
 #include "support/support.h"
 
 namespace {
+
+// The field's product worked out bit by bit, beside the tables of format/gf16.
+WORD SlowMultiply(WORD a, WORD b)
+{
+    DWORD product = 0, v = a;
+    for (int bit = 0; bit < 16; bit++, v <<= 1) {
+        if (v & 0x10000)
+            v ^= 0x1100B;
+        if (b >> bit & 1)
+            product ^= v;
+    }
+    return (WORD)product;
+}
+
+// a^-1 as a^(65534), bit by bit.
+WORD SlowInverse(WORD a)
+{
+    WORD result = 1;
+    for (int i = 0; i < 65534; i++)
+        result = SlowMultiply(result, a);
+    return result;
+}
+
+TEST(Gf16, FieldIdentities)
+{
+    Gf16Build();
+    for (DWORD a = 1; a < 65536; a++)
+        ASSERT_EQ(Gf16Multiply((WORD)a, Gf16Divide(1, (WORD)a)), 1) << a;
+    unsigned seed = 7;
+    for (int i = 0; i < 20000; i++) {
+        seed = seed * 1103515245 + 12345;
+        const WORD a = (WORD)(seed >> 8), b = (WORD)(seed >> 16 ^ seed << 3);
+        ASSERT_EQ(Gf16Multiply(a, b), SlowMultiply(a, b)) << a << " * " << b;
+    }
+    // Row 0 is the XOR; a later row's coefficient is the Cauchy one scaled by row 0's.
+    for (LONG piece : {0, 1, 254, 255, 256, 1000, 65519}) {
+        EXPECT_EQ(Gf16Coefficient(0, piece), 1);
+        for (int row : {1, 15})
+            EXPECT_EQ(Gf16Coefficient(row, piece),
+                      SlowMultiply((WORD)(0xFFFF ^ piece), SlowInverse((WORD)((0xFFFF - row) ^ piece))));
+    }
+    // Any square part of the code's rows inverts, and the inverse is one.
+    const int kSize = 5;
+    const LONG pieces[kSize] = {0, 3, 299, 300, 65000};
+    WORD m[kSize * kSize], inverse[kSize * kSize], work[kSize * kSize];
+    for (int r = 0; r < kSize; r++)
+        for (int c = 0; c < kSize; c++)
+            m[r * kSize + c] = inverse[r * kSize + c] = Gf16Coefficient(r * 3, pieces[c]);
+    ASSERT_TRUE(Gf16Invert(inverse, work, kSize));
+    for (int r = 0; r < kSize; r++)
+        for (int c = 0; c < kSize; c++) {
+            WORD sum = 0;
+            for (int k = 0; k < kSize; k++)
+                sum ^= Gf16Multiply(m[r * kSize + k], inverse[k * kSize + c]);
+            EXPECT_EQ(sum, r == c ? 1 : 0) << r << "," << c;
+        }
+    WORD twice[4] = {1, 2, 1, 2};
+    EXPECT_FALSE(Gf16Invert(twice, work, 2));
+}
 
 unsigned long long Le(const Bytes &b, size_t at, int width)
 {
@@ -36,6 +96,8 @@ TEST(RecoveryTest, ReadsBackWhatTheSplitterWrote)
         {"longest piece in the middle", {2000, 5000, 1100}, {}, kNone, TRUE, "data.bin"},
         {"an empty first piece, no time stamp", {0, 4096, 4095}, {"--no-time"}, kNone, TRUE, "data.bin"},
         {"a second name counts", {3000, 3000}, {"--second-name", "other.bin"}, kNone, TRUE, "other.bin"},
+        // Three rows, the longest count odd: the later rows hold whole symbols.
+        {"three recovery files", {2001, 3001, 1100, 1203}, {"--recovery=3"}, kNone, TRUE, "data.bin"},
         {"the version changed", {2000, 2000}, {}, kFlipHeaderByte, FALSE, "data.bin"},
         {"the name changed", {2000, 2000}, {}, kFlipNameByte, FALSE, "data.bin"},
         {"a table entry changed", {2000, 2000}, {}, kFlipTableByte, FALSE, "data.bin"},
@@ -90,6 +152,45 @@ TEST(RecoveryTest, ReadsBackWhatTheSplitterWrote)
         for (size_t i = 0; i < row.counts.size(); i++) {
             EXPECT_EQ((long long)Le(file, tableAt + i * 16, 8), row.counts[i]) << "piece " << i + 1;
             EXPECT_EQ(Le(file, tableAt + i * 16 + 8, 8), crcs[i]) << "piece " << i + 1;
+        }
+        // The later rows, against the bit-by-bit product of each piece's symbols.
+        int rows = 1;
+        for (const std::string &option : row.options)
+            if (option.rfind("--recovery=", 0) == 0)
+                rows = atoi(option.c_str() + 11);
+        for (int r = 1; r < rows; r++) {
+            SCOPED_TRACE("row " + std::to_string(r + 1));
+            const size_t stored = (size_t)(longest + (longest & 1));
+            Bytes expected(stored, 0);
+            long long start = 0;
+            for (size_t piece = 0; piece < row.counts.size(); piece++) {
+                const WORD c = SlowMultiply((WORD)(0xFFFF ^ piece), SlowInverse((WORD)((0xFFFF - r) ^ piece)));
+                for (long long i = 0; i < row.counts[piece]; i += 2) {
+                    const WORD low = input[(size_t)(start + i)];
+                    const WORD high = i + 1 < row.counts[piece] ? input[(size_t)(start + i + 1)] : 0;
+                    const WORD p = SlowMultiply(c, (WORD)(low | high << 8));
+                    expected[(size_t)i] ^= (BYTE)p;
+                    expected[(size_t)i + 1] ^= (BYTE)(p >> 8);
+                }
+                start += row.counts[piece];
+            }
+            const std::string rowPath = out + "/set.d00.0" + std::to_string(r + 1);
+            Bytes rowFile = ReadFileBytes(rowPath);
+            ASSERT_EQ(rowFile.size(), kRecoveryParityOffset + stored + row.counts.size() * kRecoveryEntrySize);
+            EXPECT_TRUE(Bytes(rowFile.begin() + kRecoveryParityOffset, rowFile.begin() + kRecoveryParityOffset +
+                              (long)stored) == expected);
+            OpenedFile opened(rowPath);
+            RecoveryHeader header;
+            ASSERT_TRUE(ReadRecoveryHeader(opened.Handle(), &header));
+            EXPECT_EQ(header.row, r + 1);
+            EXPECT_EQ(header.rows, rows);
+            EXPECT_EQ(header.parityLength, longest);
+            EXPECT_EQ(header.parityCrc, Crc64Compute(0, expected.data(), stored));
+            // The row fields are under the header check.
+            rowFile[kRecoveryFixedSize + 8] ^= 0x01;
+            WriteFileBytes(rowPath, rowFile);
+            OpenedFile changed(rowPath);
+            EXPECT_FALSE(ReadRecoveryHeader(changed.Handle(), &header));
         }
         // No block of the marker search can see a piece marker: each begins with a zero byte.
         for (size_t block = 0; block < 100; block++)

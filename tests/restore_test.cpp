@@ -68,6 +68,9 @@ const int kRetry = IDRETRY;
 // Sets with a recovery file: pieces of 2000, 3000 and 1500 data bytes.
 const char kThree[] = "2000,3000,1500";
 const std::vector<std::string> kRecovery = {"--recovery"};
+// Four pieces of unequal, odd and even lengths, with two recovery files.
+const char kFour[] = "2001,3000,1500,1503";
+const std::vector<std::string> kTwoRows = {"--recovery=2"};
 // 70 pieces of 1100 to 1169 bytes: the rebuild reads the table 64 entries at a time.
 const std::string kSeventy = [] {
     std::string counts = "1100";
@@ -317,6 +320,16 @@ const Case kCases[] = {
      kRunStopped, 2000, kNow},
     {"recovery: cancel during the rebuild", kThree, kRecovery, [](Scene &s) { Remove(s, 3), s.CancelAt(92); },
      {IDYES}, {"R1[d03]"}, kRunStopped, 5000, kNow},
+    // Two recovery files: two pieces set aside; a third, damaged, is asked about as without,
+    // and the rebuild that reads it back fails rather than give a wrong file.
+    {"recovery rows: two pieces lost to two rows, then a third", kFour, kTwoRows,
+     [](Scene &s) { Remove(s, 2), Remove(s, 3), Flip(s.Piece(4), (long)ReadFileBytes(s.Piece(4)).size() - 3, 1); },
+     {IDYES, IDYES}, {"R1[d02]", "R1[d03]", "W6[d04]", "R3[d00]"}, kRunStopped, 2001, kNow},
+    {"recovery rows: NAME.d00 lost, the second row rebuilds", kFour, kTwoRows,
+     [](Scene &s) { remove(s.Piece(0).c_str()), Remove(s, 4); }, {IDYES}, {"R1[d04]"}, kRunIdle, 8004, kStored},
+    {"recovery rows: a second row of another set is not used", kFour, kTwoRows,
+     [](Scene &s) { Flip(s.Piece(0) + ".02", 10, 1), Remove(s, 2), Remove(s, 3); }, {IDYES, IDCANCEL},
+     {"R1[d02]", "N1[d03]"}, kRunStopped, 2001, kNow},
 
     // Every piece with a data-check record: the CRC-64 of its data in its own header.
     {"data check: a sound set restores as without", kThree, {}, [](Scene &s) { s.AddDataChecks(); }, {}, {}, kRunIdle,
@@ -372,6 +385,46 @@ TEST_P(Restore, Outcome)
 
 INSTANTIATE_TEST_SUITE_P(Table, Restore, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case> &info) { return TestName(info.param.label); });
+
+// With three recovery files, every choice of up to three of the set's seven files lost or
+// damaged (the executable damaged, a later piece or a recovery file removed) restores
+// byte for byte; four pieces lost stop at the fourth's question as without.
+TEST(RestoreRows, AnyThreeLossesRebuilt)
+{
+    const int kFiles = 7; // pieces 1 to 4, then rows 1 to 3
+    for (int lost = 0; lost < 1 << kFiles; lost++) {
+        const int count = __builtin_popcount(lost);
+        if (count > 3 && lost != 0x0F)
+            continue;
+        SCOPED_TRACE("lost files " + std::to_string(lost));
+        Scene s;
+        s.Split(kFour, {"--recovery=3"});
+        std::vector<int> answers;
+        std::vector<std::string> boxes;
+        for (int piece = 1; piece <= 4; piece++) {
+            if (!(lost & 1 << (piece - 1)))
+                continue;
+            char name[16];
+            snprintf(name, sizeof name, piece == 1 ? "R2[exe]" : "R1[d%02d]", piece);
+            if (piece == 1)
+                Flip(s.exe, (long)ReadFileBytes(s.exe).size() - 3, 0x04);
+            else
+                Remove(s, piece);
+            boxes.push_back(lost == 0x0F && piece == 4 ? "N1[d04]" : name);
+            answers.push_back(lost == 0x0F && piece == 4 ? IDCANCEL : IDYES);
+        }
+        for (int row = 1; row <= 3; row++)
+            if (lost & 1 << (3 + row))
+                remove((s.Piece(0) + (row == 1 ? "" : ".0" + std::to_string(row))).c_str());
+        s.OpenDialog();
+        s.Load();
+        s.Answer(answers);
+        EXPECT_EQ(s.Run(), lost == 0x0F ? kRunStopped : kRunIdle);
+        EXPECT_EQ(s.Boxes(), boxes);
+        if (lost != 0x0F)
+            s.ExpectDestination(8004, kStored);
+    }
+}
 
 // A second run in the same process starts from the same first-piece values: the same boxes,
 // bytes and positions, also after a run that reached later pieces.

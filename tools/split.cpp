@@ -17,6 +17,7 @@
 #include "format/crc16.h"
 #include "format/piece.h"
 #include "format/piecewrite.h"
+#include "format/gf16.h"
 #include "format/recovery.h"
 #include "tools/platform.h"
 
@@ -63,13 +64,16 @@ const char kHelpEnd[] =
     "                         means \"no time stamp\"\n"
     "  --no-time              store no time-stamp record\n"
     "\n"
-    "Recovery file:\n"
-    "  --recovery             also write DIR/NAME.d00, which lets any one piece of the\n"
-    "                         set be rebuilt when it is lost or damaged. It takes as\n"
-    "                         many bytes as the largest piece's data, plus 100 KiB and 16\n"
-    "                         per piece; the pieces themselves are the same with or\n"
-    "                         without it. Without --recovery, a NAME.d00 already in DIR\n"
-    "                         (in any case of its letters) is removed with the old set\n"
+    "Recovery files:\n"
+    "  --recovery[=R]         also write R recovery files (default 1, at most 16):\n"
+    "                         DIR/NAME.d00, then NAME.d00.02 up to NAME.d00.R (two digits\n"
+    "                         at least). With R of them, any R pieces of the set can be\n"
+    "                         rebuilt when they are lost or damaged. Each takes as many\n"
+    "                         bytes as the largest piece's data, plus 100 KiB and 16 per\n"
+    "                         piece; the pieces themselves are the same with or without\n"
+    "                         them, and NAME.d00 is the same whatever R. Recovery files of\n"
+    "                         the old set in DIR (in any case of their letters) beyond\n"
+    "                         those written are removed with the old set\n"
     "\n"
     "Set identifier (the two bytes that tie the pieces together):\n"
     "  --set-id HEX4          these two bytes in hexadecimal, e.g. 1A2B (default: random)\n"
@@ -158,7 +162,7 @@ struct Options {
     bool haveTime = false;
     struct tm time = {};
     bool noTime = false;
-    bool recovery = false;
+    int recovery = 0; // recovery rows to write
 };
 
 // What every piece's header is built from, once the options are checked.
@@ -321,7 +325,7 @@ Options ParseOptions(int argc, char **argv)
             continue;
         }
         if (arg == "--recovery") {
-            o.recovery = true;
+            o.recovery = 1;
             continue;
         }
         if (arg == "--no-data-check") {
@@ -365,6 +369,8 @@ Options ParseOptions(int argc, char **argv)
         } else if (key == "--second-name") {
             o.secondName = value;
             o.haveSecondName = true;
+        } else if (key == "--recovery") {
+            o.recovery = (int)CountOption(k, value, 1, kMaxRecoveryRows);
         } else if (key == "--set-id") {
             std::string bytes = SetIdOption(k, value);
             memcpy(o.setId, bytes.data(), 2);
@@ -671,6 +677,17 @@ void CheckPieceOptions(const Options &o, size_t pieceCount)
         check(piece, "--bad-data-check");
 }
 
+// The path of recovery row (1 for NAME.d00).
+std::string RecoveryPath(const std::string &folder, const std::string &base, int row)
+{
+    char extension[16];
+    if (row == 1)
+        snprintf(extension, sizeof extension, ".d00");
+    else
+        snprintf(extension, sizeof extension, ".d00.%02d", row);
+    return folder + kPathSeparator + base + extension;
+}
+
 std::string PiecePath(const std::string &folder, const std::string &base, int piece)
 {
     char extension[16];
@@ -800,14 +817,19 @@ void ReadInputAt(Copier *c, long long offset, unsigned char *bytes, size_t count
     }
 }
 
-// Writes the recovery file once every piece is written. The parity data are made a block
-// at a time from the input, each piece's data read at the same offset within the piece;
-// the CRC-64 of every piece's data is worked out again on the way, so that an input that
-// changed after its piece was written cannot give parity data that do not fit the pieces.
-// Then the header goes in front and the piece table last, where the file ends.
-long long WriteRecovery(const SetDescription &set, Copier *c, const Recovery &r, const std::string &path)
+// Writes the recovery files once every piece is written. The parity data of every row are
+// made a block at a time from the input, each piece's data read at the same offset within
+// the piece; the CRC-64 of every piece's data is worked out again on the way, so that an
+// input that changed after its piece was written cannot give parity data that do not fit
+// the pieces. Then each file's header goes in front and the piece table last, where the
+// file ends. Returns the parity length.
+long long WriteRecovery(const SetDescription &set, Copier *c, const Recovery &r, const std::vector<std::string> &paths)
 {
     const size_t count = r.entries.size();
+    const int rows = (int)paths.size();
+    if ((long long)count + rows > kGf16CodeSize)
+        Fail("%d recovery files need a set of at most %ld pieces, not %zu", rows, (long)(kGf16CodeSize - rows), count);
+    Gf16Build();
     long long longest = 0;
     std::vector<long long> starts(count);
     long long at = 0;
@@ -816,16 +838,22 @@ long long WriteRecovery(const SetDescription &set, Copier *c, const Recovery &r,
         at += r.entries[i].dataCount;
         longest = std::max(longest, r.entries[i].dataCount);
     }
-    int fd = AddSetFile(path, false);
-    std::vector<unsigned char> parity(c->buffer.size());
-    WriteAll(fd, parity.data(), (size_t)kRecoveryParityOffset, path);
+    std::vector<int> fds;
+    std::vector<std::vector<unsigned char>> parity(rows, std::vector<unsigned char>(c->buffer.size()));
+    for (int row = 0; row < rows; row++) {
+        fds.push_back(AddSetFile(paths[row], false));
+        WriteAll(fds[row], parity[row].data(), (size_t)kRecoveryParityOffset, paths[row]);
+    }
 
-    RecoveryHeader header = {};
+    // Row 1 holds the longest count of bytes; a later row rounds it up to whole symbols.
+    const long long stored = longest + (rows > 1 ? (longest & 1) : 0);
+    std::vector<RecoveryHeader> headers(rows);
     std::vector<Crc64> again(count, 0);
     unsigned char *block = c->buffer.data();
-    for (long long offset = 0; offset < longest;) {
-        size_t chunk = (size_t)std::min<long long>(longest - offset, (long long)parity.size());
-        std::fill(parity.begin(), parity.begin() + (long)chunk, 0);
+    for (long long offset = 0; offset < stored;) {
+        size_t chunk = (size_t)std::min<long long>(stored - offset, (long long)c->buffer.size());
+        for (int row = 0; row < rows; row++)
+            std::fill(parity[row].begin(), parity[row].begin() + (long)chunk, 0);
         for (size_t i = 0; i < count; i++) {
             long long left = r.entries[i].dataCount - offset;
             if (left <= 0)
@@ -833,42 +861,53 @@ long long WriteRecovery(const SetDescription &set, Copier *c, const Recovery &r,
             size_t n = (size_t)std::min<long long>(left, (long long)chunk);
             ReadInputAt(c, starts[i] + offset, block, n);
             again[i] = Crc64Compute(again[i], block, n);
-            unsigned char *to = parity.data();
-            for (size_t k = 0; k < n; k++)
-                to[k] ^= block[k];
+            // A piece's last odd byte is the low byte of a symbol whose high byte is zero.
+            if (n & 1)
+                block[n] = 0;
+            for (int row = 0; row < rows; row++)
+                Gf16MultiplyAdd(parity[row].data(), block, n + (row > 0 ? (n & 1) : 0), Gf16Coefficient(row, (LONG)i));
         }
-        header.parityCrc = Crc64Compute(header.parityCrc, parity.data(), chunk);
-        WriteAll(fd, parity.data(), chunk, path);
+        for (int row = 0; row < rows; row++) {
+            size_t bytes = (size_t)std::min<long long>(row == 0 ? longest - offset : stored - offset, (long long)chunk);
+            headers[row].parityCrc = Crc64Compute(headers[row].parityCrc, parity[row].data(), bytes);
+            WriteAll(fds[row], parity[row].data(), bytes, paths[row]);
+        }
         offset += (long long)chunk;
     }
     for (size_t i = 0; i < count; i++)
         if (again[i] != r.entries[i].crc)
             Fail("%s changed while it was being split", c->inputPath);
 
-    memcpy(header.setId, set.setId, 2);
-    header.pieceCount = (LONG)count;
-    header.totalSize = set.totalSize;
-    header.parityLength = longest;
-    if (set.hasTimeStamp) {
-        header.year = set.year;
-        header.packedTime = set.packedTime;
-    }
     // The name the first piece states: its last name record.
     const std::string &name = set.options->haveSecondName ? set.secondName : set.storedName;
     if (name.size() > (size_t)kMaxNameLength)
         Fail("the recovery file cannot hold a stored name of %zu bytes (at most %d)", name.size(), kMaxNameLength);
-    header.nameLength = (int)name.size();
-    memcpy(header.name, name.data(), name.size());
     std::vector<BYTE> table(count * kRecoveryEntrySize);
     for (size_t i = 0; i < count; i++)
         PutRecoveryEntry(&table[i * kRecoveryEntrySize], &r.entries[i]);
-    BYTE bytes[kRecoveryFixedSize + kNameHolderSize];
-    int length = BuildRecoveryHeader(bytes, (int)sizeof bytes, &header, table.data(), table.size());
-    if (length < 0)
-        Fail("internal error: the recovery file's header cannot be built");
-    WriteSetFileAt(fd, 0, bytes, (size_t)length, path);
-    WriteSetFileAt(fd, kRecoveryParityOffset + longest, table.data(), table.size(), path);
-    CloseSetFile(fd, path);
+    for (int row = 0; row < rows; row++) {
+        RecoveryHeader &header = headers[row];
+        memcpy(header.setId, set.setId, 2);
+        header.pieceCount = (LONG)count;
+        header.totalSize = set.totalSize;
+        header.parityLength = longest;
+        if (set.hasTimeStamp) {
+            header.year = set.year;
+            header.packedTime = set.packedTime;
+        }
+        header.nameLength = (int)name.size();
+        memcpy(header.name, name.data(), name.size());
+        header.row = (WORD)(row + 1);
+        header.rows = (WORD)rows;
+        BYTE bytes[kRecoveryFixedSize + kNameHolderSize + 4];
+        int length = BuildRecoveryHeader(bytes, (int)sizeof bytes, &header, table.data(), table.size());
+        if (length < 0)
+            Fail("internal error: the recovery file's header cannot be built");
+        WriteSetFileAt(fds[row], 0, bytes, (size_t)length, paths[row]);
+        WriteSetFileAt(fds[row], kRecoveryParityOffset + RecoveryParityBytes(&header), table.data(), table.size(),
+                       paths[row]);
+        CloseSetFile(fds[row], paths[row]);
+    }
     return longest;
 }
 
@@ -980,12 +1019,14 @@ int SplitMain(int argc, char **argv)
         paths.push_back(PiecePath(o.outDir, base, (int)i + 1));
         CheckNotSource(paths.back(), inputInfo, stubInfo);
     }
-    std::string recoveryPath = PiecePath(o.outDir, base, 0);
-    if (o.recovery)
-        CheckNotSource(recoveryPath, inputInfo, stubInfo);
+    std::vector<std::string> recoveryPaths;
+    for (int row = 1; row <= o.recovery; row++) {
+        recoveryPaths.push_back(RecoveryPath(o.outDir, base, row));
+        CheckNotSource(recoveryPaths.back(), inputInfo, stubInfo);
+    }
 
     Recovery recovery;
-    recovery.wanted = o.recovery;
+    recovery.wanted = o.recovery > 0;
     Copier copier = {input,
                      o.input.c_str(),
                      std::vector<unsigned char>(kCopyChunk),
@@ -994,7 +1035,7 @@ int SplitMain(int argc, char **argv)
                      kProgressStep,
                      set.totalSize >= kProgressMinimum && IsInteractive(stderr),
                      &recovery};
-    ReserveSetFiles(counts.size() + (o.recovery ? 1 : 0));
+    ReserveSetFiles(counts.size() + (size_t)o.recovery);
     for (size_t i = 0; i < counts.size(); i++) {
         int piece = (int)i + 1;
         int fd = AddSetFile(paths[i], piece == 1);
@@ -1009,15 +1050,15 @@ int SplitMain(int argc, char **argv)
         WritePiece(set, &copier, fd, piece, start, counts[i], paths[i]);
         CloseSetFile(fd, paths[i]);
     }
-    long long parityLength = o.recovery ? WriteRecovery(set, &copier, recovery, recoveryPath) : 0;
+    long long parityLength = o.recovery ? WriteRecovery(set, &copier, recovery, recoveryPaths) : 0;
     CloseSource(input);
     // A recovery file of the old set would be taken for one of the new set.
-    if (!o.recovery)
-        RetireOldFile(recoveryPath);
+    for (int row = o.recovery + 1; row <= kMaxRecoveryRows; row++)
+        RetireOldFile(RecoveryPath(o.outDir, base, row));
     CommitSetFiles(inputInfo.identity, stubInfo.identity);
     for (size_t i = 0; i < counts.size(); i++)
         Print(stdout, "%s: piece %zu, %lld data bytes\n", paths[i].c_str(), i + 1, counts[i]);
-    if (o.recovery)
-        Print(stdout, "%s: recovery file, %lld parity bytes\n", recoveryPath.c_str(), parityLength);
+    for (const std::string &path : recoveryPaths)
+        Print(stdout, "%s: recovery file, %lld parity bytes\n", path.c_str(), parityLength);
     return 0;
 }

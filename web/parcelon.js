@@ -492,7 +492,8 @@
         cancelled,
         onOpen: (nameBytes, ok, bytes) => {
         const name = decode(nameBytes);
-        if (name.toLowerCase() === recoveryName) return;
+        // The recovery files (NAME.d00, NAME.d00.02, ...) are no pieces.
+        if (name.toLowerCase().startsWith(recoveryName)) return;
         if (piece && piece.name === name && (!ok || !piece.opened || piece.start === bytes)) {
           // The same piece asked for again (or opened again with nothing read between).
           piece.missing = !ok;

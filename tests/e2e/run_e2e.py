@@ -1161,9 +1161,10 @@ def case_missing_piece(r):
 
 
 def case_recovery_rebuild(r):
-    """With a recovery file: a missing piece rebuilt, then a damaged one, byte for byte with the time stamp."""
+    """With two recovery files: a missing piece rebuilt, then a damaged one, then both, byte for byte with the
+    time stamp."""
     data = r.content(9500, 26)
-    exe = r.make_set(data, "rebuild.bin", ["--data-counts", "4000,3000,2500", "--recovery"])
+    exe = r.make_set(data, "rebuild.bin", ["--data-counts", "4000,3000,2500", "--recovery=2"])
     target = os.path.join(r.case_dir, "rebuild.bin")
     d02 = os.path.join(r.case_dir, "Data.d02")
     d03 = os.path.join(r.case_dir, "Data.d03")
@@ -1184,6 +1185,19 @@ def case_recovery_rebuild(r):
         f.write(bytes([byte[0] ^ 0x40]))
     app.click(START_ID)
     overwrite_question(app, target)
+    app.answer(IDYES)
+    app.message_box().expect(CHECK_CAPTION, "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]"
+                             % win_path(d03), [IDYES, IDNO])
+    app.answer(IDYES)
+    app.expect_idle(FINISHED)
+    r.expect_restored(target, data)
+    # The second recovery file covers the second piece lost beside the damaged one.
+    os.rename(d02, aside)
+    app.click(START_ID)
+    overwrite_question(app, target)
+    app.answer(IDYES)
+    app.message_box().expect(CHECK_CAPTION, "「%s」が見つかりません。\n回復ファイルから作り直しますか？" % win_path(d02),
+                             [IDYES, IDNO])
     app.answer(IDYES)
     app.message_box().expect(CHECK_CAPTION, "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]"
                              % win_path(d03), [IDYES, IDNO])

@@ -25,17 +25,28 @@ unsigned long long Le(const std::vector<uint8_t> &b, size_t at, int width)
 // The header as the layout states it, or false.
 bool Reference(const std::vector<uint8_t> &f, RecoveryHeader *h, std::vector<RecoveryEntry> *table)
 {
-    if (f.size() < 56 || memcmp(f.data(), "\0PnRec\r\n", 8) != 0 || Le(f, 8, 2) != 1)
+    if (f.size() < 56 || memcmp(f.data(), "\0PnRec\r\n", 8) != 0 || (Le(f, 8, 2) != 1 && Le(f, 8, 2) != 2))
         return false;
+    // Version 2 is a later row: its number and the rows' after the name, its parity data
+    // in whole 16-bit symbols.
+    const bool later = Le(f, 8, 2) == 2;
     unsigned long long count = Le(f, 12, 4), total = Le(f, 16, 8), parity = Le(f, 24, 8), nameLength = Le(f, 38, 2);
+    const unsigned long long rowFields = later ? 4 : 0;
     if (count < 1 || count > 0x7FFFFFFF || total >= 1ULL << 63 || parity > total || nameLength > 259 ||
-        f.size() < 56 + nameLength)
+        f.size() < 56 + nameLength + rowFields)
         return false;
-    unsigned long long tableAt = 102400 + parity;
+    h->row = 1;
+    if (later) {
+        h->row = (WORD)Le(f, 56 + nameLength, 2);
+        h->rows = (WORD)Le(f, 58 + nameLength, 2);
+        if (h->row < 2 || h->row > h->rows || h->rows > 16 || count + h->rows > 65536)
+            return false;
+    }
+    unsigned long long tableAt = 102400 + parity + (later ? parity & 1 : 0);
     if (tableAt > f.size() || (f.size() - tableAt) / 16 < count)
         return false;
     Crc64 crc = Crc64Compute(0, f.data(), 48);
-    crc = Crc64Compute(crc, f.data() + 56, nameLength);
+    crc = Crc64Compute(crc, f.data() + 56, nameLength + rowFields);
     crc = Crc64Compute(crc, f.data() + tableAt, count * 16);
     unsigned long long sum = 0, largest = 0;
     for (unsigned long long i = 0; i < count; i++) {
@@ -93,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             got.totalSize != expected.totalSize || got.parityLength != expected.parityLength ||
             got.year != expected.year || got.packedTime != expected.packedTime ||
             got.nameLength != expected.nameLength || strcmp(got.name, expected.name) != 0 ||
-            got.parityCrc != expected.parityCrc)
+            got.parityCrc != expected.parityCrc || got.row != expected.row || got.rows != expected.rows)
             Disagree("fuzz_recovery", "the header's fields differ");
         for (LONG piece = 1; piece <= got.pieceCount && piece <= 64; piece++) {
             RecoveryEntry entry;

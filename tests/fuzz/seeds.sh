@@ -78,6 +78,14 @@ for sizes in 1500,1100,1050 0,1100 2000; do
         tail -c +102401 "$dir/Data.d00"
     } >"$corpus/fuzz_recovery/${sizes//,/-}"
 done
+# A later row: the same, with its row fields after the name.
+make_set recovery_rows 3001 --data-counts 1500,1501 --name r.bin --recovery=2
+dir=$scratch/sets/recovery_rows
+{
+    head -c 65 "$dir/Data.d00.02"
+    printf '#PARITY#'
+    tail -c +102401 "$dir/Data.d00.02"
+} >"$corpus/fuzz_recovery/row2"
 # A first-piece header with the 8-byte size form (2 GiB + 10 MB) and no data behind it.
 printf -- '-PQ3-\0\x80\0\0\0\0\xa0\0\0\0\x80\0\0\0\0\xa0\0\x22\x12\x34\x01\x05big.x\0' \
     >"$corpus/fuzz_header/bigsize"

@@ -125,6 +125,12 @@ const cases = [
     damage: (out) => flip(path.join(out, 'sample.d02'), 13 + 700, crc16Blind), asked: ['R2'], outcome: 'finished',
   },
   {
+    // Two recovery files: the first piece damaged and a later one lost, NAME.d00 lost too.
+    label: 'two recovery files: two pieces rebuilt, the second row alone among them', size: 6503,
+    args: ['--data-counts', '2001,1500,1500,1502', '--recovery=3'], remove: ['sample.d03', 'sample.d00'],
+    damage: (out) => flip(path.join(out, 'sample.exe'), 53248 + 60, [1]), asked: ['R2', 'R1'], outcome: 'finished',
+  },
+  {
     label: 'two pieces lost: No to the rebuild, then today\'s question', size: 6500, args: ['--data-counts', '2000,1500,1500,1500', '--recovery'],
     remove: ['sample.d02', 'sample.d04'], answers: { R1: 'no', N1: 'cancel' }, asked: ['R1', 'N1'], outcome: 'stopped', bytes: 2000,
   },
