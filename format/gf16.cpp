@@ -10,6 +10,8 @@ static const int kOrder = 65535; // non-zero elements
 static WORD s_power[2 * kOrder];
 static WORD s_log[65536];
 static BOOL s_built = FALSE;
+// Bytes from which a product table pays for itself.
+static const size_t kTableRun = 16384;
 
 void Gf16Build()
 {
@@ -54,6 +56,21 @@ void Gf16MultiplyAdd(BYTE *to, const BYTE *from, size_t count, WORD c)
     if (c == 1) {
         for (size_t i = 0; i < count; i++)
             to[i] ^= from[i];
+        return;
+    }
+    // Over a long run, c's products of every low byte and every high byte, worked out once,
+    // take a symbol in two look-ups and no branch.
+    if (count >= kTableRun) {
+        WORD low[256], high[256];
+        for (int b = 0; b < 256; b++) {
+            low[b] = Gf16Multiply(c, (WORD)b);
+            high[b] = Gf16Multiply(c, (WORD)(b << 8));
+        }
+        for (size_t i = 0; i + 1 < count; i += 2) {
+            const WORD p = low[from[i]] ^ high[from[i + 1]];
+            to[i] ^= (BYTE)p;
+            to[i + 1] ^= (BYTE)(p >> 8);
+        }
         return;
     }
     const int logC = s_log[c];

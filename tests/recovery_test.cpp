@@ -96,8 +96,9 @@ TEST(RecoveryTest, ReadsBackWhatTheSplitterWrote)
         {"longest piece in the middle", {2000, 5000, 1100}, {}, kNone, TRUE, "data.bin"},
         {"an empty first piece, no time stamp", {0, 4096, 4095}, {"--no-time"}, kNone, TRUE, "data.bin"},
         {"a second name counts", {3000, 3000}, {"--second-name", "other.bin"}, kNone, TRUE, "other.bin"},
-        // Three rows, the longest count odd: the later rows hold whole symbols.
-        {"three recovery files", {2001, 3001, 1100, 1203}, {"--recovery=3"}, kNone, TRUE, "data.bin"},
+        // Three rows, the longest count odd: the later rows hold whole symbols; long pieces
+        // and short ones (worked out by product tables and by logs).
+        {"three recovery files", {20001, 30001, 1100, 1203}, {"--recovery=3"}, kNone, TRUE, "data.bin"},
         {"the version changed", {2000, 2000}, {}, kFlipHeaderByte, FALSE, "data.bin"},
         {"the name changed", {2000, 2000}, {}, kFlipNameByte, FALSE, "data.bin"},
         {"a table entry changed", {2000, 2000}, {}, kFlipTableByte, FALSE, "data.bin"},
