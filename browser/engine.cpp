@@ -137,11 +137,13 @@ EMSCRIPTEN_KEEPALIVE int ParcelonShownMessage(void)
     return g_shownMessage;
 }
 
-// The name of piece number (2 or more; 0: the recovery file), code page 932.
+// The name of piece number (2 or more; 0: the recovery file NAME.d00, -row: recovery row
+// row), code page 932.
 EMSCRIPTEN_KEEPALIVE const char *ParcelonPieceName(int number)
 {
-    if (number == 0) {
-        MakeRecoveryName(g_restoreInfo.ownPath, g_probe.pieceName);
+    if (number <= 0) {
+        MakeRecoveryRowName(g_restoreInfo.ownPath, number < -1 && number >= -kMaxRecoveryRows ? -number : 1,
+                            g_probe.pieceName);
     } else {
         g_probe.pieceNumber = number;
         MakePieceName(&g_probe);
@@ -170,21 +172,38 @@ EMSCRIPTEN_KEEPALIVE double ParcelonPieceDataCount(int number)
     return count;
 }
 
-// Opens the set's recovery file as a run does: its piece count when it is sound and of
-// this set, 0 when it is not, -1 when there is no file of its name.
+// Opens the set's recovery files as a run does: the piece count of the first usable one's
+// table, 0 when there are files of their names but none is usable, -1 when there are none.
 EMSCRIPTEN_KEEPALIVE int ParcelonRecovery(void)
 {
     BrowserReset();
-    char name[kShortPathSize + 4];
-    MakeRecoveryName(g_restoreInfo.ownPath, name);
-    if (GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES)
-        return -1;
     ResetRecovery(&g_probe);
     OpenRecovery(&g_probe);
-    return HasRecovery(&g_probe) ? g_probe.recovery.header.pieceCount : 0;
+    if (HasRecovery(&g_probe))
+        return g_probe.recovery.header.pieceCount;
+    char name[kShortPathSize + 8];
+    for (int row = 1; row <= kMaxRecoveryRows; row++) {
+        MakeRecoveryRowName(g_restoreInfo.ownPath, row, name);
+        if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES)
+            return 0;
+    }
+    return -1;
 }
 
-// The data count of piece number (1 for the first) by the open recovery file's table; -1
+// After ParcelonRecovery: recovery row row (1 for NAME.d00): 1 when the run takes it, 0 when
+// a file of its name is not usable, -1 when there is none.
+EMSCRIPTEN_KEEPALIVE int ParcelonRecoveryRow(int row)
+{
+    if (row < 1 || row > kMaxRecoveryRows)
+        return -1;
+    if (g_probe.recovery.rows[row - 1] != INVALID_HANDLE_VALUE)
+        return 1;
+    char name[kShortPathSize + 8];
+    MakeRecoveryRowName(g_restoreInfo.ownPath, row, name);
+    return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES ? 0 : -1;
+}
+
+// The data count of piece number (1 for the first) by the open recovery files' table; -1
 // when the table does not hold it.
 EMSCRIPTEN_KEEPALIVE double ParcelonRecoveryDataCount(int number)
 {
@@ -194,27 +213,35 @@ EMSCRIPTEN_KEEPALIVE double ParcelonRecoveryDataCount(int number)
     return (double)entry.dataCount;
 }
 
-// Whether the open recovery file's parity data match their check (a check reads them
-// itself: it rebuilds nothing). Closes the file.
-EMSCRIPTEN_KEEPALIVE int ParcelonParityGood(void)
+// Whether the parity data of open recovery row row match their check (a check reads them
+// itself: it rebuilds nothing).
+EMSCRIPTEN_KEEPALIVE int ParcelonParityGood(int row)
 {
-    if (!HasRecovery(&g_probe))
+    if (row < 1 || row > kMaxRecoveryRows || g_probe.recovery.rows[row - 1] == INVALID_HANDLE_VALUE)
         return 0;
-    const RunRecovery &r = g_probe.recovery;
+    const HANDLE file = g_probe.recovery.rows[row - 1];
+    // Every row states the same parity length; a later row holds it in whole symbols.
+    RecoveryHeader header = g_probe.recovery.header;
+    header.row = (WORD)row;
     Crc64 crc = 0;
-    long long left = RecoveryParityBytes(&r.header);
-    SeekRecoveryParity(r.file, 0);
+    long long left = RecoveryParityBytes(&header);
+    SeekRecoveryParity(file, 0);
     while (left > 0) {
         const DWORD want = left < (long long)sizeof g_parity ? (DWORD)left : (DWORD)sizeof g_parity;
         DWORD got = 0;
-        if (!ReadFile(r.file, g_parity, want, &got, NULL) || got != want)
+        if (!ReadFile(file, g_parity, want, &got, NULL) || got != want)
             break;
         crc = Crc64Compute(crc, g_parity, got);
         left -= got;
     }
+    return left == 0 && crc == g_probe.recovery.parityCrcs[row - 1];
+}
+
+// Closes the recovery files ParcelonRecovery opened.
+EMSCRIPTEN_KEEPALIVE void ParcelonRecoveryDone(void)
+{
     CloseRecovery(&g_probe);
     BrowserReset();
-    return left == 0 && crc == r.header.parityCrc;
 }
 
 // The program's own rules, for the page's tests: the CRC-16 of count bytes from crc, and

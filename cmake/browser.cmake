@@ -37,7 +37,7 @@ target_include_directories(engine PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR
 target_compile_options(engine PRIVATE -fno-exceptions -fno-rtti -mbulk-memory)
 set(ENGINE_EXPORTS _ParcelonLoad _ParcelonLoadFromRecovery _ParcelonInfo _ParcelonStoredName _ParcelonRun _ParcelonRunBytes
     _ParcelonShownMessage _ParcelonPieceName _ParcelonPieceDataCount _ParcelonRecovery _ParcelonRecoveryDataCount
-    _ParcelonParityGood _ParcelonCrc16 _ParcelonCrc64 _ParcelonIsPlainFileName _malloc _free)
+    _ParcelonRecoveryRow _ParcelonParityGood _ParcelonRecoveryDone _ParcelonCrc16 _ParcelonCrc64 _ParcelonIsPlainFileName _malloc _free)
 string(REPLACE ";" "," ENGINE_EXPORT_LIST "${ENGINE_EXPORTS}")
 target_link_options(engine PRIVATE
     -mbulk-memory

@@ -224,55 +224,63 @@ std::string Verdict(const std::vector<Piece> &pieces, const std::vector<Finding>
     return line + " (" + bytes + " read)";
 }
 
-// What the check finds of the set's recovery file.
+// What the check finds of one of the set's recovery files.
 struct RecoveryCheck {
-    bool present = false;    // a file of the recovery file's name exists
+    int row = 0;             // 1 for NAME.d00
     bool usable = false;     // the program takes it: a sound header of this set
     bool parityGood = false; // its parity data match their check
     std::string path;
     LONG pieces = 0;
 };
 
-// Opens the recovery file (at path; none when empty) as the program does and reads its parity data through their
-// check (the rebuild cannot run into the sink, so the check reads them itself).
-RecoveryCheck CheckRecoveryFile(const std::string &path)
+// The recovery files there are (none when ownPath is empty), opened as the program opens
+// them, each usable one's parity data read through their check (the rebuild cannot run
+// into the sink, so the check reads them itself). In row order.
+std::vector<RecoveryCheck> CheckRecoveryFiles(const std::vector<std::string> &paths)
 {
-    RecoveryCheck check;
-    if (path.empty())
-        return check;
-    check.path = path;
-    // Found as the program finds it: an open for reading takes a name that differs only in
-    // case (Data.D00) as well.
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, NULL);
-    const DWORD error = GetLastError();
-    check.present = file != INVALID_HANDLE_VALUE || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (!check.present)
-        return check;
+    std::vector<RecoveryCheck> checks;
+    if (paths.empty())
+        return checks;
     std::unique_ptr<RestoreRun> run(new RestoreRun);
     ResetRecovery(run.get());
     OpenRecovery(run.get());
-    if (!HasRecovery(run.get()))
-        return check;
     const RunRecovery &r = run->recovery;
-    check.usable = true;
-    check.pieces = r.header.pieceCount;
-    std::vector<BYTE> block(1 << 20);
-    Crc64 crc = 0;
-    long long left = RecoveryParityBytes(&r.header);
-    SeekRecoveryParity(r.file, 0);
-    while (left > 0) {
-        DWORD want = (DWORD)std::min<long long>(left, (long long)block.size()), got = 0;
-        if (!ReadFile(r.file, block.data(), want, &got, NULL) || got != want)
-            break;
-        crc = Crc64Compute(crc, block.data(), got);
-        left -= got;
+    for (int row = 1; row <= (int)paths.size(); row++) {
+        RecoveryCheck check;
+        check.row = row;
+        check.path = paths[(size_t)row - 1];
+        // Found as the program finds it: an open for reading takes a name that differs only
+        // in case (Data.D00) as well.
+        const HANDLE file = CreateFileA(check.path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, NULL);
+        const DWORD error = GetLastError();
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            continue;
+        const HANDLE taken = r.rows[row - 1];
+        if (taken != INVALID_HANDLE_VALUE) {
+            check.usable = true;
+            check.pieces = r.header.pieceCount;
+            RecoveryHeader header = r.header;
+            header.row = (WORD)row;
+            std::vector<BYTE> block(1 << 20);
+            Crc64 crc = 0;
+            long long left = RecoveryParityBytes(&header);
+            SeekRecoveryParity(taken, 0);
+            while (left > 0) {
+                DWORD want = (DWORD)std::min<long long>(left, (long long)block.size()), got = 0;
+                if (!ReadFile(taken, block.data(), want, &got, NULL) || got != want)
+                    break;
+                crc = Crc64Compute(crc, block.data(), got);
+                left -= got;
+            }
+            check.parityGood = left == 0 && crc == r.parityCrcs[row - 1];
+        }
+        checks.push_back(check);
     }
-    check.parityGood = left == 0 && crc == r.header.parityCrc;
     CloseRecovery(run.get());
-    return check;
+    return checks;
 }
 
 std::string RecoveryLine(const RecoveryCheck &check, int nameColumns)
@@ -285,29 +293,44 @@ std::string RecoveryLine(const RecoveryCheck &check, int nameColumns)
            (check.parityGood ? "good" : "bad") + "; every piece's CRC-64 checked as well";
 }
 
-// With a usable recovery file: the one piece it would rebuild, when that piece is the only
-// fault and the parity data are sound; else empty.
+// With usable recovery files: the pieces they would rebuild, when those are the only faults
+// and the recovery files the program would read for them (the first usable ones, one per
+// piece) are sound; else empty.
 std::string RepairableVerdict(const std::vector<Piece> &pieces, const std::vector<Finding> &findings, bool interrupted,
-                              const RecoveryCheck &recovery)
+                              const std::vector<RecoveryCheck> &recovery)
 {
-    if (!recovery.usable || !recovery.parityGood || interrupted)
+    if (interrupted)
         return std::string();
-    const Piece *rebuilt = nullptr;
+    std::vector<const Piece *> rebuilt;
     for (const Piece &piece : pieces) {
         const bool otherFault = !piece.startUp.empty() || piece.noPiece || piece.truncated || piece.badCheckValue ||
                                 piece.foreign || (piece.missing && !piece.rebuild);
-        if (otherFault || (piece.rebuild && rebuilt != nullptr))
+        if (otherFault)
             return std::string();
         if (piece.rebuild)
-            rebuilt = &piece;
+            rebuilt.push_back(&piece);
     }
     for (const Finding &finding : findings)
         if (finding.kind == kOther)
             return std::string();
-    if (rebuilt == nullptr)
+    if (rebuilt.empty())
         return std::string();
-    return "repairable: " + Printable(rebuilt->name) + " would be rebuilt from the recovery file " +
-           Printable(recovery.path) + "; every other piece and the parity data are sound";
+    std::string names, rows;
+    size_t used = 0;
+    for (const RecoveryCheck &check : recovery) {
+        if (!check.usable || used == rebuilt.size())
+            continue;
+        if (!check.parityGood)
+            return std::string();
+        rows += (used ? ", " : "") + Printable(check.path);
+        used++;
+    }
+    if (used < rebuilt.size())
+        return std::string();
+    for (size_t i = 0; i < rebuilt.size(); i++)
+        names += (i ? ", " : "") + Printable(rebuilt[i]->name);
+    return "repairable: " + names + " would be rebuilt from the recovery file" + (used > 1 ? "s " : " ") + rows +
+           "; every other piece and the parity data are sound";
 }
 
 // Each question taken as a finding about the piece the program was reading, answered so
@@ -353,7 +376,6 @@ int RunCheck(const Session &session, int programFd, int signalFd)
     CheckFace face(session);
     const UnattendedRun run = DriveUnattended(session, programFd, signalFd, &face);
     const long long sinkBytes = ShimSinkBytes();
-    std::string recoveryPath;
     std::vector<std::string> recoveryPaths;
     if (g_restoreInfoLoaded) {
         char path[kShortPathSize + 8];
@@ -361,7 +383,6 @@ int RunCheck(const Session &session, int programFd, int signalFd)
             MakeRecoveryRowName(g_restoreInfo.ownPath, row, path);
             recoveryPaths.push_back(path);
         }
-        recoveryPath = recoveryPaths[0];
     }
     std::vector<Piece> pieces = PiecesOf(ShimSourceOpens(), face.findings, sinkBytes, recoveryPaths);
     // Without the executable its piece is never opened: it is left to the recovery file at once.
@@ -372,8 +393,10 @@ int RunCheck(const Session &session, int programFd, int signalFd)
         first.missing = first.rebuild = true;
         pieces.insert(pieces.begin(), first);
     }
-    const RecoveryCheck recovery = CheckRecoveryFile(recoveryPath);
-    int nameColumns = recovery.present ? TextWidth(Printable(recovery.path)) : 0;
+    const std::vector<RecoveryCheck> recovery = CheckRecoveryFiles(recoveryPaths);
+    int nameColumns = 0;
+    for (const RecoveryCheck &check : recovery)
+        nameColumns = std::max(nameColumns, TextWidth(Printable(check.path)));
     for (const Piece &piece : pieces)
         nameColumns = std::max(nameColumns, TextWidth(Printable(piece.name)));
     // A rebuild comes only after the last piece's check value was compared.
@@ -383,8 +406,8 @@ int RunCheck(const Session &session, int programFd, int signalFd)
     std::string out;
     for (size_t i = 0; i < pieces.size(); i++)
         out += PieceLine(pieces[i], i + 1 == pieces.size(), lastCompared, nameColumns) + "\n";
-    if (recovery.present)
-        out += RecoveryLine(recovery, nameColumns) + "\n";
+    for (const RecoveryCheck &check : recovery)
+        out += RecoveryLine(check, nameColumns) + "\n";
     const std::string repairable = RepairableVerdict(pieces, face.findings, run.interrupted, recovery);
     const std::string verdict = !repairable.empty() ? repairable
                                                     : Verdict(pieces, face.findings, run.finished, run.interrupted,

@@ -38,11 +38,13 @@ const char kHelp[] =
     "data are also checked against their CRC-64, and one piece that is missing or cannot\n"
     "be used whole (no marker, another set's, cut short, or failing a check) can be\n"
     "rebuilt: the program asks, leaves its range for later and rebuilds it after the last\n"
-    "piece from the recovery file and the other pieces' data in the restored file. A\n"
-    "recovery file of another set, or a damaged one, is ignored. A set whose SET.exe is\n"
+    "piece from the recovery file and the other pieces' data in the restored file. With R\n"
+    "recovery files (SET.d00, SET.d00.02, ...: parcelon-split --recovery=R), R pieces can.\n"
+    "A recovery file of another set, or a damaged one, is ignored. A set whose SET.exe is\n"
     "missing is restored from SET.d00 given in its place (or a piece file, SET.d02, ...):\n"
     "the name, size and time stamp come from the recovery file, and the first piece is\n"
-    "rebuilt from it without a question, so no other piece may be missing or unusable.\n"
+    "rebuilt from it without a question, so no other piece may be missing or unusable\n"
+    "but for one per further recovery file.\n"
     "\n"
     "In a terminal (standard input and output both terminals) the restore dialog is\n"
     "drawn as text. Keys:\n"
@@ -108,9 +110,10 @@ const char kHelp[] =
     "      another set was taken in by a Yes (typed, or given by --yes)\n"
     "  64  a wrong command line; nothing was read\n"
     "With --check: 0 when every piece is present and sound and their data add up to the\n"
-    "split file's size (sound), 2 when exactly one piece is missing or damaged and the\n"
-    "recovery file would rebuild it, every other piece and the parity data being sound\n"
-    "(repairable), 1 otherwise (damaged); 64 on a wrong command line.\n";
+    "split file's size (sound), 2 when the pieces missing or damaged are no more than\n"
+    "the usable recovery files and they would rebuild them, every other piece and the\n"
+    "parity data they need being sound (repairable), 1 otherwise (damaged); 64 on a\n"
+    "wrong command line.\n";
 
 struct Options {
     std::string set;

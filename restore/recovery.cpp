@@ -95,6 +95,7 @@ void OpenRecovery(RestoreRun *run)
             continue;
         }
         r->rows[row - 1] = file;
+        r->parityCrcs[row - 1] = header.parityCrc;
         r->usableRows++;
         if (r->file == INVALID_HANDLE_VALUE) {
             r->file = file;

@@ -28,6 +28,7 @@ struct RunRecovery {
     HANDLE rows[kMaxRecoveryRows]; // every usable recovery file by its row (file among them);
                                    // INVALID_HANDLE_VALUE where there is none
     int usableRows;
+    Crc64 parityCrcs[kMaxRecoveryRows]; // each usable one's check of its parity data
     RecoveryEntry entry;           // the current piece's entry of the piece table
     long long pieceStart;          // where the current piece's data belong in the file, by the table
     LONG refusedPiece;             // the piece whose rebuild the user refused; 0: none

@@ -24,6 +24,8 @@
   // Chosen files are read in blocks of this size, the next one while the engine works on
   // the one before.
   const kReadBlock = 8 * 1024 * 1024;
+  // The recovery files a run looks for: NAME.d00 and NAME.d00.02 up to this row.
+  const kRecoveryRows = 16;
   // A later piece's bytes besides its data, without records: marker, piece length, set
   // identifier, the length integer, the end tag and the check value.
   const kLaterPieceOverhead = 5 + 4 + 2 + 1 + 1 + 2;
@@ -324,18 +326,29 @@
     return `更新日時 ${info.year}/${two(f[0])}/${two(f[1])} ${two(f[2])}:${two(f[3])}:${two(f[4])} (UTC)`;
   }
 
-  // The name of piece number (2 or more; 0: the recovery file), as the engine makes it.
+  // The name of piece number (2 or more; 0: the recovery file NAME.d00; -row: recovery row
+  // row, NAME.d00.02 ...), as the engine makes it.
   const pieceNameOf = (E, number) => decode(bytesAt(E, E._ParcelonPieceName(number)));
 
-  // The set's recovery file among the chosen files, as a run takes it: { name, present,
-  // rec }, rec ({ pieceCount, counts }) null unless it is sound and of this set.
-  async function recoveryOf(E) {
+  // The set's recovery files among the chosen files, as a run takes them: { name (of
+  // NAME.d00), present, rows, rec }: rows, one for each file of a recovery file's name, in
+  // order, { name, usable } (and parityGood, when parity says to read the parity data through
+  // their check); rec ({ pieceCount, counts }) null unless one is sound and of this set.
+  async function recoveryOf(E, parity = false) {
     const name = pieceNameOf(E, 0);
     const pieces = await call(E, 'ParcelonRecovery');
-    if (pieces <= 0) return { name, present: pieces === 0, rec: null };
+    const rows = [];
+    for (let row = 1; pieces >= 0 && row <= kRecoveryRows; row++) {
+      const taken = await call(E, 'ParcelonRecoveryRow', [row]);
+      if (taken < 0) continue;
+      const entry = { name: pieceNameOf(E, -row), usable: taken === 1 };
+      if (parity && entry.usable) entry.parityGood = (await call(E, 'ParcelonParityGood', [row])) === 1;
+      rows.push(entry);
+    }
     const counts = [];
     for (let n = 1; n <= pieces; n++) counts.push(await call(E, 'ParcelonRecoveryDataCount', [n]));
-    return { name, present: true, rec: { pieceCount: pieces, counts } };
+    await call(E, 'ParcelonRecoveryDone');
+    return { name, present: pieces >= 0, rows, rec: pieces > 0 ? { pieceCount: pieces, counts } : null };
   }
 
   // What the page knows of the set before a run: for each piece its name, whether its
@@ -525,11 +538,10 @@
       }
       // served: what the engine was given of the chosen files, in bytes.
       const run = { outcome, bytes, pieces, served: h.served };
-      const recovery = await recoveryOf(E);
+      const recovery = await recoveryOf(E, !sink);
       if (recovery.present) {
-        run.recovery = { name: recovery.name, usable: Boolean(recovery.rec) };
+        run.recovery = { name: recovery.name, usable: Boolean(recovery.rec), rows: recovery.rows };
         if (recovery.rec) run.recovery.pieceCount = recovery.rec.pieceCount;
-        if (!sink && recovery.rec) run.recovery.parityGood = (await call(E, 'ParcelonParityGood')) === 1;
       }
       return run;
     });
@@ -541,27 +553,27 @@
     return { W5: 'yes', N3: 'yes', N1: 'cancel', N2: 'cancel', R1: 'yes', R2: 'yes' }[id] || 'ok';
   }
 
-  // With a usable recovery file whose parity data are sound: the one piece it would
-  // rebuild, when that piece is the set's only fault; else null.
-  function repairablePiece(run) {
+  // What the recovery files would rebuild: { pieces, rows } when the pieces set aside are the
+  // run's only faults and the rows a run would read for them (the first usable ones, one
+  // per piece) are sound; else null.
+  function repairable(run) {
     const r = run.recovery;
-    if (!r || !r.usable || !r.parityGood || run.outcome === 'cancelled') return null;
-    let rebuilt = null;
+    if (!r || run.outcome === 'cancelled') return null;
+    const pieces = [];
     for (const p of run.pieces) {
       if (p.noPiece || p.truncated || p.badCheckValue || p.foreign || (p.missing && !p.rebuild)) return null;
-      if (p.rebuild) {
-        if (rebuilt) return null;
-        rebuilt = p;
-      }
+      if (p.rebuild) pieces.push(p);
     }
-    return rebuilt;
+    const rows = r.rows.filter((row) => row.usable).slice(0, pieces.length);
+    if (!pieces.length || rows.length < pieces.length || rows.some((row) => !row.parityGood)) return null;
+    return { pieces, rows };
   }
 
   // The check's report, line for line as parcelon-restore --check prints it.
   function checkReport(info, run) {
     const width = (s) => [...s].reduce((w, ch) => w + (/[\u1100-\u115f\u2e80-\ua4cf\uac00-\ud7a3\uf900-\ufaff\ufe30-\ufe4f\uff00-\uff60\uffe0-\uffe6]/.test(ch) || ch.codePointAt(0) > 0xffff ? 2 : 1), 0);
-    const recovery = run.recovery;
-    const columns = Math.max(...run.pieces.map((p) => width(p.name)), recovery ? width(recovery.name) : 0);
+    const rows = run.recovery ? run.recovery.rows : [];
+    const columns = Math.max(...run.pieces.map((p) => width(p.name)), ...rows.map((row) => width(row.name)));
     const lines = run.pieces.map((p, i) => {
       let line = '  ' + p.name + ' '.repeat(columns - width(p.name)) + '  ';
       if (p.missing) return line + 'missing (cannot be opened)' + (p.rebuild ? '; the recovery file would rebuild it' : '');
@@ -582,14 +594,15 @@
       if (p.foreign) faults.push(p.name + ' belongs to another set');
       if (p.rebuild && !p.missing) faults.push(p.name + ' cannot be used whole');
     }
-    if (recovery) {
-      lines.push('  ' + recovery.name + ' '.repeat(columns - width(recovery.name)) + '  ' + (recovery.usable
-        ? `recovery file of ${recovery.pieceCount} pieces, parity data ${recovery.parityGood ? 'good' : 'bad'}; every piece's CRC-64 checked as well`
+    for (const row of rows) {
+      lines.push('  ' + row.name + ' '.repeat(columns - width(row.name)) + '  ' + (row.usable
+        ? `recovery file of ${run.recovery.pieceCount} pieces, parity data ${row.parityGood ? 'good' : 'bad'}; every piece's CRC-64 checked as well`
         : 'recovery file not used: damaged, or of another set'));
     }
-    const repairable = repairablePiece(run);
-    if (repairable) {
-      lines.push(`repairable: ${repairable.name} would be rebuilt from the recovery file ${recovery.name}; every other piece and the parity data are sound`);
+    const repair = repairable(run);
+    if (repair) {
+      lines.push(`repairable: ${repair.pieces.map((p) => p.name).join(', ')} would be rebuilt from the recovery ` +
+        `file${repair.rows.length > 1 ? 's' : ''} ${repair.rows.map((row) => row.name).join(', ')}; every other piece and the parity data are sound`);
       return lines;
     }
     if (run.outcome === 'cancelled') faults.push('interrupted');
@@ -622,10 +635,12 @@
   // file is at fault and why.
   function checkVerdict(info, run) {
     if (run.outcome === 'cancelled') return '検査を途中で中止しました。この分割ファイルを復元できるかどうかは、まだわかりません。';
-    const repairable = repairablePiece(run);
-    if (repairable) {
-      return `この分割ファイルは、回復ファイル ${run.recovery.name} を使えば復元できます。` +
-        `${repairable.name} は${repairable.missing ? 'ありません' : 'そのままでは使えません'}が、回復ファイルから作り直せます（ほかのファイルと回復ファイルの内容は正しいことを確かめました）。`;
+    const repair = repairable(run);
+    if (repair) {
+      const missing = repair.pieces.filter((p) => p.missing).length;
+      const state = missing === repair.pieces.length ? 'ありません' : missing ? 'ないか、そのままでは使えません' : 'そのままでは使えません';
+      return `この分割ファイルは、回復ファイル ${repair.rows.map((row) => row.name).join('、')} を使えば復元できます。` +
+        `${repair.pieces.map((p) => p.name).join('、')} は${state}が、回復ファイルから作り直せます（ほかのファイルと回復ファイルの内容は正しいことを確かめました）。`;
     }
     const faults = [];
     for (const p of run.pieces) {
@@ -642,9 +657,13 @@
     if (faults.length === 0)
       return `この分割ファイルは復元できます。${run.pieces.length} 個のファイルがすべてそろい、内容も正しいことを確かめました（${info.totalText} バイト）。`;
     // What the recovery file can do about it.
-    if (run.recovery && !run.recovery.usable) faults.push(`回復ファイル ${run.recovery.name} は壊れているか別のセットのもので、使えません。`);
-    else if (run.recovery && !run.recovery.parityGood) faults.push(`回復ファイル ${run.recovery.name} の内容が正しくありません（壊れています）。`);
-    else if (run.pieces.some((p) => p.rebuild)) faults.push('回復ファイルから作り直せるのは 1 個までです。');
+    const rows = run.recovery ? run.recovery.rows : [];
+    for (const row of rows) {
+      if (!row.usable) faults.push(`回復ファイル ${row.name} は壊れているか別のセットのもので、使えません。`);
+      else if (!row.parityGood) faults.push(`回復ファイル ${row.name} の内容が正しくありません（壊れています）。`);
+    }
+    if (rows.length && rows.every((row) => row.usable && row.parityGood) && run.pieces.some((p) => p.rebuild))
+      faults.push(`回復ファイルから作り直せるのは ${rows.length} 個までです。`);
     return 'この分割ファイルは、このままでは正しく復元できません。\n' + faults.join('\n');
   }
 
@@ -994,8 +1013,10 @@
     function nextStep(run) {
       const wanted = run.pieces.filter((p) => !p.rebuilt && (p.missing || p.noPiece || p.truncated || p.badCheckValue ||
         p.foreign || p.rebuild)).map((p) => p.name);
-      if (run.recovery && !run.recovery.usable && wanted.length) wanted.push(run.recovery.name);
-      else if (run.recovery && run.recovery.usable && run.recovery.parityGood === false) wanted.push(run.recovery.name);
+      for (const row of run.recovery ? run.recovery.rows : []) {
+        if (!row.usable && wanted.length) wanted.push(row.name);
+        else if (row.usable && row.parityGood === false) wanted.push(row.name);
+      }
       if (wanted.length) return fill(say.askAgain, wanted.join('、'));
       return run.outcome === 'finished' ? say.askAgainAll : say.tryAgain;
     }
@@ -1134,8 +1155,8 @@
       }
       // A piece the run read beyond the plan (the plan was an estimate).
       for (const [name, result] of results) if (!shown.has(name)) item(name, result[0], result[1]);
-      if (plan.recovery.present)
-        item(plan.recovery.name, plan.recovery.rec ? 'present' : 'bad', plan.recovery.rec ? say.recovery : say.recoveryUnusable);
+      for (const row of plan.recovery.rows || [])
+        item(row.name, row.usable ? 'present' : 'bad', row.usable ? say.recovery : say.recoveryUnusable);
       if (plan.count === null) {
         const li = doc.createElement('li');
         li.className = 'missing';
@@ -1503,7 +1524,7 @@
       if (!result) return;
       $('report').textContent = checkReport(state.info, result).join('\n');
       const verdict = checkVerdict(state.info, result);
-      const sound = verdict.startsWith('この分割ファイルは復元できます') || Boolean(repairablePiece(result));
+      const sound = verdict.startsWith('この分割ファイルは復元できます') || Boolean(repairable(result));
       setStatus(verdict, result.outcome === 'cancelled' ? '' : sound ? 'good' : 'bad',
         sound || result.outcome === 'cancelled' ? '' : nextStep(result));
     }

@@ -129,6 +129,8 @@ const cases = [
     label: 'two recovery files: two pieces rebuilt, the second row alone among them', size: 6503,
     args: ['--data-counts', '2001,1500,1500,1502', '--recovery=3'], remove: ['sample.d03', 'sample.d00'],
     damage: (out) => flip(path.join(out, 'sample.exe'), 53248 + 60, [1]), asked: ['R2', 'R1'], outcome: 'finished',
+    verdict: 'この分割ファイルは、回復ファイル sample.d00.02、sample.d00.03 を使えば復元できます。sample.exe、sample.d03 は' +
+      'ないか、そのままでは使えませんが、回復ファイルから作り直せます（ほかのファイルと回復ファイルの内容は正しいことを確かめました）。',
   },
   {
     label: 'two pieces lost: No to the rebuild, then today\'s question', size: 6500, args: ['--data-counts', '2000,1500,1500,1500', '--recovery'],
@@ -231,6 +233,7 @@ for (const c of cases) {
       // The check reads as the tool's, on the same files.
       const check = await P.runSet(info, files, { sink: null, ask: async (id) => P.checkAnswer(id), sliceSize: 4096 });
       assert.deepStrictEqual(P.checkReport(info, check), toolCheck(set.exe));
+      if (c.verdict) assert.strictEqual(P.checkVerdict(info, check), c.verdict);
 
       const asked = [];
       let restored = Buffer.alloc(0);
