@@ -9,7 +9,7 @@
 # rebuilt; par2 create and par2 repair, with all cores and with one. Prints the median and
 # the range of ROUNDS rounds (default 3), the page cache warm. Figures only: nothing is
 # asserted but that every restore and repair gives back the input. The input is made once
-# and kept in WORK_DIR (default BUILD_DIR/bench-rows).
+# and kept in WORK_DIR (default BUILD_DIR/bench-rows). PARCELON_BENCH_PEER=0 leaves par2 out.
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
@@ -85,7 +85,9 @@ for r in 1 2 4; do
         "$restore" --yes -o "$out" "$set_dir/Data.exe"
     cmp "$out" "$input" && echo "   (the rebuilt file equals the input)"
     mv -f "$aside"/* "$set_dir/"
-    if command -v par2 >/dev/null; then
+    if [ "${PARCELON_BENCH_PEER:-1}" = 0 ]; then
+        :
+    elif command -v par2 >/dev/null; then
         p2=$work/par2-$r
         for threads in "" 1; do
             flag=${threads:+-t$threads}

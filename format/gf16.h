@@ -31,8 +31,11 @@ WORD Gf16Divide(WORD a, WORD b);
 // The coefficient of piece (0 for the first) in recovery row (0 for NAME.d00).
 WORD Gf16Coefficient(int row, LONG piece);
 
-// to += c * from over count bytes of symbols (count even).
+// to += c * from over count bytes of symbols (count even): by byte shuffles where the
+// processor has them, else as Gf16MultiplyAddPlain does, by tables of c's products or by
+// logs.
 void Gf16MultiplyAdd(BYTE *to, const BYTE *from, size_t count, WORD c);
+void Gf16MultiplyAddPlain(BYTE *to, const BYTE *from, size_t count, WORD c);
 
 // Inverts the size x size matrix m (row by row) in place; FALSE when it has no inverse.
 // work holds size * size words.

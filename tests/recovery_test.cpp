@@ -68,6 +68,23 @@ TEST(Gf16, FieldIdentities)
                 sum ^= Gf16Multiply(m[r * kSize + k], inverse[k * kSize + c]);
             EXPECT_EQ(sum, r == c ? 1 : 0) << r << "," << c;
         }
+    // A run of symbols, from an odd address and of a length that leaves a tail, both ways
+    // and long enough for the product tables, against the products one by one.
+    for (size_t count : {(size_t)998, (size_t)40002}) {
+        Bytes from(count + 1), expected(count + 1, 0x5A);
+        for (size_t i = 0; i < from.size(); i++)
+            from[i] = (BYTE)(i * 131 + (i >> 7));
+        for (size_t i = 1; i + 1 < from.size(); i += 2) {
+            const WORD p = SlowMultiply(0x8D3B, (WORD)(from[i] | from[i + 1] << 8));
+            expected[i] ^= (BYTE)p;
+            expected[i + 1] ^= (BYTE)(p >> 8);
+        }
+        Bytes shuffled(count + 1, 0x5A), plain(count + 1, 0x5A);
+        Gf16MultiplyAdd(shuffled.data() + 1, from.data() + 1, count, 0x8D3B);
+        Gf16MultiplyAddPlain(plain.data() + 1, from.data() + 1, count, 0x8D3B);
+        EXPECT_TRUE(shuffled == expected) << count;
+        EXPECT_TRUE(plain == expected) << count;
+    }
     WORD twice[4] = {1, 2, 1, 2};
     EXPECT_FALSE(Gf16Invert(twice, work, 2));
 }
