@@ -13,6 +13,7 @@
 #include "frontend/frontend.h"
 #include "frontend/terminal.h"
 #include "frontend/text.h"
+#include "format/recovery.h"
 #include "restore/load.h"
 #include "restore/without.h"
 
@@ -41,7 +42,7 @@ const char kHelp[] =
     "piece from the recovery file and the other pieces' data in the restored file. With R\n"
     "recovery files (SET.d00, SET.d00.02, ...: parcelon-split --recovery=R), R pieces can.\n"
     "A recovery file of another set, or a damaged one, is ignored. A set whose SET.exe is\n"
-    "missing is restored from SET.d00 given in its place (or a piece file, SET.d02, ...):\n"
+    "missing is restored from SET.d00 given in its place (or SET.d00.02 ..., or a piece file):\n"
     "the name, size and time stamp come from the recovery file, and the first piece is\n"
     "rebuilt from it without a question, so no other piece may be missing or unusable\n"
     "but for one per further recovery file.\n"
@@ -212,14 +213,22 @@ std::string Absolute(const std::string &path, const std::string &base)
     return out.empty() ? "/" : out;
 }
 
-// A piece file or the recovery file given for the set names the set's executable (its
-// name up to the last "." and "exe"), found whatever its case. Where that is missing, the
-// set's recovery file stands in for it, and the set is restored without it. FALSE when
-// neither is there.
+// A piece file or a recovery file given for the set names the set's executable (its name
+// up to the piece's "." and "exe"), found whatever its case. Where that is missing, the
+// set's first recovery file there is stands in for it, and the set is restored without
+// it. FALSE when neither is there.
 bool FindExecutable(Session *session)
 {
-    const size_t dot = session->setName.rfind('.');
-    if (dot == std::string::npos || !IsPieceName(session->setName, session->setName.substr(0, dot + 1)))
+    const std::string &name = session->setName;
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos)
+        return true;
+    // A later recovery file, NAME.d00.02 ..., names its set as NAME.d00 does.
+    const std::string digits = name.substr(dot + 1);
+    if (digits.size() >= 2 && digits.find_first_not_of("0123456789") == std::string::npos && dot >= 4 &&
+        name[dot - 4] == '.' && (name[dot - 3] == 'd' || name[dot - 3] == 'D') && name.compare(dot - 2, 2, "00") == 0)
+        dot -= 4;
+    else if (!IsPieceName(name, name.substr(0, dot + 1)))
         return true;
     const std::string base = session->setName.substr(0, dot + 1);
     const std::string executable = SetFileNamed(session->setFolder, base + "exe");
@@ -228,7 +237,12 @@ bool FindExecutable(Session *session)
         session->setPath = session->setFolder + (session->setFolder == "/" ? "" : "/") + executable;
         return true;
     }
-    session->recovery = SetFileNamed(session->setFolder, base + "d00");
+    // Any of the recovery files stands in for it: the first there is.
+    for (int row = 1; row <= kMaxRecoveryRows && session->recovery.empty(); row++) {
+        char extension[16];
+        snprintf(extension, sizeof extension, row == 1 ? "d00" : "d00.%02d", row);
+        session->recovery = SetFileNamed(session->setFolder, base + extension);
+    }
     session->setName = base + "exe";
     session->setPath = session->setFolder + (session->setFolder == "/" ? "" : "/") + session->setName;
     return !session->recovery.empty();

@@ -250,6 +250,10 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
          {"\n復元が終了しました。\n"}, kRestored, "set/Data.d03"},
         {"without the executable, a lost piece is one too many", {"--recovery"}, kNoExecutableNorLastPiece, {"--yes"},
          "set/報告書.bin", 1, {"次に {set}/Data.d03 を読み込みます。\n  -> Cancel\n"}, kNotRestored, "set/Data.d02"},
+        {"without the executable, named by a later recovery file, a lost piece rebuilt as well", {"--recovery=3"},
+         kNoExecutableNorLastPiece, {"--yes"}, "set/報告書.bin", 0,
+         {"「{set}/Data.d03」が見つかりません。\n  回復ファイルから作り直しますか？\n  -> Yes\n", "\n復元が終了しました。\n"},
+         kRestored, "set/Data.d00.02"},
         {"without the executable nor a recovery file", {}, kNoExecutable, {}, "set/報告書.bin", 64,
          {"neither the set's executable nor its recovery file"}, kNotRestored, "set/Data.d02"},
     };
