@@ -306,11 +306,13 @@
   }
 
   // Without the executable: what the first piece would state, from the recovery file
-  // fileName (NAME.d00), whose set's executable is taken to be NAME.exe, as the engine's
-  // start-up load from it reads it. { error } when it refuses the file.
+  // fileName (NAME.d00, or a later one, NAME.d00.02 ...), whose set's executable is taken
+  // to be NAME.exe, as the engine's start-up load from it reads it. { error } when it
+  // refuses the file.
   function readRecoveryInfo(blob, fileName) {
+    const row = /\.d00(\.\d{2,})?$/i.exec(fileName);
     const dot = fileName.lastIndexOf('.');
-    const exeName = (dot >= 0 ? fileName.slice(0, dot) : fileName) + '.exe';
+    const exeName = (row ? fileName.slice(0, row.index) : dot >= 0 ? fileName.slice(0, dot) : fileName) + '.exe';
     return withEngine(async (E) => {
       const error = await load(E, new Map([[fileName, blob]]), exeName, fileName);
       return error ? { error, caption: 'Parcelon' } : { ...infoOf(E, exeName), recoveryName: fileName };
@@ -1198,7 +1200,8 @@
     async function takeChosen(chosen, how) {
       if (chosen.length === 0) return;
       const exe = [...chosen].reverse().find((f) => /\.exe$/i.test(f.name));
-      const d00 = exe ? null : chosen.find((f) => /\.d00$/i.test(f.name));
+      // NAME.d00 where it was chosen, else a later recovery file.
+      const d00 = exe ? null : chosen.find((f) => /\.d00$/i.test(f.name)) || chosen.find((f) => /\.d00\.\d{2,}$/i.test(f.name));
       const incomplete = state.info && state.plan && (state.plan.count === null || state.plan.list.some((p) => !p.present));
       const info = exe && !state.busy ? await readFirstPiece(exe, exe.name) : null;
       // The executable of a set chosen without it joins that set: the same set identifier,

@@ -310,7 +310,7 @@ test('the recovery file as parcelon-split --recovery writes it, and CRC-64/XZ', 
   const dir = tempDir();
   try {
     const counts = [2000, 3000, 1100];
-    const set = makeSet(dir, { size: 6100, args: ['--data-counts', counts.join(), '--recovery', '--time', '2024-03-15T13:45:30'] });
+    const set = makeSet(dir, { size: 6100, args: ['--data-counts', counts.join(), '--recovery=2', '--time', '2024-03-15T13:45:30'] });
     const d00 = path.join(set.out, 'sample.d00');
     const files = await filesOf(set.out);
     const info = await P.readFirstPiece(files.get('sample.exe'), 'sample.exe');
@@ -321,7 +321,12 @@ test('the recovery file as parcelon-split --recovery writes it, and CRC-64/XZ', 
     const without = await P.readRecoveryInfo(await fs.openAsBlob(d00), 'sample.d00');
     assert.deepStrictEqual([without.exeName, without.infoText, P.timeStampText(without)],
       ['sample.exe', info.infoText, '更新日時 2024/03/15 13:45:30 (UTC)']);
-    // Each row: a change to the file that its header check must refuse.
+    // A later recovery file stands in for the executable as well.
+    const later = await P.readRecoveryInfo(await fs.openAsBlob(d00 + '.02'), 'sample.d00.02');
+    assert.deepStrictEqual([later.exeName, later.infoText], ['sample.exe', info.infoText]);
+    // Each row: a change to the file that its header check must refuse (NAME.d00 alone:
+    // the later one would serve in its place).
+    files.delete('sample.d00.02');
     const bytes = fs.readFileSync(d00);
     const rows = [['signature', 1], ['piece count', 12], ['name', 56], ['a table entry', bytes.length - 3]];
     const refused = async (blob) => {
