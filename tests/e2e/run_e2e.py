@@ -1161,8 +1161,8 @@ def case_missing_piece(r):
 
 
 def case_recovery_rebuild(r):
-    """With two recovery files: a missing piece rebuilt, then a damaged one, then both, byte for byte with the
-    time stamp."""
+    """With two recovery files: a missing piece rebuilt, then a damaged one, then two missing ones, byte for byte
+    with the time stamp; with one of them gone, the second missing piece gets today's question."""
     data = r.content(9500, 26)
     exe = r.make_set(data, "rebuild.bin", ["--data-counts", "4000,3000,2500", "--recovery=2"])
     target = os.path.join(r.case_dir, "rebuild.bin")
@@ -1191,19 +1191,30 @@ def case_recovery_rebuild(r):
     app.answer(IDYES)
     app.expect_idle(FINISHED)
     r.expect_restored(target, data)
-    # The second recovery file covers the second piece lost beside the damaged one.
+    # Two pieces lost: the second recovery file covers the second.
     os.rename(d02, aside)
+    os.rename(d03, os.path.join(r.folder("aside"), "Data.d03"))
+    app.click(START_ID)
+    overwrite_question(app, target)
+    app.answer(IDYES)
+    for lost in (d02, d03):
+        app.message_box().expect(CHECK_CAPTION, "「%s」が見つかりません。\n回復ファイルから作り直しますか？" % win_path(lost),
+                                 [IDYES, IDNO])
+        app.answer(IDYES)
+    app.expect_idle(FINISHED)
+    r.expect_restored(target, data)
+    # With the second recovery file gone too, the second lost piece gets today's question.
+    os.rename(os.path.join(r.case_dir, "Data.d00.02"), os.path.join(r.folder("aside"), "Data.d00.02"))
     app.click(START_ID)
     overwrite_question(app, target)
     app.answer(IDYES)
     app.message_box().expect(CHECK_CAPTION, "「%s」が見つかりません。\n回復ファイルから作り直しますか？" % win_path(d02),
                              [IDYES, IDNO])
     app.answer(IDYES)
-    app.message_box().expect(CHECK_CAPTION, "ファイルの内容が正しくありません。\n回復ファイルから作り直しますか？\n[%s]"
-                             % win_path(d03), [IDYES, IDNO])
-    app.answer(IDYES)
-    app.expect_idle(FINISHED)
-    r.expect_restored(target, data)
+    app.message_box().expect(NEXT_CAPTION, "次に %s を読み込みます。" % win_path(d03), [IDOK, IDCANCEL])
+    app.answer(IDCANCEL)
+    app.expect_idle(STOPPED)
+    check(os.path.getsize(target) < len(data), "a stopped run left a file of the full size")
     app.close_and_exit()
 
 
