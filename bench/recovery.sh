@@ -30,31 +30,8 @@ head -c 53248 /dev/zero >"$stub"
 piece=$(( (size + pieces - 1) / pieces ))
 counts=$(python3 -c "s,n,p=$size,$pieces,$piece; print(','.join(str(min(p, s - i*p)) for i in range(n)))")
 
-# Runs a command ROUNDS times after one untimed run (which warms the page cache); prints
-# the label, the median in seconds, the range and MB/s of the given bytes at the median.
-# The last run's output is kept in $last.
-measure() {
-    local label=$1 bytes=$2 setup=$3
-    shift 3
-    local times=()
-    eval "$setup"
-    "$@" >/dev/null 2>&1 || true
-    for _ in $(seq "$rounds"); do
-        eval "$setup"
-        sync
-        local start end
-        start=$(date +%s%N)
-        "$@" >"$last" 2>/dev/null || true
-        end=$(date +%s%N)
-        times+=("$((end - start))")
-    done
-    python3 - "$label" "$bytes" "${times[@]}" <<'EOF'
-import statistics, sys
-label, size, times = sys.argv[1], int(sys.argv[2]), sorted(int(t) / 1e9 for t in sys.argv[3:])
-median = statistics.median(times)
-print("%-44s median %7.3f s  (%.3f to %.3f)  %7.0f MB/s" % (label, median, times[0], times[-1], size / median / 1e6))
-EOF
-}
+# shellcheck source=bench/measure.sh
+. "$(dirname "$0")/measure.sh"
 
 last=$work/last-output
 plain=$work/plain

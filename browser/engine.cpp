@@ -221,10 +221,8 @@ EMSCRIPTEN_KEEPALIVE int ParcelonParityGood(int row)
         return 0;
     const HANDLE file = g_probe.recovery.rows[row - 1];
     // Every row states the same parity length; a later row holds it in whole symbols.
-    RecoveryHeader header = g_probe.recovery.header;
-    header.row = (WORD)row;
     Crc64 crc = 0;
-    long long left = RecoveryParityBytes(&header);
+    long long left = RecoveryRowParityBytes(g_probe.recovery.header.parityLength, row);
     SeekRecoveryParity(file, 0);
     while (left > 0) {
         const DWORD want = left < (long long)sizeof g_parity ? (DWORD)left : (DWORD)sizeof g_parity;

@@ -44,9 +44,30 @@ void SeekRecoveryParity(HANDLE file, long long offset)
     SeekFromStart(file, kRecoveryParityOffset + offset);
 }
 
+long long RecoveryRowParityBytes(long long parityLength, int row)
+{
+    return row > 1 ? parityLength + (parityLength & 1) : parityLength;
+}
+
 long long RecoveryParityBytes(const RecoveryHeader *header)
 {
-    return header->row > 1 ? header->parityLength + (header->parityLength & 1) : header->parityLength;
+    return RecoveryRowParityBytes(header->parityLength, header->row);
+}
+
+void RecoveryRowExtension(int row, char *out)
+{
+    strcpy(out, "d00");
+    if (row <= 1)
+        return;
+    char digits[12];
+    int count = 0;
+    for (unsigned v = (unsigned)row; v != 0 || count < 2; v /= 10)
+        digits[count++] = (char)('0' + v % 10);
+    char *p = out + 3;
+    *p++ = '.';
+    while (count > 0)
+        *p++ = digits[--count];
+    *p = 0;
 }
 
 static long long TableOffset(const RecoveryHeader *header)

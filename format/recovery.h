@@ -67,8 +67,14 @@ struct RecoveryHeader {
     WORD rows; // the rows the set was made with; 0 where NAME.d00 does not say
 };
 
-// The bytes of parity data the row holds.
+// The bytes of parity data the row holds, from its header, or from the parity length and
+// its row (1 for NAME.d00).
 long long RecoveryParityBytes(const RecoveryHeader *header);
+long long RecoveryRowParityBytes(long long parityLength, int row);
+
+// The name's extension of recovery row (1 for NAME.d00): "d00", then "d00.02", "d00.03",
+// ... into out, which holds 16 bytes.
+void RecoveryRowExtension(int row, char *out);
 
 // One entry of the piece table.
 struct RecoveryEntry {

@@ -262,11 +262,9 @@ std::vector<RecoveryCheck> CheckRecoveryFiles(const std::vector<std::string> &pa
         if (taken != INVALID_HANDLE_VALUE) {
             check.usable = true;
             check.pieces = r.header.pieceCount;
-            RecoveryHeader header = r.header;
-            header.row = (WORD)row;
             std::vector<BYTE> block(1 << 20);
             Crc64 crc = 0;
-            long long left = RecoveryParityBytes(&header);
+            long long left = RecoveryRowParityBytes(r.header.parityLength, row);
             SeekRecoveryParity(taken, 0);
             while (left > 0) {
                 DWORD want = (DWORD)std::min<long long>(left, (long long)block.size()), got = 0;

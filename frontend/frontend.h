@@ -72,6 +72,9 @@ bool IsFileOfSet(const std::string &path, const Session &session);
 // Whether name is base ("Data.") followed by the recovery file's extension d00 or a piece
 // file's d02, d03, ..., d99, d100, ... (as "d%02d" makes them), letters in any case.
 bool IsPieceName(const std::string &name, const std::string &base);
+// Whether name is a later recovery file of the set whose names begin with base ("Data."):
+// base, "d00." and two digits or more, the letters in any case.
+bool IsRecoveryRowName(const std::string &name, const std::string &base);
 // The file of folder named name, found as the program finds a file: the exact name, else
 // one that differs only in the case of ASCII letters; "" when there is none.
 std::string SetFileNamed(const std::string &folder, const std::string &name);

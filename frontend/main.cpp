@@ -224,9 +224,7 @@ bool FindExecutable(Session *session)
     if (dot == std::string::npos)
         return true;
     // A later recovery file, NAME.d00.02 ..., names its set as NAME.d00 does.
-    const std::string digits = name.substr(dot + 1);
-    if (digits.size() >= 2 && digits.find_first_not_of("0123456789") == std::string::npos && dot >= 4 &&
-        name[dot - 4] == '.' && (name[dot - 3] == 'd' || name[dot - 3] == 'D') && name.compare(dot - 2, 2, "00") == 0)
+    if (dot >= 4 && IsRecoveryRowName(name, name.substr(0, dot - 3)))
         dot -= 4;
     else if (!IsPieceName(name, name.substr(0, dot + 1)))
         return true;
@@ -240,7 +238,7 @@ bool FindExecutable(Session *session)
     // Any of the recovery files stands in for it: the first there is.
     for (int row = 1; row <= kMaxRecoveryRows && session->recovery.empty(); row++) {
         char extension[16];
-        snprintf(extension, sizeof extension, row == 1 ? "d00" : "d00.%02d", row);
+        RecoveryRowExtension(row, extension);
         session->recovery = SetFileNamed(session->setFolder, base + extension);
     }
     session->setName = base + "exe";

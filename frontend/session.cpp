@@ -72,6 +72,14 @@ bool IsPieceName(const std::string &name, const std::string &base)
     return digits[0] != '0';
 }
 
+bool IsRecoveryRowName(const std::string &name, const std::string &base)
+{
+    if (name.size() < base.size() + 6 || !IsPieceName(name.substr(0, base.size() + 3), base) ||
+        name.compare(base.size() + 1, 2, "00") != 0 || name[base.size() + 3] != '.')
+        return false;
+    return name.find_first_not_of("0123456789", base.size() + 4) == std::string::npos;
+}
+
 void FollowRun(const DialogView &view, const Session &session, RunTrack *track)
 {
     if (!view.alive)
@@ -133,14 +141,14 @@ bool IsFileOfSet(const std::string &path, const Session &session)
         return true;
     const size_t dot = session.setName.rfind('.');
     const std::string base = dot == std::string::npos ? session.setName + "." : session.setName.substr(0, dot + 1);
-    // Every name of the folder that the program takes for a piece or the recovery file,
+    // Every name of the folder that the program takes for a piece or a recovery file,
     // whatever its case and whichever pieces are missing.
     DIR *listing = opendir(session.setFolder.c_str());
     if (listing == NULL)
         return false;
     bool found = false;
     while (const dirent *entry = readdir(listing)) {
-        if (IsPieceName(entry->d_name, base) && stat(Join(session.setFolder, entry->d_name).c_str(), &member) == 0 &&
+        if ((IsPieceName(entry->d_name, base) || IsRecoveryRowName(entry->d_name, base)) && stat(Join(session.setFolder, entry->d_name).c_str(), &member) == 0 &&
             SameFile(target, member)) {
             found = true;
             break;

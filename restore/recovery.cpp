@@ -26,12 +26,11 @@ void MakeRecoveryRowName(const char *ownPath, int row, char *name)
 {
     strcpy(name, ownPath);
     char *dot = strrchr(name, '.');
-    if (dot != NULL)
-        strcpy(dot + 1, "d00");
-    else
-        strcat(name, ".d00");
-    if (row > 1)
-        wsprintfA(name + strlen(name), ".%02d", row);
+    if (dot == NULL) {
+        dot = name + strlen(name);
+        *dot = '.';
+    }
+    RecoveryRowExtension(row, dot + 1);
 }
 
 void ResetRecovery(RestoreRun *run)
@@ -289,8 +288,7 @@ RebuildStep RebuildNextBlock(RestoreRun *run)
     for (int i = 0; i < r->solvedFor; i++) {
         // NAME.d00 holds L bytes, a later row L rounded up to even; the rest is zero.
         const HANDLE file = r->rows[r->usedRows[i]];
-        const long long stored = r->usedRows[i] == 0 ? r->header.parityLength
-                                                     : r->header.parityLength + (r->header.parityLength & 1);
+        const long long stored = RecoveryRowParityBytes(r->header.parityLength, r->usedRows[i] + 1);
         const DWORD want = stored - at < (long long)even ? (DWORD)(stored - at) : even;
         memset(s_sums[i], 0, kBlockSize);
         SeekRecoveryParity(file, at);

@@ -681,11 +681,8 @@ void CheckPieceOptions(const Options &o, size_t pieceCount)
 std::string RecoveryPath(const std::string &folder, const std::string &base, int row)
 {
     char extension[16];
-    if (row == 1)
-        snprintf(extension, sizeof extension, ".d00");
-    else
-        snprintf(extension, sizeof extension, ".d00.%02d", row);
-    return folder + kPathSeparator + base + extension;
+    RecoveryRowExtension(row, extension);
+    return folder + kPathSeparator + base + "." + extension;
 }
 
 std::string PiecePath(const std::string &folder, const std::string &base, int piece)
@@ -846,7 +843,7 @@ long long WriteRecovery(const SetDescription &set, Copier *c, const Recovery &r,
     }
 
     // Row 1 holds the longest count of bytes; a later row rounds it up to whole symbols.
-    const long long stored = longest + (rows > 1 ? (longest & 1) : 0);
+    const long long stored = RecoveryRowParityBytes(longest, rows);
     std::vector<RecoveryHeader> headers(rows);
     std::vector<Crc64> again(count, 0);
     unsigned char *block = c->buffer.data();

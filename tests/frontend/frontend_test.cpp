@@ -236,6 +236,8 @@ TEST(FrontendUnattended, AnswersEveryQuestionByItsPolicy)
          kRestored},
         {"never overwrites the recovery file", {"--recovery"}, kNothing, {"--yes", "-o", "set/Data.d00"}, "set/Data.d00",
          1, {"  -> No (the destination is a file of this set"}, kUntouched},
+        {"never overwrites a later recovery file", {"--recovery=2"}, kNothing, {"--yes", "-o", "set/Data.d00.02"},
+         "set/Data.d00.02", 1, {"  -> No (the destination is a file of this set"}, kUntouched},
         {"never overwrites a piece behind a missing one", {}, kSecondPieceGone, {"--yes", "-o", "set/Data.d03"},
          "set/Data.d03", 1, {"  -> No (the destination is a file of this set"}, kUntouched},
         {"never overwrites a piece named in capitals", {}, kCapitals, {"--yes", "-o", "set/DATA.D02"}, "set/DATA.D02",
